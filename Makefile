@@ -1,0 +1,39 @@
+# Two entry points for a fresh Debian 12 machine:
+#   make demo   installs what is missing, builds, processes a generated clip
+#   make test   installs what is missing, builds everything, runs every test
+JOBS ?= $(shell nproc)
+NATIVE := build
+WIN64 := build-w64
+WIN32 := build-w32
+
+.PHONY: demo test deps native win64 win32 bench clean
+
+deps:
+	@scripts/install-deps
+
+native: deps
+	cmake -S . -B $(NATIVE) -G Ninja -DQX_TSAN=ON -DQX_BENCH=ON \
+	  -DQX_WIN64_TESTS=$(CURDIR)/$(WIN64)/tests/quorvex_tests.exe -DQX_WIN32_DIR=$(CURDIR)/$(WIN32) >/dev/null
+	cmake --build $(NATIVE) -j $(JOBS)
+
+win64: deps
+	cmake -S . -B $(WIN64) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+	cmake --build $(WIN64) -j $(JOBS)
+
+win32: deps
+	cmake -S . -B $(WIN32) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake >/dev/null
+	cmake --build $(WIN32) -j $(JOBS)
+
+demo: deps
+	cmake -S . -B $(NATIVE) -G Ninja >/dev/null
+	cmake --build $(NATIVE) -j $(JOBS) --target quorvex
+	scripts/demo $(NATIVE)/cli/quorvex
+
+test: native win64 win32
+	cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)
+
+bench: native
+	$(NATIVE)/bench/quorvex_bench
+
+clean:
+	rm -rf $(NATIVE) $(WIN64) $(WIN32)

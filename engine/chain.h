@@ -1,0 +1,23 @@
+#pragma once
+#include <cstdint>
+
+#include "engine/chain_state.h"
+
+namespace qx {
+
+// dB to linear gain and back, and the one-pole time coefficient of a time in ms.
+double dbToGain(double db);
+double gainToDb(double gain);
+double timeCoefficient(double ms);         // c(T) = 1 / (T * 0.001 * 44100)
+double guardedTimeCoefficient(double ms);  // c(T), or 1 when T <= 0
+
+// Runs one host block through the chain in place; always returns `frames`.
+// Blocks that are not 16-bit, 1 or 2 channels, 44100 Hz pass untouched.
+int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
+                     ChainState& state);
+
+// Brings a state record back to its zeroed start, in place (the record is too
+// large for a temporary on the stack).
+void zeroChainState(ChainState& state);
+
+}  // namespace qx

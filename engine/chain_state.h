@@ -1,0 +1,73 @@
+#pragma once
+// The engine's single persistent state record. Everything the chain keeps
+// between blocks lives here (filters, envelopes, meters, the random generator,
+// the sine phase), so a copy can be run without disturbing the live record and
+// two engines can coexist. The record is large: allocate it on the heap.
+#include <array>
+#include <cstdint>
+
+#include "engine/random.h"
+#include "engine/relaxed.h"
+#include "params/parameters.h"
+
+namespace qx {
+
+constexpr int kSampleRate = 44100;
+constexpr int kScopeSize = 65536;
+
+// Millisecond tick counter; injectable so tests and offline hosts control time.
+using TickFunction = uint32_t (*)(void* context);
+// Called by processBlock every 2000 ms while the host has no console window.
+using PollFunction = void (*)(void* context);
+
+struct ChainState {
+    Parameters params;
+
+    // Host hooks (set by the host; copied along with the record).
+    TickFunction tickCount = nullptr;  // null: time stands still at 0
+    void* tickContext = nullptr;
+    PollFunction pollSelection = nullptr;
+    void* pollContext = nullptr;
+    Flag consoleClosed;  // host: the console group exists but has no window
+
+    // Block timers.
+    uint32_t lastBlockTime = 0;
+    uint32_t lastPollTime = 0;
+
+    // Meters and indicators published to the console.
+    Flag clipIndicator;
+    Number inputMeter;   // % of full scale
+    Number outputMeter;  // %
+    Number outputPeak;   // %
+
+    // Test signals (written by the test tone window).
+    Number testLevelDb;
+    Number testFrequencyHz;
+    Flag inputMute;
+    Flag sineOn;
+    Flag noiseOn;
+
+    // Stage meters (dB unless noted), filled by the stages.
+    Number stereoEnhanceMeter;
+    Number stereoWidth;
+    Number agcMeters[3];
+    int32_t bandCount = 10;
+    Number dynamicEqMeters[kMaxBands];
+    Number compressorMeters[kMaxBands];
+    Number expanderMeters[kMaxBands];
+    Number limiterMeters[kMaxBands];
+    Number saturatorMeters[kMaxBands];
+    Number finalLimiterMeter;
+    Number finalClipperMeter;
+
+    // Oscilloscope ring: mono output history; the index wraps by overflow.
+    std::array<Number, kScopeSize> scope{};
+    Relaxed<uint16_t> scopeIndex;
+
+    // Frame state.
+    double sinePhase = 0.0;
+    int32_t zeroRun = 0;
+    Random random;
+};
+
+}  // namespace qx
