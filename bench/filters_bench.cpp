@@ -1,0 +1,99 @@
+// Throughput of the phase-linear sections and the split bank, in frames per
+// second. Each iteration runs a whole number of blocks so the block work (one
+// call in 4096) is counted in its real proportion.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/random.h"
+#include "filters/filterbank.h"
+#include "filters/reverse_cascade.h"
+
+namespace {
+
+constexpr int kFramesPerIteration = 2 * qx::kBlockLength;
+
+// Frames per second as items, and seconds of 44100 Hz audio per second of
+// CPU time as the multiple of real time.
+void reportFrames(benchmark::State& state) {
+    const double frames = static_cast<double>(state.iterations()) * kFramesPerIteration;
+    state.SetItemsProcessed(static_cast<int64_t>(frames));
+    state.counters["x_realtime"] = benchmark::Counter(frames / 44100.0, benchmark::Counter::kIsRate);
+}
+
+std::vector<double> makeNoise(int frames) {
+    qx::Random r;
+    std::vector<double> v(static_cast<size_t>(frames));
+    for (double& x : v) x = (r.next() - 16384) / 65536.0;
+    return v;
+}
+
+// One section, reverse-cascaded with gain on both channels (one stereo frame
+// per item), as the highpass and lowpass stages run it.
+void BM_ReverseCascadeSection(benchmark::State& state) {
+    auto filter = std::make_unique<qx::ReverseCascadeFilter>();
+    qx::designFilter(*filter, true, qx::FilterType::Lowpass, 0.0, 18000.0, 44100.0, 0.39);
+    const std::vector<double> left = makeNoise(kFramesPerIteration);
+    const std::vector<double> right = makeNoise(kFramesPerIteration + 7);
+    for (auto _ : state) {
+        double sum = 0.0;
+        for (int n = 0; n < kFramesPerIteration; ++n) {
+            sum += qx::reverseCascadeStep(*filter, qx::Channel::Left, left[n], true);
+            sum += qx::reverseCascadeStep(*filter, qx::Channel::Right, right[n], true);
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    reportFrames(state);
+}
+BENCHMARK(BM_ReverseCascadeSection);
+
+// The split bank for one stereo frame per item; the argument is the layout
+// (1: ten bands, 2: five, 5: three).
+void BM_SplitBands(benchmark::State& state) {
+    auto split = std::make_unique<qx::ReverseCascadeBank>();
+    auto refilter = std::make_unique<qx::ReverseCascadeBank>();
+    qx::BandLabels labels{};
+    int32_t count = 0;
+    uint8_t narrow = 0;
+    qx::layoutFilterbank(*split, *refilter, labels, count, narrow, true, 0,
+                         static_cast<int>(state.range(0)));
+    const std::vector<double> left = makeNoise(kFramesPerIteration);
+    const std::vector<double> right = makeNoise(kFramesPerIteration + 7);
+    qx::BandSignals bands{};
+    for (auto _ : state) {
+        for (int n = 0; n < kFramesPerIteration; ++n) {
+            qx::splitBands(count, left[n], right[n], *split, bands.left, bands.right);
+            benchmark::DoNotOptimize(bands);
+        }
+    }
+    reportFrames(state);
+    state.SetLabel(std::to_string(count) + " bands");
+}
+BENCHMARK(BM_SplitBands)->Arg(1)->Arg(2)->Arg(5);
+
+// The refilter bank with every band selected, in place, ten bands.
+void BM_RefilterBands(benchmark::State& state) {
+    auto split = std::make_unique<qx::ReverseCascadeBank>();
+    auto refilter = std::make_unique<qx::ReverseCascadeBank>();
+    qx::BandLabels labels{};
+    int32_t count = 0;
+    uint8_t narrow = 0;
+    qx::layoutFilterbank(*split, *refilter, labels, count, narrow, true, 0, 1);
+    const std::vector<double> left = makeNoise(kFramesPerIteration);
+    qx::BandSignals bands{};
+    for (auto _ : state) {
+        for (int n = 0; n < kFramesPerIteration; ++n) {
+            for (int b = 0; b < count; ++b) bands.left[b] = bands.right[b] = left[n];
+            qx::refilterBands(count, bands.left, bands.right, *refilter, bands.left, bands.right,
+                              0xFFFFF);
+            benchmark::DoNotOptimize(bands);
+        }
+    }
+    reportFrames(state);
+}
+BENCHMARK(BM_RefilterBands);
+
+}  // namespace

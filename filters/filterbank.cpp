@@ -1,0 +1,357 @@
+#include "filters/filterbank.h"
+
+#include <bit>
+#include <cstring>
+
+namespace qx {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Frame kernels. N is the number of used entries when known at compile time
+// (20, 10 or 6 for the layouts' 10, 5 and 3 bands), 0 for a count known only
+// at run time. Every entry computes exactly the section's forward equation,
+// in the same order of operations, so vector and scalar code give the same
+// bits.
+
+// Bitwise choice between two doubles: `on` is all ones or all zeros. Written
+// without branches so masked loops stay vector code.
+inline double choose(uint64_t on, double a, double b) {
+    return std::bit_cast<double>((std::bit_cast<uint64_t>(a) & on) |
+                                 (std::bit_cast<uint64_t>(b) & ~on));
+}
+
+// Copies the designed values into the audio thread's arrays when a design
+// published a new revision since the last copy.
+void refreshDesign(ReverseCascadeBank& bank) {
+    const uint32_t revision = bank.revision.load();
+    if (revision == bank.seenRevision) return;
+    bank.seenRevision = revision;
+    for (int e = 0; e < kBankEntries; ++e) {
+        bank.cb0[e] = bank.b0[e];
+        bank.cb1[e] = bank.b1[e];
+        bank.cb2[e] = bank.b2[e];
+        bank.ca1[e] = bank.a1[e];
+        bank.ca2[e] = bank.a2[e];
+        bank.cgain[e] = bank.gain[e];
+    }
+}
+
+// Forward pass of every used entry into frame W. With Masked, an entry whose
+// pass[e] is zero stores its input unchanged and keeps its state.
+template <int N, bool Masked>
+void forwardPass(ReverseCascadeBank& bank, int used, const double* __restrict in,
+                 const uint64_t* __restrict pass, double* __restrict frame) {
+    const int n = N > 0 ? N : used;
+    double* __restrict x1 = bank.x1;
+    double* __restrict x2 = bank.x2;
+    double* __restrict y1 = bank.y1;
+    double* __restrict y2 = bank.y2;
+    const double* __restrict b0 = bank.cb0;
+    const double* __restrict b1 = bank.cb1;
+    const double* __restrict b2 = bank.cb2;
+    const double* __restrict a1 = bank.ca1;
+    const double* __restrict a2 = bank.ca2;
+    const double* __restrict g = bank.cgain;
+    for (int e = 0; e < n; ++e) {
+        const double x = in[e];
+        const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
+        if constexpr (Masked) {
+            const uint64_t on = pass[e];
+            frame[e] = choose(on, y * g[e], x);
+            x2[e] = choose(on, x1[e], x2[e]);
+            x1[e] = choose(on, x, x1[e]);
+            y2[e] = choose(on, y1[e], y2[e]);
+            y1[e] = choose(on, y, y1[e]);
+        } else {
+            x2[e] = x1[e];
+            x1[e] = x;
+            y2[e] = y1[e];
+            y1[e] = y;
+            frame[e] = y * g[e];
+        }
+    }
+}
+
+// Block work at the end of a write block: warm-up over the filled block,
+// backward pass over the pending block, rotation. It runs on copies of the
+// states, so the forward states come out as they went in. With Masked, an
+// entry whose pass[e] is zero keeps its stored values (its state copy may
+// run along; it is discarded).
+template <int N, bool Masked>
+void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __restrict pass) {
+    const int n = N > 0 ? N : used;
+    alignas(64) double x1[kBankEntries], x2[kBankEntries], y1[kBankEntries], y2[kBankEntries];
+    alignas(64) double b0[kBankEntries], b1[kBankEntries], b2[kBankEntries];
+    alignas(64) double a1[kBankEntries], a2[kBankEntries], g[kBankEntries];
+    for (int e = 0; e < kBankEntries; ++e) {
+        x1[e] = bank.x1[e];
+        x2[e] = bank.x2[e];
+        y1[e] = bank.y1[e];
+        y2[e] = bank.y2[e];
+        b0[e] = bank.cb0[e];
+        b1[e] = bank.cb1[e];
+        b2[e] = bank.cb2[e];
+        a1[e] = bank.ca1[e];
+        a2[e] = bank.ca2[e];
+        g[e] = bank.cgain[e];
+    }
+
+    BlockIndices& ix = bank.indices;
+    const int writeStart = ix.write & kBlockStartMask;
+    for (int j = ix.write; j >= writeStart; --j) {
+        const double* __restrict row = bank.line[j];
+        for (int e = 0; e < n; ++e) {
+            const double x = row[e];
+            const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
+            x2[e] = x1[e];
+            x1[e] = x;
+            y2[e] = y1[e];
+            y1[e] = y;
+        }
+    }
+
+    const int pendingStart = ix.pending & kBlockStartMask;
+    const int pendingEnd = ix.pending | kBlockOffsetMask;
+    for (int j = pendingEnd; j >= pendingStart; --j) {
+        double* __restrict row = bank.line[j];
+        for (int e = 0; e < n; ++e) {
+            const double x = row[e];
+            const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
+            x2[e] = x1[e];
+            x1[e] = x;
+            y2[e] = y1[e];
+            y1[e] = y;
+            if constexpr (Masked) {
+                row[e] = choose(pass[e], y * g[e], x);
+            } else {
+                row[e] = y * g[e];
+            }
+        }
+    }
+
+    const uint16_t oldRead = ix.read, oldWrite = ix.write, oldPending = ix.pending;
+    ix.read = oldPending & kBlockStartMask;
+    ix.write = oldRead & kBlockStartMask;
+    ix.pending = oldWrite & kBlockStartMask;
+}
+
+// One frame: read frame R, forward pass into frame W, block work at a block end.
+template <int N, bool Masked>
+void bankFrame(ReverseCascadeBank& bank, int used, const double* in, const uint64_t* pass,
+               double* outLeft, double* outRight) {
+    const int n = N > 0 ? N : used;
+    BlockIndices& ix = bank.indices;
+    const double* readFrame = bank.line[ix.read];
+    for (int band = 0; band < n / 2; ++band) {
+        outLeft[band] = readFrame[2 * band];
+        outRight[band] = readFrame[2 * band + 1];
+    }
+    forwardPass<N, Masked>(bank, n, in, pass, bank.line[ix.write]);
+    if ((ix.read & kBlockOffsetMask) != kBlockOffsetMask) {
+        ++ix.read;
+        ++ix.write;
+        return;
+    }
+    blockWork<N, Masked>(bank, n, pass);
+}
+
+template <bool Masked>
+void runFrame(int count, ReverseCascadeBank& bank, const double* in, const uint64_t* pass,
+              double* outLeft, double* outRight) {
+    const int n = 2 * count;
+    switch (n) {
+        case 20: bankFrame<20, Masked>(bank, n, in, pass, outLeft, outRight); break;
+        case 10: bankFrame<10, Masked>(bank, n, in, pass, outLeft, outRight); break;
+        case 6: bankFrame<6, Masked>(bank, n, in, pass, outLeft, outRight); break;
+        default: bankFrame<0, Masked>(bank, n, in, pass, outLeft, outRight); break;
+    }
+}
+
+int clampCount(int count) {
+    if (count < 0) return 0;
+    if (count > kBankBands) return kBankBands;
+    return count;
+}
+
+// ---------------------------------------------------------------------------
+// Layout tables.
+
+struct BandDesign {
+    double gainDb;
+    double bandwidthOctaves;
+};
+
+struct LayoutBand {
+    const char* label;
+    FilterType type;
+    double frequencyHz;
+    BandDesign wideSplit, wideRefilter, narrowSplit, narrowRefilter;
+};
+
+constexpr FilterType LP = FilterType::Lowpass;
+constexpr FilterType HP = FilterType::Highpass;
+constexpr FilterType BP = FilterType::Bandpass;
+
+constexpr LayoutBand kLayout1[] = {
+    {"32", BP, 32, {-1.8, 1.7}, {1.4, 1.7}, {-0.9, 1.2}, {1.4, 1.2}},
+    {"64", BP, 64, {-3.3, 1.8}, {1.8, 1.8}, {-2.0, 1.2}, {2.0, 1.2}},
+    {"125", BP, 125, {-3.2, 1.7}, {2.0, 1.7}, {-2.0, 1.2}, {2.1, 1.2}},
+    {"250", BP, 250, {-3.2, 1.7}, {2.0, 1.7}, {-2.0, 1.2}, {2.1, 1.2}},
+    {"500", BP, 500, {-3.1, 1.7}, {2.0, 1.7}, {-2.0, 1.2}, {2.1, 1.2}},
+    {"1K", BP, 1000, {-3.2, 1.7}, {2.0, 1.7}, {-2.0, 1.2}, {2.1, 1.2}},
+    {"2K", BP, 2000, {-3.3, 1.8}, {2.0, 1.8}, {-2.0, 1.2}, {2.1, 1.2}},
+    {"4K", BP, 4000, {-3.4, 1.8}, {2.0, 1.8}, {-2.4, 1.2}, {2.4, 1.2}},
+    {"8K", BP, 8000, {-3.9, 1.8}, {1.7, 1.8}, {-3.5, 1.2}, {2.3, 1.2}},
+    {"16K", BP, 16000, {-1.2, 1.2}, {1.1, 1.2}, {-0.8, 1.2}, {1.3, 1.2}},
+};
+
+constexpr LayoutBand kLayout2[] = {
+    {"<2H", LP, 200, {-0.3, 1.9}, {0.3, 1.9}, {-0.3, 1.8}, {0.3, 1.8}},
+    {"350", BP, 350, {-1.2, 2.0}, {1.7, 2.0}, {-1.1, 1.8}, {1.9, 1.8}},
+    {"1K", BP, 1100, {-1.6, 2.0}, {1.8, 2.0}, {-1.1, 1.8}, {1.8, 1.8}},
+    {"3K", BP, 3500, {-1.0, 2.0}, {1.5, 2.0}, {-0.9, 1.8}, {1.7, 1.8}},
+    {">6K", HP, 6000, {-0.3, 1.7}, {0.3, 1.7}, {-0.3, 1.6}, {0.3, 1.6}},
+};
+
+constexpr LayoutBand kLayout3[] = {
+    {"<1H", LP, 100, {0.0, 2.2}, {0.0, 1.5}, {-0.5, 1.7}, {0.4, 1.7}},
+    {"260", BP, 230, {-0.4, 3.0}, {0.5, 4.0}, {-0.6, 2.8}, {1.5, 2.8}},
+    {"1K", BP, 1000, {-2.3, 2.0}, {1.3, 3.0}, {-1.5, 2.0}, {1.8, 2.0}},
+    {"3K", BP, 3500, {-1.1, 2.5}, {1.0, 3.5}, {-1.0, 2.0}, {1.6, 2.0}},
+    {">6K", HP, 6000, {-0.3, 1.8}, {0.3, 1.6}, {-0.3, 1.7}, {0.5, 1.7}},
+};
+
+constexpr LayoutBand kLayout4[] = {
+    {"<1H", LP, 100, {0.0, 2.2}, {0.0, 1.5}, {0.0, 2.2}, {0.0, 1.5}},
+    {"260", BP, 230, {-0.4, 4.0}, {0.5, 5.0}, {-0.4, 3.0}, {0.5, 4.0}},
+    {"1K", BP, 1000, {-2.3, 3.0}, {1.3, 4.0}, {-2.3, 2.0}, {1.3, 3.0}},
+    {"3K", BP, 3500, {-1.1, 3.5}, {1.0, 4.5}, {-1.1, 2.5}, {1.0, 3.5}},
+    {">6K", HP, 6000, {-0.3, 1.8}, {0.3, 1.6}, {-0.3, 1.8}, {0.3, 1.6}},
+};
+
+// The narrow variant equals the wide one.
+constexpr LayoutBand kLayout5[] = {
+    {"<2H", LP, 200, {0.0, 2.2}, {0.0, 1.8}, {0.0, 2.2}, {0.0, 1.8}},
+    {"450", BP, 450, {0.0, 3.0}, {0.3, 6.0}, {0.0, 3.0}, {0.3, 6.0}},
+    {">3K", HP, 1000, {0.0, 2.2}, {0.0, 1.8}, {0.0, 2.2}, {0.0, 1.8}},
+};
+
+// Bands beyond a layout's count.
+constexpr LayoutBand kSpareBand = {"", BP, 100, {0.0, 2.0}, {0.0, 2.0}, {0.0, 2.0}, {0.0, 2.0}};
+
+struct Layout {
+    const LayoutBand* bands;
+    int count;
+};
+
+constexpr Layout kLayouts[] = {
+    {kLayout1, 10}, {kLayout2, 5}, {kLayout3, 5}, {kLayout4, 5}, {kLayout5, 3},
+};
+
+const Layout& layoutOf(int layout) {
+    if (layout < 1 || layout > 5) layout = 1;
+    return kLayouts[layout - 1];
+}
+
+constexpr double kLayoutSampleRate = 44100.0;
+
+}  // namespace
+
+ReverseCascadeBank& designBankBand(ReverseCascadeBank& bank, int band, bool reset, FilterType type,
+                                   double gainDb, double frequencyHz, double sampleRateHz,
+                                   double bandwidthOctaves) {
+    if (band < 0 || band >= kBankBands) return bank;
+    const BiquadCoefficients k =
+        designCoefficients(type, gainDb, frequencyHz, sampleRateHz, bandwidthOctaves);
+    for (int e = 2 * band; e < 2 * band + 2; ++e) {
+        bank.b0[e] = k.b0;
+        bank.b1[e] = k.b1;
+        bank.b2[e] = k.b2;
+        bank.a1[e] = k.a1;
+        bank.a2[e] = k.a2;
+        bank.gain[e] = k.gain;
+    }
+    bank.revision.bump();
+    if (reset) resetBankBand(bank, band);
+    return bank;
+}
+
+void resetBankBand(ReverseCascadeBank& bank, int band) {
+    if (band < 0 || band >= kBankBands) return;
+    for (int e = 2 * band; e < 2 * band + 2; ++e) {
+        bank.x1[e] = 0.0;
+        bank.x2[e] = 0.0;
+        bank.y1[e] = 0.0;
+        bank.y2[e] = 0.0;
+    }
+    bank.indices.pending = 0;
+    bank.indices.write = kBlockLength;
+    bank.indices.read = 2 * kBlockLength;
+    std::memset(bank.line, 0, sizeof bank.line);
+}
+
+void resetBank(ReverseCascadeBank& bank) {
+    // Same result as resetBankBand for every band, with one pass over the line.
+    for (int e = 0; e < kBankEntries; ++e) {
+        bank.x1[e] = 0.0;
+        bank.x2[e] = 0.0;
+        bank.y1[e] = 0.0;
+        bank.y2[e] = 0.0;
+    }
+    bank.indices.pending = 0;
+    bank.indices.write = kBlockLength;
+    bank.indices.read = 2 * kBlockLength;
+    std::memset(bank.line, 0, sizeof bank.line);
+}
+
+void splitBands(int count, double left, double right, ReverseCascadeBank& bank, double* outLeft,
+                double* outRight) {
+    count = clampCount(count);
+    refreshDesign(bank);
+    alignas(64) double in[kBankEntries];
+    for (int band = 0; band < count; ++band) {
+        in[2 * band] = left;
+        in[2 * band + 1] = right;
+    }
+    runFrame<false>(count, bank, in, nullptr, outLeft, outRight);
+}
+
+void refilterBands(int count, const double* inLeft, const double* inRight,
+                   ReverseCascadeBank& bank, double* outLeft, double* outRight, uint32_t mask) {
+    count = clampCount(count);
+    refreshDesign(bank);
+    // Inputs are taken before any output is written: the arrays may coincide.
+    alignas(64) double in[kBankEntries];
+    alignas(64) uint64_t pass[kBankEntries];
+    for (int band = 0; band < count; ++band) {
+        in[2 * band] = inLeft[band];
+        in[2 * band + 1] = inRight[band];
+    }
+    for (int e = 0; e < 2 * count; ++e) pass[e] = 0 - static_cast<uint64_t>((mask >> e) & 1u);
+    runFrame<true>(count, bank, in, pass, outLeft, outRight);
+}
+
+int bandCountOfLayout(int layout) { return layoutOf(layout).count; }
+
+void layoutFilterbank(ReverseCascadeBank& splitBank, ReverseCascadeBank& refilterBank,
+                      BandLabels& bandLabels, int32_t& bandCount, uint8_t& storedNarrow,
+                      bool reset, uint8_t narrow, int layout) {
+    storedNarrow = narrow;
+    const Layout& chosen = layoutOf(layout);
+    bandCount = chosen.count;
+    for (int band = 0; band < kBankBands; ++band) {
+        const LayoutBand& entry = band < chosen.count ? chosen.bands[band] : kSpareBand;
+        BandLabel label{};
+        std::strncpy(label.data(), entry.label, label.size() - 1);
+        bandLabels[band] = label;
+        const BandDesign& split = narrow ? entry.narrowSplit : entry.wideSplit;
+        const BandDesign& refilter = narrow ? entry.narrowRefilter : entry.wideRefilter;
+        designBankBand(splitBank, band, reset, entry.type, split.gainDb, entry.frequencyHz,
+                       kLayoutSampleRate, split.bandwidthOctaves);
+        designBankBand(refilterBank, band, reset, entry.type, refilter.gainDb, entry.frequencyHz,
+                       kLayoutSampleRate, refilter.bandwidthOctaves);
+    }
+}
+
+}  // namespace qx

@@ -1,0 +1,117 @@
+#pragma once
+// The ten-band filterbanks of the multiband processor. A bank runs one
+// reverse-cascaded section per band and channel, all sharing one delay line of
+// twenty-value frames, so every band leaves exactly 8192 frames after it
+// entered. The split bank turns the stereo signal into band signals; the
+// refilter bank runs selected bands through their band filter once more.
+//
+// Entries are ordered band 0 channel 1, band 0 channel 2, band 1 channel 1, …;
+// every per-entry value is kept as an array over the twenty entries so the
+// frame loops run as vector code.
+//
+// Threads: the console designs bands while the audio thread steps the bank.
+// Designs write relaxed atomics and then publish a new revision; the audio
+// thread copies the designed values into its own arrays when it sees one.
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "engine/relaxed.h"
+#include "filters/reverse_cascade.h"
+
+namespace qx {
+
+constexpr int kBankBands = 10;
+constexpr int kBankEntries = 2 * kBankBands;
+
+// The current frame's band samples inside the multiband processor; only the
+// first bandCount entries of each side are used.
+struct BandSignals {
+    double left[kBankBands];
+    double right[kBankBands];
+};
+
+// A copyable counter with release stores and acquire loads: whoever sees a
+// new revision also sees the coefficients written before it.
+class Revision {
+public:
+    Revision() noexcept = default;
+    Revision(const Revision& other) noexcept : value_(other.load()) {}
+    Revision& operator=(const Revision& other) noexcept {
+        value_.store(other.load(), std::memory_order_release);
+        return *this;
+    }
+    uint32_t load() const noexcept { return value_.load(std::memory_order_acquire); }
+    void bump() noexcept {
+        value_.store(value_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+
+private:
+    std::atomic<uint32_t> value_{0};
+};
+
+struct ReverseCascadeBank {
+    // Designed values (written by designBankBand); both channels of a band equal.
+    Number b0[kBankEntries], b1[kBankEntries], b2[kBankEntries];
+    Number a1[kBankEntries], a2[kBankEntries];
+    Number gain[kBankEntries];
+    Revision revision;
+
+    // The audio thread's copy of the designed values, refreshed on a new revision.
+    uint32_t seenRevision = 0;
+    alignas(64) double cb0[kBankEntries];
+    alignas(64) double cb1[kBankEntries];
+    alignas(64) double cb2[kBankEntries];
+    alignas(64) double ca1[kBankEntries];
+    alignas(64) double ca2[kBankEntries];
+    alignas(64) double cgain[kBankEntries];
+
+    // Forward states per entry.
+    alignas(64) double x1[kBankEntries];
+    alignas(64) double x2[kBankEntries];
+    alignas(64) double y1[kBankEntries];
+    alignas(64) double y2[kBankEntries];
+
+    BlockIndices indices;  // shared by all entries
+    alignas(64) double line[kDelayLineLength][kBankEntries];
+};
+
+// Band label texts shown above the band columns: at most 7 characters.
+using BandLabel = std::array<char, 8>;
+using BandLabels = std::array<BandLabel, kBankBands>;
+
+// Designs one band (0–9) for both channels with the section formulas;
+// with `reset` set it then calls resetBankBand.
+ReverseCascadeBank& designBankBand(ReverseCascadeBank& bank, int band, bool reset, FilterType type,
+                                   double gainDb, double frequencyHz, double sampleRateHz,
+                                   double bandwidthOctaves);
+
+// Zeroes the band's states, sets the positions to 0 / 4096 / 8192 and zeroes
+// the whole delay line (all bands).
+void resetBankBand(ReverseCascadeBank& bank, int band);
+
+// Clears every band, the positions and the delay line.
+void resetBank(ReverseCascadeBank& bank);
+
+// One frame of the split bank: writes `count` band samples to each output
+// array, the bands of the frame that entered 8192 calls earlier.
+void splitBands(int count, double left, double right, ReverseCascadeBank& bank, double* outLeft,
+                double* outRight);
+
+// One frame of the refilter bank. Mask bit 2i filters band i's channel 1,
+// bit 2i + 1 its channel 2; an entry with its bit clear passes unchanged,
+// delayed alike. The outputs may be the input arrays.
+void refilterBands(int count, const double* inLeft, const double* inRight,
+                   ReverseCascadeBank& bank, double* outLeft, double* outRight, uint32_t mask);
+
+// Number of bands of a layout number; anything outside 1–5 means layout 1.
+int bandCountOfLayout(int layout);
+
+// Designs all ten bands of both banks for a layout (1–5, anything else is
+// layout 1) and its wide or narrow variant; sets the labels, the band count and
+// the stored narrow flag (the value as passed).
+void layoutFilterbank(ReverseCascadeBank& splitBank, ReverseCascadeBank& refilterBank,
+                      BandLabels& bandLabels, int32_t& bandCount, uint8_t& storedNarrow,
+                      bool reset, uint8_t narrow, int layout);
+
+}  // namespace qx

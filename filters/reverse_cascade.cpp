@@ -1,0 +1,190 @@
+#include "filters/reverse_cascade.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace qx {
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kHalfLn2 = 0.34657359027997264;
+
+// Guards. Each bound lies outside what the controls can produce, so normal
+// designs are computed from the values exactly as given.
+constexpr double kDefaultSampleRate = 44100.0;
+constexpr double kMinFrequencyHz = 1.0;
+constexpr double kMaxFrequencyRatio = 0.49;  // of the sample rate
+constexpr double kMinBandwidthOctaves = 0.01;
+constexpr double kMaxBandwidthOctaves = 100.0;
+constexpr double kMaxGainDb = 120.0;
+// Bounds alpha, so 1 − alpha/A never rounds to −(1 + alpha/A) and a pole
+// never lands on the unit circle.
+constexpr double kMaxSinhArgument = 16.0;
+
+// NaN falls to the lower bound.
+double clampTo(double v, double lo, double hi) {
+    if (!(v >= lo)) return lo;
+    if (!(v <= hi)) return hi;
+    return v;
+}
+
+bool allFinite(const BiquadCoefficients& c) {
+    return std::isfinite(c.b0) && std::isfinite(c.b1) && std::isfinite(c.b2) &&
+           std::isfinite(c.a1) && std::isfinite(c.a2) && std::isfinite(c.gain);
+}
+
+}  // namespace
+
+BiquadCoefficients designCoefficients(FilterType type, double gainDb, double frequencyHz,
+                                      double sampleRateHz, double bandwidthOctaves) {
+    if (!(sampleRateHz > 0.0) || !std::isfinite(sampleRateHz)) sampleRateHz = kDefaultSampleRate;
+    frequencyHz = clampTo(frequencyHz, kMinFrequencyHz, sampleRateHz * kMaxFrequencyRatio);
+    bandwidthOctaves = clampTo(bandwidthOctaves, kMinBandwidthOctaves, kMaxBandwidthOctaves);
+    gainDb = clampTo(gainDb, -kMaxGainDb, kMaxGainDb);
+
+    const double A = std::pow(10.0, gainDb * 0.025);
+    const double w0 = kTwoPi * frequencyHz / sampleRateHz;
+    const double s = std::sin(w0);
+    const double c = std::cos(w0);
+    double arg = kHalfLn2 * bandwidthOctaves * w0 / s;
+    if (arg > kMaxSinhArgument) arg = kMaxSinhArgument;
+    const double alpha = s * std::sinh(arg);
+    const double beta = s * std::sqrt(2.0 * A);
+
+    double b0, b1, b2, a0, a1, a2;
+    switch (type) {
+        case FilterType::Lowpass:
+            b0 = (1.0 - c) / 2.0;
+            b1 = 1.0 - c;
+            b2 = (1.0 - c) / 2.0;
+            a0 = 1.0 + alpha;
+            a1 = -2.0 * c;
+            a2 = 1.0 - alpha;
+            break;
+        case FilterType::Highpass:
+            b0 = (1.0 + c) / 2.0;
+            b1 = -(1.0 + c);
+            b2 = (1.0 + c) / 2.0;
+            a0 = 1.0 + alpha;
+            a1 = -2.0 * c;
+            a2 = 1.0 - alpha;
+            break;
+        case FilterType::Bandpass:
+            b0 = alpha;
+            b1 = 0.0;
+            b2 = -alpha;
+            a0 = 1.0 + alpha;
+            a1 = -2.0 * c;
+            a2 = 1.0 - alpha;
+            break;
+        case FilterType::Notch:
+            b0 = 1.0;
+            b1 = -2.0 * c;
+            b2 = 1.0;
+            a0 = 1.0 + alpha;
+            a1 = -2.0 * c;
+            a2 = 1.0 - alpha;
+            break;
+        case FilterType::Peaking:
+            b0 = 1.0 + alpha * A;
+            b1 = -2.0 * c;
+            b2 = 1.0 - alpha * A;
+            a0 = 1.0 + alpha / A;
+            a1 = -2.0 * c;
+            a2 = 1.0 - alpha / A;
+            break;
+        case FilterType::LowShelf:
+            b0 = A * ((A + 1.0) - (A - 1.0) * c + beta);
+            b1 = 2.0 * A * ((A - 1.0) - (A + 1.0) * c);
+            b2 = A * ((A + 1.0) - (A - 1.0) * c - beta);
+            a0 = (A + 1.0) + (A - 1.0) * c + beta;
+            a1 = -2.0 * ((A - 1.0) + (A + 1.0) * c);
+            a2 = (A + 1.0) + (A - 1.0) * c - beta;
+            break;
+        case FilterType::HighShelf:
+            b0 = A * ((A + 1.0) + (A - 1.0) * c + beta);
+            b1 = -2.0 * A * ((A - 1.0) + (A + 1.0) * c);
+            b2 = A * ((A + 1.0) + (A - 1.0) * c - beta);
+            a0 = (A + 1.0) - (A - 1.0) * c + beta;
+            a1 = 2.0 * ((A - 1.0) - (A + 1.0) * c);
+            a2 = (A + 1.0) - (A - 1.0) * c - beta;
+            break;
+        default:
+            // Unknown shape: pass the signal unchanged.
+            return BiquadCoefficients{};
+    }
+
+    BiquadCoefficients out;
+    out.b0 = b0 / a0;
+    out.b1 = b1 / a0;
+    out.b2 = b2 / a0;
+    out.a1 = a1 / a0;
+    out.a2 = a2 / a0;
+    out.gain = std::pow(10.0, gainDb * 0.05);
+    if (!allFinite(out)) return BiquadCoefficients{};
+    return out;
+}
+
+ReverseCascadeFilter& designFilter(ReverseCascadeFilter& filter, bool reset, FilterType type,
+                                   double gainDb, double frequencyHz, double sampleRateHz,
+                                   double bandwidthOctaves) {
+    const BiquadCoefficients k =
+        designCoefficients(type, gainDb, frequencyHz, sampleRateHz, bandwidthOctaves);
+    filter.b0 = k.b0;
+    filter.b1 = k.b1;
+    filter.b2 = k.b2;
+    filter.a1 = k.a1;
+    filter.a2 = k.a2;
+    filter.gain = k.gain;
+    if (reset) resetFilter(filter);
+    return filter;
+}
+
+void resetFilter(ReverseCascadeFilter& filter) {
+    for (int c = 0; c < 2; ++c) {
+        filter.state[c] = SectionState{};
+        filter.indices[c].pending = 0;
+        filter.indices[c].write = kBlockLength;
+        filter.indices[c].read = 2 * kBlockLength;
+        std::memset(filter.line[c], 0, sizeof filter.line[c]);
+    }
+}
+
+void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bool withGain) {
+    const int ch = static_cast<int>(channel);
+    BlockIndices& ix = filter.indices[ch];
+    double* const line = filter.line[ch];
+    // One snapshot of the coefficients for the whole block work.
+    const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
+    const double g = withGain ? filter.gain.load() : 1.0;
+
+    const SectionState saved = filter.state[ch];
+    SectionState s = saved;
+
+    // Warm-up over the block just filled, newest first: settles the state
+    // on one block of the signal that follows the pending block.
+    const int writeStart = ix.write & kBlockStartMask;
+    for (int j = ix.write; j >= writeStart; --j) forwardEquation(b0, b1, b2, a1, a2, s, line[j]);
+
+    // Backward pass over the pending block, in place.
+    const int pendingStart = ix.pending & kBlockStartMask;
+    const int pendingEnd = ix.pending | kBlockOffsetMask;
+    if (withGain) {
+        for (int j = pendingEnd; j >= pendingStart; --j)
+            line[j] = forwardEquation(b0, b1, b2, a1, a2, s, line[j]) * g;
+    } else {
+        for (int j = pendingEnd; j >= pendingStart; --j)
+            line[j] = forwardEquation(b0, b1, b2, a1, a2, s, line[j]);
+    }
+
+    filter.state[ch] = saved;
+
+    // Rotate: read-out block → write, filled block → pending, finished block → read.
+    const uint16_t oldRead = ix.read, oldWrite = ix.write, oldPending = ix.pending;
+    ix.read = oldPending & kBlockStartMask;
+    ix.write = oldRead & kBlockStartMask;
+    ix.pending = oldWrite & kBlockStartMask;
+}
+
+}  // namespace qx

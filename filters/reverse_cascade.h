@@ -1,0 +1,122 @@
+#pragma once
+// Phase-linear second-order sections. Each sample runs through the section
+// forward in time; every 4096 samples the finished block runs through it again
+// backward, which squares the magnitude response and cancels the phase. The
+// cost is a fixed delay of 8192 samples per section.
+//
+// Threads: the console designs a section while the audio thread steps it. The
+// coefficients and the gain are relaxed atomics written one after the other,
+// so a step may see a mixture of old and new values for one sample; states,
+// positions and delay lines belong to the audio thread (and to start-up).
+#include <cstdint>
+
+#include "engine/relaxed.h"
+
+namespace qx {
+
+enum class FilterType : int32_t {
+    Lowpass = 0,
+    Highpass = 1,
+    Bandpass = 2,  // constant 0 dB peak gain
+    Notch = 3,
+    Peaking = 4,
+    LowShelf = 5,
+    HighShelf = 6,
+};
+
+// Channel 1 carries the left signal, channel 2 the right.
+enum class Channel : int32_t { Left = 0, Right = 1 };
+
+constexpr int kBlockLength = 4096;                   // samples per block
+constexpr int kDelayLineLength = 3 * kBlockLength;   // three blocks
+constexpr int kReverseCascadeDelay = 2 * kBlockLength;  // samples from input to output
+constexpr uint16_t kBlockOffsetMask = 0x0FFF;  // position within a block
+constexpr uint16_t kBlockStartMask = 0x3000;   // start of a position's block
+
+// Normalised coefficients (already divided by a0) and the linear gain of one design.
+struct BiquadCoefficients {
+    double b0 = 1.0, b1 = 0.0, b2 = 0.0, a1 = 0.0, a2 = 0.0;
+    double gain = 1.0;
+};
+
+// Last two inputs and outputs of the forward equation of one channel.
+struct SectionState {
+    double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;
+};
+
+// Positions into a three-block delay line; each lies in a different block.
+struct BlockIndices {
+    uint16_t pending = 0;  // start of the block waiting for its backward pass
+    uint16_t write = 0;    // where the next forward result goes
+    uint16_t read = 0;     // where the next output comes from
+};
+
+struct ReverseCascadeFilter {
+    Number b0, b1, b2, a1, a2;
+    SectionState state[2];
+    Number gain;  // linear
+    BlockIndices indices[2];
+    double line[2][kDelayLineLength];
+};
+
+// The design formulas, without touching any record. Out-of-range inputs are
+// pulled into a safe range first (frequency within (0, Fs/2), positive
+// bandwidth, bounded gain), so the result is always finite and stable; values
+// inside the ranges the controls produce are used unchanged.
+BiquadCoefficients designCoefficients(FilterType type, double gainDb, double frequencyHz,
+                                      double sampleRateHz, double bandwidthOctaves);
+
+// Writes the five coefficients and the gain; with `reset` set it also clears
+// the states and delay lines. Without reset, audio in flight keeps running.
+ReverseCascadeFilter& designFilter(ReverseCascadeFilter& filter, bool reset, FilterType type,
+                                   double gainDb, double frequencyHz, double sampleRateHz,
+                                   double bandwidthOctaves);
+
+// Clears both channels: states, positions 0 / 4096 / 8192, delay lines.
+void resetFilter(ReverseCascadeFilter& filter);
+
+// The forward equation shared by every step: y = b0·x + b1·x1 + b2·x2 − a1·y1 − a2·y2.
+inline double forwardEquation(double b0, double b1, double b2, double a1, double a2,
+                              SectionState& s, double x) {
+    const double y = b0 * x + b1 * s.x1 + b2 * s.x2 - a1 * s.y1 - a2 * s.y2;
+    s.x2 = s.x1;
+    s.x1 = x;
+    s.y2 = s.y1;
+    s.y1 = y;
+    return y;
+}
+
+// One causal step: the forward equation, times the gain.
+inline double filterStep(ReverseCascadeFilter& filter, Channel channel, double x) {
+    SectionState& s = filter.state[static_cast<int>(channel)];
+    const double y = forwardEquation(filter.b0, filter.b1, filter.b2, filter.a1, filter.a2, s, x);
+    return y * filter.gain;
+}
+
+// The block work at the end of a write block: warm-up, backward pass of the
+// pending block, rotation. Out of line: it runs once in 4096 steps.
+void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bool withGain);
+
+// One step of the reverse cascade. Returns the sample that entered 8192 calls
+// earlier, filtered forward and backward. Without gain the `gain` field is not
+// used at all.
+inline double reverseCascadeStep(ReverseCascadeFilter& filter, Channel channel, double x,
+                                 bool withGain) {
+    const int c = static_cast<int>(channel);
+    BlockIndices& ix = filter.indices[c];
+    double* line = filter.line[c];
+    // Read before the write and before any block work.
+    const double out = line[ix.read];
+    const double y =
+        forwardEquation(filter.b0, filter.b1, filter.b2, filter.a1, filter.a2, filter.state[c], x);
+    line[ix.write] = withGain ? y * filter.gain : y;
+    if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
+        ++ix.read;
+        ++ix.write;
+        return out;
+    }
+    finishReverseCascadeBlock(filter, channel, withGain);
+    return out;
+}
+
+}  // namespace qx
