@@ -16,6 +16,12 @@ double guardedTimeCoefficient(double ms);  // c(T), or 1 when T <= 0
 int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
                      ChainState& state);
 
+// Brings the stages back to silence after a pause in playback or a preset
+// load, so no old audio is heard: filter states and delay lines are cleared.
+// processBlock calls it when a block arrives more than 6 s after the last one
+// (a preset load sets lastBlockTime to 0 to get there).
+void resetStagesAfterGap(ChainState& state);
+
 // Brings a state record back to its zeroed start, in place (the record is too
 // large for a temporary on the stack).
 void zeroChainState(ChainState& state);

@@ -30,9 +30,12 @@ struct ChainState {
     void* pollContext = nullptr;
     Flag consoleClosed;  // host: the console group exists but has no window
 
-    // Block timers.
-    uint32_t lastBlockTime = 0;
+    // Block timers. The last block time is shared: a preset load on the UI
+    // thread sets it to 0 to force a gap reset, the console reads it to see
+    // whether playback is running.
+    Relaxed<uint32_t> lastBlockTime;
     uint32_t lastPollTime = 0;
+    uint32_t gapResets = 0;  // gap resets performed so far (playback thread only)
 
     // Meters and indicators published to the console.
     Flag clipIndicator;

@@ -1,0 +1,214 @@
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+
+#include "engine/chain.h"
+
+namespace qx {
+namespace {
+
+constexpr double kInputScale = 1.0 / 32768.0;
+constexpr double kOutputScale = 32768.0;
+constexpr double kClampLimit = 0.9999;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kSineStepPerHz = 0.00014247585730565955;  // 2 pi / 44100
+constexpr double kRandomScale = 3.051850947599719e-05;     // 1 / 32767
+constexpr double kTinyStep = 1.0 / 8388608.0;              // 2^-23: half a 16-bit step spans 128 of these
+constexpr double kMeterDecayPerFrame = 0.01;
+constexpr double kClipMeterDecayPerFrame = 0.00005;
+constexpr int32_t kZeroRunLimit = 100;
+constexpr uint32_t kPollIntervalMs = 2000;
+constexpr uint32_t kGapMs = 6000;
+
+struct Frame {
+    double left;
+    double right;
+};
+
+// Everything derived from parameters once per block; the stages add their own
+// coefficient records here so a frame never reads a numeric parameter.
+struct BlockCoefficients {
+    double driveGain = 1.0;
+    double postGain = 1.0;
+    double testGain = 0.0;
+    double sineStep = 0.0;
+    int32_t bandCount = 0;
+    double clipMeterDecay = 0.0;
+};
+
+// Published values are accumulated here and stored once at the end of the
+// block, so the console never sees a half-updated meter sequence.
+struct BlockMeters {
+    double input;
+    double output;
+    double outputPeak;
+    bool clipped;
+    uint16_t scopeIndex;
+};
+
+uint32_t readTicks(const ChainState& state) {
+    return state.tickCount ? state.tickCount(state.tickContext) : 0;
+}
+
+// A gain that is not a finite number (a corrupt parameter) must not poison the
+// audio with inf or NaN; it leaves the signal unchanged instead.
+double blockGain(double db) {
+    const double gain = dbToGain(db);
+    return std::isfinite(gain) ? gain : 1.0;
+}
+
+double finiteOr(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
+
+double tinyRandomOffset(Random& random) { return ((random.next() & 255) - 128) * kTinyStep; }
+
+void addToBoth(Frame& f, double v) {
+    f.left += v;
+    f.right += v;
+}
+
+void applyGain(Frame& f, double gain) {
+    f.left *= gain;
+    f.right *= gain;
+}
+
+double monoOf(const Frame& f) { return (f.left + f.right) / 2.0; }
+
+void updateLevelMeter(double& meter, double level) {
+    double v = std::fabs(level) * 100.0;
+    if (v < meter) v = meter - kMeterDecayPerFrame;
+    meter = v < 0.0 ? 0.0 : v;
+}
+
+double advancePhase(double phase, double step) {
+    phase += step;
+    if (phase > kTwoPi) {
+        phase -= kTwoPi;
+        // Only test frequencies beyond the sample rate step more than a turn.
+        if (phase > kTwoPi) phase = std::fmod(phase, kTwoPi);
+    } else if (phase < -kTwoPi) {
+        phase = std::fmod(phase, kTwoPi);
+    }
+    return phase;
+}
+
+void mixTestSignals(Frame& f, const BlockCoefficients& c, ChainState& state) {
+    if (state.inputMute) f = {0.0, 0.0};
+    if (state.sineOn) {
+        addToBoth(f, std::sin(state.sinePhase) * c.testGain);
+        state.sinePhase = advancePhase(state.sinePhase, c.sineStep);
+    }
+    if (state.noiseOn) addToBoth(f, (state.random.next() * kRandomScale - 0.5) * c.testGain * 2.0);
+}
+
+// Filters and envelopes must never settle on exact silence (denormals, stuck
+// detectors), so a long run of exact zeros gets a sub-LSB random offset.
+void guardZeroRun(Frame& f, ChainState& state) {
+    if (f.left == 0.0 || f.right == 0.0) {
+        if (state.zeroRun < std::numeric_limits<int32_t>::max()) ++state.zeroRun;
+        if (state.zeroRun > kZeroRunLimit) addToBoth(f, tinyRandomOffset(state.random));
+    } else {
+        state.zeroRun = 0;
+    }
+}
+
+bool reachesClip(double v) { return v <= -kClampLimit || v >= kClampLimit; }
+
+double clampOutput(double v) {
+    if (v >= kClampLimit) return kClampLimit;
+    if (v <= -kClampLimit) return -kClampLimit;
+    return std::isnan(v) ? 0.0 : v;
+}
+
+int16_t toSample(double v) { return static_cast<int16_t>(v * kOutputScale); }
+
+BlockCoefficients prepareBlock(const ChainState& state, double driveGain, double postGain, int32_t bandCount,
+                               int32_t frames, int32_t channels) {
+    BlockCoefficients c;
+    c.driveGain = driveGain;
+    c.postGain = postGain;
+    c.bandCount = bandCount;
+    c.clipMeterDecay = (frames / channels) * kClipMeterDecayPerFrame;
+    c.testGain = finiteOr(dbToGain(state.testLevelDb), 0.0);
+    c.sineStep = finiteOr(state.testFrequencyHz * kSineStepPerHz, 0.0);
+    return c;
+}
+
+// The fixed stage order. Stage Active flags and the per-frame switches are read
+// here on every frame, so the console can toggle them mid-block.
+void processFrame(Frame& f, const BlockCoefficients& c, BlockMeters& meters, ChainState& state) {
+    const GeneralParams& general = state.params.general;
+
+    mixTestSignals(f, c, state);
+    guardZeroRun(f, state);
+    updateLevelMeter(meters.input, monoOf(f));
+
+    if (!general.processorActive) applyGain(f, c.driveGain);
+
+    applyGain(f, c.postGain);
+    if (general.ditherActive) addToBoth(f, tinyRandomOffset(state.random));
+
+    if (reachesClip(f.left) || reachesClip(f.right)) meters.clipped = true;
+    f.left = clampOutput(f.left);
+    f.right = clampOutput(f.right);
+
+    const double mono = monoOf(f);
+    state.scope[meters.scopeIndex] = mono;
+    ++meters.scopeIndex;
+    updateLevelMeter(meters.output, mono);
+    if (meters.output > meters.outputPeak) meters.outputPeak = meters.output;
+}
+
+}  // namespace
+
+void resetStagesAfterGap(ChainState& state) { ++state.gapResets; }
+
+int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
+                     ChainState& state) {
+    const GeneralParams& general = state.params.general;
+    const double driveGain = blockGain(general.densityDriveDb);
+    const double postGain = blockGain(general.postAmpDb);
+    const uint32_t now = readTicks(state);
+    const int32_t bandCount = state.bandCount;
+
+    // The playback thread stands in for the console's timer while no console
+    // window exists; this runs before the format gate so it works while bypassed.
+    if (state.pollSelection && state.consoleClosed && now > state.lastPollTime + kPollIntervalMs) {
+        state.pollSelection(state.pollContext);
+        state.lastPollTime = now;
+    }
+
+    if (bits != 16 || (channels != 1 && channels != 2) || rate != kSampleRate || general.mainBypass ||
+        samples == nullptr)
+        return frames;
+
+    if (now > state.lastBlockTime + kGapMs) resetStagesAfterGap(state);
+    state.lastBlockTime = readTicks(state);
+
+    const BlockCoefficients c = prepareBlock(state, driveGain, postGain, bandCount, frames, channels);
+
+    BlockMeters meters{state.inputMeter, state.outputMeter, state.outputPeak, false, state.scopeIndex};
+    const int64_t total = static_cast<int64_t>(frames) * channels;
+    for (int64_t i = 0; i < total; i += channels) {
+        Frame f;
+        f.left = samples[i] * kInputScale;
+        f.right = channels == 2 ? samples[i + 1] * kInputScale : f.left;
+        processFrame(f, c, meters, state);
+        samples[i] = toSample(f.left);
+        if (channels == 2) samples[i + 1] = toSample(f.right);
+    }
+
+    state.inputMeter = meters.input;
+    state.outputMeter = meters.output;
+    state.outputPeak = meters.outputPeak;
+    state.scopeIndex = meters.scopeIndex;
+    if (meters.clipped) state.clipIndicator = 1;
+    return frames;
+}
+
+void zeroChainState(ChainState& state) {
+    std::destroy_at(&state);
+    std::construct_at(&state);
+}
+
+}  // namespace qx
