@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/audio_file.h"
+#include "cli/commands.h"
+
+namespace qx::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+Result run(std::vector<std::string> args) {
+    std::ostringstream out, err;
+    int code = runCommand(args, out, err, false);
+    return {code, out.str(), err.str()};
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("quorvex-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string path(const std::string& name) const { return (dir / name).string(); }
+
+    // Writes a file with libsndfile directly, so the rate and channel count can be anything.
+    void writeFile(const std::string& name, int rate, int channels, const std::vector<int16_t>& samples,
+                   int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
+        SF_INFO info{};
+        info.samplerate = rate;
+        info.channels = channels;
+        info.format = format;
+        SNDFILE* f = sf_open(path(name).c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr);
+        sf_writef_short(f, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
+        sf_close(f);
+    }
+
+    std::vector<std::string> filesInDir() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+        return names;
+    }
+
+    fs::path dir;
+};
+
+// Every value a 16-bit sample can take, with no channel exactly zero.
+std::vector<int16_t> sweepSamples(int channels) {
+    std::vector<int16_t> s;
+    for (int v = -32768; v <= 32767; ++v) {
+        for (int c = 0; c < channels; ++c) {
+            int value = c == 0 ? v : -1 - v;
+            s.push_back(static_cast<int16_t>(value == 0 ? 1 : value));
+        }
+    }
+    return s;
+}
+
+int16_t clamped(int16_t v) { return v < -32764 ? -32764 : v > 32764 ? 32764 : v; }
+
+const std::vector<std::string> kAllOff = {"--set", "General.QuantizationDither.Active=0"};
+
+TEST_F(CliTest, ProcessPassesThroughExceptTheClampWithEverythingOff) {
+    for (int channels : {1, 2}) {
+        auto input = sweepSamples(channels);
+        writeFile("in.wav", 44100, channels, input);
+        std::vector<std::string> args = {"process", path("in.wav"), path("out.wav")};
+        args.insert(args.end(), kAllOff.begin(), kAllOff.end());
+        Result r = run(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        Audio out;
+        ASSERT_EQ(readAudio(path("out.wav"), out).status, IoStatus::Ok);
+        ASSERT_EQ(out.channels, channels);
+        ASSERT_EQ(out.samples.size(), input.size());
+        size_t mismatches = 0;
+        for (size_t i = 0; i < input.size(); ++i) mismatches += out.samples[i] != clamped(input[i]);
+        EXPECT_EQ(mismatches, 0u) << channels << " channel(s)";
+        EXPECT_NE(r.out.find("peak"), std::string::npos);
+        EXPECT_NE(r.out.find("RMS"), std::string::npos);
+    }
+}
+
+TEST_F(CliTest, ProcessAppliesPostAmp) {
+    std::vector<int16_t> input(44100 * 2, 1000);
+    writeFile("in.wav", 44100, 2, input);
+    Result r = run({"process", path("in.wav"), path("out.wav"), "--set", "General.QuantizationDither.Active=0",
+                 "--set=General.PostAmp.dB=6.0205999132796239"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    Audio out;
+    ASSERT_EQ(readAudio(path("out.wav"), out).status, IoStatus::Ok);
+    // 6.02 dB doubles the signal; truncation may take the last step off.
+    EXPECT_NEAR(out.samples[1000], 2000, 1);
+}
+
+TEST_F(CliTest, ProcessRefusesUnsupportedFilesWithoutLeavingOutput) {
+    writeFile("rate.wav", 48000, 2, std::vector<int16_t>(200, 5));
+    Result r = run({"process", path("rate.wav"), path("out.wav")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("rate.wav"), std::string::npos);
+    EXPECT_NE(r.err.find("48000"), std::string::npos);
+
+    writeFile("three.wav", 44100, 3, std::vector<int16_t>(300, 5));
+    r = run({"process", path("three.wav"), path("out.wav")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("three.wav"), std::string::npos);
+
+    std::ofstream(path("junk.wav")) << "this is not audio";
+    r = run({"process", path("junk.wav"), path("out.wav")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("junk.wav"), std::string::npos);
+
+    r = run({"process", path("missing.wav"), path("out.wav")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("missing.wav"), std::string::npos);
+
+    EXPECT_FALSE(fs::exists(path("out.wav")));
+}
+
+TEST_F(CliTest, ProcessReportsWriteFailureAndLeavesNoPartialFile) {
+    writeFile("in.wav", 44100, 2, std::vector<int16_t>(2000, 5));
+    Result r = run({"process", path("in.wav"), path("no-such-dir/out.wav")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("out.wav"), std::string::npos);
+    // A directory in the way of the rename: the temporary file must not stay behind.
+    fs::create_directories(path("taken.wav/inner"));
+    r = run({"process", path("in.wav"), path("taken.wav")});
+    EXPECT_EQ(r.code, 1);
+    auto names = filesInDir();
+    EXPECT_EQ(names.size(), 2u);  // in.wav and the directory
+}
+
+TEST_F(CliTest, FloatInputIsScaledToSixteenBits) {
+    std::vector<int16_t> input(2000, 16384);
+    writeFile("float.wav", 44100, 1, input, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    Audio audio;
+    ASSERT_EQ(readAudio(path("float.wav"), audio).status, IoStatus::Ok);
+    EXPECT_NEAR(audio.samples[10], 16384, 1);
+}
+
+TEST_F(CliTest, UsageErrors) {
+    writeFile("in.wav", 44100, 2, std::vector<int16_t>(200, 5));
+    struct Case {
+        std::vector<std::string> args;
+        std::string needle;
+    } cases[] = {
+        {{"process", path("in.wav"), path("out.wav"), "--set", "No.Such.Key=1"}, "No.Such.Key"},
+        {{"process", path("in.wav"), path("out.wav"), "--set", "General.PostAmp.dB=loud"}, "loud"},
+        {{"process", path("in.wav"), path("out.wav"), "--set", "General.PostAmp.dB=1e999"}, "1e999"},
+        {{"process", path("in.wav"), path("out.wav"), "--set", "General.PostAmp.dB"}, "KEY=VALUE"},
+        {{"process", path("in.wav"), path("out.wav"), "--set"}, "--set"},
+        {{"process", path("in.wav")}, "IN and OUT"},
+        {{"process", path("in.wav"), path("out.wav"), "--bogus"}, "--bogus"},
+        {{"frobnicate"}, "frobnicate"},
+        {{"params", "extra"}, "extra"},
+        {{"response", "--set", "Nope=1"}, "Nope"},
+    };
+    for (const auto& c : cases) {
+        Result r = run(c.args);
+        EXPECT_EQ(r.code, 2) << c.needle;
+        EXPECT_NE(r.err.find(c.needle), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+    }
+    EXPECT_FALSE(fs::exists(path("out.wav")));
+    EXPECT_EQ(run({}).code, 2);
+}
+
+TEST_F(CliTest, EveryCommandHasHelp) {
+    for (std::string cmd : {"process", "params", "response"}) {
+        Result r = run({cmd, "--help"});
+        EXPECT_EQ(r.code, 0);
+        EXPECT_NE(r.out.find("usage: quorvex " + cmd), std::string::npos);
+    }
+    Result r = run({"--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("process"), std::string::npos);
+}
+
+TEST_F(CliTest, ParamsListsTheCatalogue) {
+    Result r = run({"params"});
+    ASSERT_EQ(r.code, 0);
+    std::istringstream lines(r.out);
+    std::vector<std::string> all;
+    for (std::string line; std::getline(lines, line);) all.push_back(line);
+    ASSERT_EQ(all.size(), 340u);
+    EXPECT_EQ(all.front(), "General.MainBypass\tS\t0\t0\t0\t0");
+    EXPECT_EQ(all[16], "General.QuantizationDither.Active\tS\t0\t0\t0\t1");
+    EXPECT_EQ(all[17], "General.DensityDrive.dB\tH\t1\t-12\t36\t0");
+    EXPECT_EQ(all.back(), "Compressor.TypeII\tS\t0\t0\t0\t0");
+    auto has = [&](const std::string& line) { return std::find(all.begin(), all.end(), line) != all.end(); };
+    EXPECT_TRUE(has("HighpassFilter.Cutoff.Hz\tL\t-1\t0\t400\t30"));
+    EXPECT_TRUE(has("FinalClipper.Threshold.dB\tV\t1\t-12\t12\t-0.1"));
+    EXPECT_TRUE(has("LowpassFilter.Cutoff.Hz\tL\t-1\t0\t1000\t18000"));
+    EXPECT_TRUE(has("Compressor.GateRelease.msec\tH\t0\t0\t20000\t10000"));
+    EXPECT_TRUE(has("Processor.Filterbank\tV\t0\t1\t5\t0"));
+    EXPECT_TRUE(has("Processor.Detect3.msec\tV\t0\t1\t500\t8"));
+}
+
+TEST_F(CliTest, ResponseIsFlatWithEverythingOffAndFollowsPostAmp) {
+    auto parse = [](const std::string& text) {
+        std::istringstream lines(text);
+        std::string line;
+        std::getline(lines, line);
+        EXPECT_EQ(line, "frequency_hz,peak");
+        std::vector<std::pair<int, double>> points;
+        while (std::getline(lines, line)) {
+            auto comma = line.find(',');
+            points.emplace_back(std::stoi(line.substr(0, comma)), std::stod(line.substr(comma + 1)));
+        }
+        return points;
+    };
+    Result flat = run({"response", "--set", "General.QuantizationDither.Active=0"});
+    ASSERT_EQ(flat.code, 0) << flat.err;
+    auto points = parse(flat.out);
+    ASSERT_EQ(points.size(), 334u);
+    EXPECT_EQ(points.front().first, 20);
+    EXPECT_EQ(points.back().first, 20338);
+    for (auto [f, peak] : points) EXPECT_NEAR(peak, 0.501, 0.002) << f << " Hz";
+    EXPECT_NE(flat.err.find("sec"), std::string::npos);
+
+    Result louder = run({"response", "--set", "General.PostAmp.dB=-6"});
+    ASSERT_EQ(louder.code, 0);
+    for (auto [f, peak] : parse(louder.out)) EXPECT_NEAR(peak, 0.251, 0.002) << f << " Hz";
+}
+
+}  // namespace
+}  // namespace qx::cli
