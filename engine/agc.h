@@ -1,0 +1,59 @@
+#pragma once
+// Two-band AGC: a slow gain control that only ever boosts, raising quiet
+// program towards a target level, never below unity and never above MaxGain.
+// Normally a crossover splits the signal into a low and a high band with their
+// own detectors, attack, release and trims, the two gains optionally linked,
+// and a wideband protection gain after the recombination keeps the sum from
+// overshooting. In single-band mode one gain acts on the unsplit signal.
+// Below the gate the gains stop following the program and only creep upward.
+#include "engine/relaxed.h"
+#include "filters/reverse_cascade.h"
+#include "params/parameters.h"
+
+namespace qx {
+
+// Per-frame gain factor while gated: about 0.63 dB per second.
+constexpr double kAgcCreep = 1.0000016336986284;
+
+struct AgcState {
+    double powerLow = 0.0;    // P_lo (also the single-band detector)
+    double powerHigh = 0.0;   // P_hi
+    double powerOut = 0.0;    // P_out, recombined output
+    double gainLow = 0.0;     // G_lo (also the single-band gain)
+    double gainHigh = 0.0;    // G_hi
+    double protection = 0.0;  // G_p; the gap reset leaves it alone
+};
+
+struct AgcCoefficients {
+    double level = 0.0;  // Level % x 0.01
+    double maxGain = 1.0;
+    double gate = 0.0;
+    double link = 0.0;  // BandLink % x 0.005
+    double unlink = 1.0;
+    double detectLow = 1.0, detectHigh = 1.0, detectSum = 1.0;
+    double attackLow = 1.0, attackHigh = 1.0, attackSum = 1.0;
+    double releaseLow = 1.0, releaseHigh = 1.0, releaseSum = 1.0;
+    double releaseMaxLow = 2.0, releaseMaxHigh = 2.0;  // largest rise factor per frame
+    double trimLow = 1.0, trimHigh = 1.0;              // output trims g(Gain.*Band)
+};
+
+// Per block. Guards: times that are not positive or not finite act as
+// instant (coefficient 1, largest rise x2); one-pole coefficients stay in
+// [0, 1]; levels in dB are limited to +-120 dB; the link stays in [0, 1];
+// Level is limited to +-1e6 x 100 %; the rise limit to 1e12.
+AgcCoefficients agcCoefficients(const AgcParams& params);
+
+// One frame in place. Reads AGC.SingleBand. Two-band mode runs both channels
+// through the reverse-cascaded crossover `lowpass` and `highpass` (with gain);
+// single-band mode runs the causal `highpass` for the detector only.
+void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
+             ReverseCascadeFilter& highpass, double& left, double& right);
+
+// Block end (stage active): two-band publishes meters[0..2] (low gain, high
+// gain, protection reduction); single-band only meters[0].
+void agcBlockEnd(const AgcState& state, const AgcCoefficients& k, const AgcParams& params, Number* meters);
+
+// Gap reset: both band gains restart at half of g(MaxGain).
+void agcGapReset(AgcState& state, const AgcParams& params);
+
+}  // namespace qx

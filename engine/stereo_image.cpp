@@ -1,0 +1,57 @@
+#include "engine/stereo_image.h"
+
+#include <cmath>
+
+#include "engine/chain.h"
+#include "engine/coefficient_guards.h"
+
+namespace qx {
+
+namespace {
+constexpr double kMaxAmount = 1e6;
+}  // namespace
+
+StereoImageCoefficients stereoImageCoefficients(const StereoImageParams& params) {
+    StereoImageCoefficients k;
+    k.detect1 = guards::onePole(params.detect1Ms.load());
+    k.detect2 = guards::onePole(params.detect2Ms.load());
+    k.release = 1.0 - guards::onePole(params.releaseMs.load());
+    k.maxWidth = guards::gainFromDb(params.maxEnhanceDb.load());
+    k.amount = guards::clampFinite(params.amountPct.load() * 0.1, -kMaxAmount, kMaxAmount);
+    return k;
+}
+
+void stereoImageStep(StereoImageState& s, const StereoImageCoefficients& k, const StereoImageParams& params,
+                     ReverseCascadeFilter& highpass, double& left, double& right) {
+    const double mid = (left + right) * 0.5;
+    if (params.mono.load()) {
+        left = mid;
+        right = mid;
+        return;
+    }
+    const double y = filterStep(highpass, Channel::Left, mid);
+    const double side = (left - right) * 0.5;
+
+    s.power = s.power * (1.0 - k.detect1) + y * y * k.detect1;
+    const double level = std::sqrt(s.power);
+    s.average = s.average * (1.0 - k.detect2) + level * k.detect2;
+
+    double w = k.amount * (level / (s.average + 0.01) - 0.8) + 0.8;
+    if (w < 1.0) w = 1.0;
+    if (w > k.maxWidth) w = k.maxWidth;  // the ceiling wins when it is below 1
+    // Instant rise, exponential decay (which may dip below w for one frame).
+    if (w > s.width)
+        s.width = w;
+    else
+        s.width = k.release * s.width;
+
+    left = mid + side * s.width;
+    right = mid - side * s.width;
+}
+
+void stereoImageBlockEnd(const StereoImageState& s, const StereoImageParams& params, Number& meter) {
+    if (params.mono.load()) return;
+    meter = gainToDb(s.width + 0.00001) + 0.01;
+}
+
+}  // namespace qx

@@ -1,0 +1,39 @@
+#pragma once
+// Stereo image processor: folds to mono, or widens the image by scaling the
+// side signal with a width that follows the dynamics of the mid signal. When
+// the highpass-filtered mid power rises above its own longer-term average the
+// side is boosted at once, up to a ceiling; otherwise the width decays.
+#include "engine/relaxed.h"
+#include "filters/reverse_cascade.h"
+#include "params/parameters.h"
+
+namespace qx {
+
+struct StereoImageState {
+    double power = 0.0;    // P: mean square of the filtered mid signal
+    double average = 0.0;  // A: longer-term average of sqrt(P)
+    double width = 0.0;    // W: factor applied to the side signal
+};
+
+struct StereoImageCoefficients {
+    double detect1 = 1.0;   // a1 = c(Detect1)
+    double detect2 = 1.0;   // a2 = c(Detect2)
+    double release = 0.0;   // r = 1 - c(Release), per-frame decay of W
+    double maxWidth = 1.0;  // Wmax = g(MaxEnhance)
+    double amount = 0.0;    // k = Amount % x 0.1
+};
+
+// Per block. Times that are not positive or not finite act as instant
+// (coefficient 1); MaxEnhance is limited to +-120 dB and k to +-1e6.
+StereoImageCoefficients stereoImageCoefficients(const StereoImageParams& params);
+
+// One frame in place. Reads StereoImageProc.Mono: when set both channels become
+// (L + R) / 2 and neither the detector nor the width moves. Otherwise the mid
+// signal runs through channel 1 of `highpass` as a causal filter.
+void stereoImageStep(StereoImageState& state, const StereoImageCoefficients& k, const StereoImageParams& params,
+                     ReverseCascadeFilter& highpass, double& left, double& right);
+
+// Block end (stage active): unless Mono is set, meter = dB(W + 0.00001) + 0.01.
+void stereoImageBlockEnd(const StereoImageState& state, const StereoImageParams& params, Number& meter);
+
+}  // namespace qx
