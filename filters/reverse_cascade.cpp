@@ -10,22 +10,29 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kHalfLn2 = 0.34657359027997264;
 
-// Guards. Each bound lies outside what the controls can produce, so normal
-// designs are computed from the values exactly as given.
+// Guards against values from hand-edited files. The frequency, bandwidth and
+// gain bounds lie outside what the controls produce, so normal designs use the
+// values exactly as given.
 constexpr double kDefaultSampleRate = 44100.0;
-constexpr double kMinFrequencyHz = 1.0;
-constexpr double kMaxFrequencyRatio = 0.49;  // of the sample rate
+constexpr double kMinFrequencyRatio = 2e-5;  // of the sample rate: 0.882 Hz at 44100
+constexpr double kMaxFrequencyRatio = 0.49;
 constexpr double kMinBandwidthOctaves = 0.01;
 constexpr double kMaxBandwidthOctaves = 100.0;
 constexpr double kMaxGainDb = 120.0;
 // Bounds alpha, so 1 − alpha/A never rounds to −(1 + alpha/A) and a pole
-// never lands on the unit circle.
+// never lands on the unit circle. Only very wide peaking bands near the top of
+// the frequency range reach it; their response is flat to within 0.01 dB
+// either way.
 constexpr double kMaxSinhArgument = 16.0;
 
-// NaN falls to the lower bound.
-double clampTo(double v, double lo, double hi) {
-    if (!(v >= lo)) return lo;
-    if (!(v <= hi)) return hi;
+// Values that are not numbers at all take a neutral design value.
+constexpr double kNeutralFrequencyHz = 1000.0;
+constexpr double kNeutralBandwidthOctaves = 1.0;
+
+double clampTo(double v, double lo, double hi, double ifNaN) {
+    if (std::isnan(v)) v = ifNaN;
+    if (v < lo) return lo;
+    if (v > hi) return hi;
     return v;
 }
 
@@ -39,9 +46,11 @@ bool allFinite(const BiquadCoefficients& c) {
 BiquadCoefficients designCoefficients(FilterType type, double gainDb, double frequencyHz,
                                       double sampleRateHz, double bandwidthOctaves) {
     if (!(sampleRateHz > 0.0) || !std::isfinite(sampleRateHz)) sampleRateHz = kDefaultSampleRate;
-    frequencyHz = clampTo(frequencyHz, kMinFrequencyHz, sampleRateHz * kMaxFrequencyRatio);
-    bandwidthOctaves = clampTo(bandwidthOctaves, kMinBandwidthOctaves, kMaxBandwidthOctaves);
-    gainDb = clampTo(gainDb, -kMaxGainDb, kMaxGainDb);
+    frequencyHz = clampTo(frequencyHz, sampleRateHz * kMinFrequencyRatio,
+                          sampleRateHz * kMaxFrequencyRatio, kNeutralFrequencyHz);
+    bandwidthOctaves = clampTo(bandwidthOctaves, kMinBandwidthOctaves, kMaxBandwidthOctaves,
+                               kNeutralBandwidthOctaves);
+    gainDb = clampTo(gainDb, -kMaxGainDb, kMaxGainDb, 0.0);
 
     const double A = std::pow(10.0, gainDb * 0.025);
     const double w0 = kTwoPi * frequencyHz / sampleRateHz;
