@@ -4,11 +4,15 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "filters/coefficient_update.h"
+#include "filters/stage_setups.h"
+
 namespace qx::cli {
 
 Engine::Engine() : state(std::make_unique<ChainState>()) {
     state->random.seed(1);
     table = buildParameterTable(*state);
+    designAtStartup(*state);
     state->tickCount = &PlaybackClock::tick;
     state->tickContext = &clock;
 }
@@ -46,6 +50,7 @@ bool parseSetting(const std::string& text, const ParameterTable& table, Setting&
 
 void applySettings(const Engine& engine, const std::vector<Setting>& settings) {
     for (const auto& [key, value] : settings) engine.table.find(key)->assign(value);
+    updateCoefficients(*engine.state, true);
 }
 
 }  // namespace qx::cli

@@ -37,6 +37,7 @@ bool parseSetting(const std::string& text, const ParameterTable& table, Setting&
 // Strict number parse: the whole text must be a finite number.
 bool parseNumber(const std::string& text, double& out);
 
+// Assigns the settings, then runs the full coefficient update like a preset load.
 void applySettings(const Engine& engine, const std::vector<Setting>& settings);
 
 }  // namespace qx::cli

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "engine/chain.h"
+#include "filters/reverse_cascade.h"
 
 namespace qx {
 namespace {
@@ -35,6 +36,9 @@ struct BlockCoefficients {
     double sineStep = 0.0;
     int32_t bandCount = 0;
     double clipMeterDecay = 0.0;
+    StereoImageCoefficients stereoImage;
+    AgcCoefficients agc;
+    FinalClipperCoefficients finalClipper;
 };
 
 // Published values are accumulated here and stored once at the end of the
@@ -131,19 +135,60 @@ BlockCoefficients prepareBlock(const ChainState& state, double driveGain, double
     c.clipMeterDecay = (frames / channels) * kClipMeterDecayPerFrame;
     c.testGain = finiteOr(dbToGain(state.testLevelDb), 0.0);
     c.sineStep = finiteOr(state.testFrequencyHz * kSineStepPerHz, 0.0);
+    const Parameters& p = state.params;
+    c.stereoImage = stereoImageCoefficients(p.stereoImage);
+    c.agc = agcCoefficients(p.agc);
+    c.finalClipper = finalClipperCoefficients(p.finalClipper);
     return c;
+}
+
+void reverseCascade(ReverseCascadeFilter& filter, Frame& f, bool withGain) {
+    f.left = reverseCascadeStep(filter, Channel::Left, f.left, withGain);
+    f.right = reverseCascadeStep(filter, Channel::Right, f.right, withGain);
+}
+
+// Block-end meters of the stages, in their fixed order, for the active ones.
+void publishStageMeters(ChainState& state, const BlockCoefficients& c) {
+    const Parameters& p = state.params;
+    const GeneralParams& general = p.general;
+    state.stereoWidth = state.stereoImage.width;
+    if (general.stereoImageActive) stereoImageBlockEnd(state.stereoImage, p.stereoImage, state.stereoEnhanceMeter);
+    if (general.agcActive) agcBlockEnd(state.agc, c.agc, p.agc, state.agcMeters);
+    if (general.finalClipperActive)
+        finalClipperBlockEnd(state.finalClipper, c.finalClipper, c.clipMeterDecay, state.finalClipperMeter);
 }
 
 // The fixed stage order. Stage Active flags and the per-frame switches are read
 // here on every frame, so the console can toggle them mid-block.
 void processFrame(Frame& f, const BlockCoefficients& c, BlockMeters& meters, ChainState& state) {
-    const GeneralParams& general = state.params.general;
+    const Parameters& p = state.params;
+    const GeneralParams& general = p.general;
 
     mixTestSignals(f, c, state);
     guardZeroRun(f, state);
     updateLevelMeter(meters.input, monoOf(f));
 
+    if (general.highpassActive) reverseCascade(state.highpass, f, true);
+    if (general.stereoImageActive)
+        stereoImageStep(state.stereoImage, c.stereoImage, p.stereoImage, state.stereoHighpass, f.left, f.right);
+    if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
+    if (general.threeBandEqActive) {
+        f.left = threeBandStep(state.threeBandLeft, f.left);
+        f.right = threeBandStep(state.threeBandRight, f.right);
+    }
+    if (general.parametricEqActive) {
+        reverseCascade(state.parametric[0], f, false);
+        if (p.parametricEq.enable2) reverseCascade(state.parametric[1], f, false);
+    }
+
     if (!general.processorActive) applyGain(f, c.driveGain);
+
+    if (general.finalClipperActive)
+        finalClipperStep(state.finalClipper, c.finalClipper, p.finalClipper, f.left, f.right);
+    if (general.lowpassActive) {
+        reverseCascade(state.lowpass[0], f, true);
+        reverseCascade(state.lowpass[1], f, true);
+    }
 
     applyGain(f, c.postGain);
     if (general.ditherActive) addToBoth(f, tinyRandomOffset(state.random));
@@ -161,7 +206,17 @@ void processFrame(Frame& f, const BlockCoefficients& c, BlockMeters& meters, Cha
 
 }  // namespace
 
-void resetStagesAfterGap(ChainState& state) { ++state.gapResets; }
+void resetStagesAfterGap(ChainState& state) {
+    ++state.gapResets;
+    for (ReverseCascadeFilter* filter : {&state.highpass, &state.stereoHighpass, &state.agcLowpass, &state.agcHighpass,
+                                         &state.parametric[0], &state.parametric[1], &state.lowpass[0],
+                                         &state.lowpass[1]})
+        resetFilter(*filter);
+    resetBank(state.splitBank);
+    resetBank(state.refilterBank);
+    finalClipperGapReset(state.finalClipper);
+    agcGapReset(state.agc, state.params.agc);
+}
 
 int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
                      ChainState& state) {
@@ -198,6 +253,7 @@ int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t cha
         if (channels == 2) samples[i + 1] = toSample(f.right);
     }
 
+    publishStageMeters(state, c);
     state.inputMeter = meters.input;
     state.outputMeter = meters.output;
     state.outputPeak = meters.outputPeak;

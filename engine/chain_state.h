@@ -6,8 +6,14 @@
 #include <array>
 #include <cstdint>
 
+#include "engine/agc.h"
+#include "engine/final_clipper.h"
 #include "engine/random.h"
 #include "engine/relaxed.h"
+#include "engine/stereo_image.h"
+#include "engine/three_band_eq.h"
+#include "filters/filterbank.h"
+#include "filters/reverse_cascade.h"
 #include "params/parameters.h"
 
 namespace qx {
@@ -19,6 +25,17 @@ constexpr int kScopeSize = 65536;
 using TickFunction = uint32_t (*)(void* context);
 // Called by processBlock every 2000 ms while the host has no console window.
 using PollFunction = void (*)(void* context);
+
+// The parameter values each filter group was last designed from.
+struct DesignMemory {
+    double highpassCutoffHz = 0.0;
+    double agcCrossoverHz = 0.0;
+    double parametricFreqHz[2] = {0.0, 0.0};
+    double parametricBandwidth[2] = {0.0, 0.0};
+    double parametricGainDb[2] = {0.0, 0.0};
+    uint8_t parametricPeaking[2] = {0, 0};
+    double lowpassCutoffHz = 0.0;
+};
 
 struct ChainState {
     Parameters params;
@@ -54,7 +71,6 @@ struct ChainState {
     Number stereoEnhanceMeter;
     Number stereoWidth;
     Number agcMeters[3];
-    int32_t bandCount = 10;
     Number dynamicEqMeters[kMaxBands];
     Number compressorMeters[kMaxBands];
     Number expanderMeters[kMaxBands];
@@ -62,6 +78,32 @@ struct ChainState {
     Number saturatorMeters[kMaxBands];
     Number finalLimiterMeter;
     Number finalClipperMeter;
+
+    // Filters. Each stage's set-up remembers the values it was designed from,
+    // so the coefficient update redesigns only what changed.
+    ReverseCascadeFilter highpass;
+    ReverseCascadeFilter stereoHighpass;
+    ReverseCascadeFilter agcLowpass;
+    ReverseCascadeFilter agcHighpass;
+    ThreeBandState threeBandLeft;  // also remembers both crossovers
+    ThreeBandState threeBandRight;
+    ReverseCascadeFilter parametric[2];
+    ReverseCascadeFilter lowpass[2];
+    DesignMemory designed;
+
+    // Filterbank: band count and labels follow the layout last applied.
+    Relaxed<int32_t> bandCount{10};
+    uint8_t storedNarrow = 0;
+    BandLabels bandLabels{};
+    ReverseCascadeBank splitBank;
+    ReverseCascadeBank refilterBank;
+    // Ten-band EQ: preamp factor, then each band's gain including the preamp.
+    Number tenBandEqGains[kMaxBands + 1];
+
+    // Stage states: envelopes and gains carried from block to block.
+    StereoImageState stereoImage;
+    AgcState agc;
+    FinalClipperState finalClipper;
 
     // Oscilloscope ring: mono output history; the index wraps by overflow.
     std::array<Number, kScopeSize> scope{};
