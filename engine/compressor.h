@@ -1,0 +1,57 @@
+#pragma once
+// Band compressor: a look-ahead compressor per band with makeup gain, a ratio
+// law from none through 2:1 to limiting, a gate that slows recovery in quiet
+// passages, a window that picks inner times for small gain moves, RMS or peak
+// detection and two smoothing laws (classic and Type II).
+#include <cstdint>
+
+#include "engine/band_detectors.h"
+#include "engine/relaxed.h"
+#include "filters/filterbank.h"
+#include "params/parameters.h"
+
+namespace qx {
+
+struct CompressorState {
+    uint32_t counter = 0;              // C: write counter, never reset
+    double envelope[kMaxBands] = {};   // E_i: mean square (RMS) or peak
+    double gain[kMaxBands] = {};       // G_i
+    // Look-ahead lines, frame-major so one frame's bands are contiguous.
+    double lineL[kLookaheadFrames][kMaxBands] = {};
+    double lineR[kLookaheadFrames][kMaxBands] = {};
+};
+
+struct CompressorCoefficients {
+    int bands = 1;
+    bool peakDetect = false;
+    bool typeII = false;
+    double makeup[kMaxBands] = {};
+    double k[kMaxBands] = {};          // ratio law weight
+    bool steep[kMaxBands] = {};        // Ratio >= 2
+    double threshold[kMaxBands] = {};
+    int32_t lookahead[kMaxBands] = {}; // frames, 0..4095
+    double attack[kMaxBands] = {};
+    double release[kMaxBands] = {};
+    double innerAttack[kMaxBands] = {};
+    double innerRelease[kMaxBands] = {};
+    double detector[kMaxBands] = {};
+    double gateLevel = 0.0;
+    double gateRelease = 1.0;
+    double win1 = 1.0;
+    double win2 = 1.0;
+};
+
+CompressorCoefficients compressorCoefficients(const CompressorParams& params,
+                                              const BandDetectors& detectors,
+                                              int32_t bandCount);
+
+// One frame on bands 0..bands-1: every band leaves 4095 frames late; on the
+// meter frame publishes the gain reduction -dB(G_i) per band.
+void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
+                    bool meterFrame, Number* meters);
+
+// After a pause: the delay lines restart from silence (counter, envelopes and
+// gains carry on).
+void compressorGapReset(CompressorState& state);
+
+}  // namespace qx

@@ -1,0 +1,36 @@
+#pragma once
+// Dynamic EQ: tilts the band balance towards weak bands while keeping the mean
+// band gain at unity. First stage on the band signals of the multiband processor.
+#include "engine/band_detectors.h"
+#include "engine/relaxed.h"
+#include "filters/filterbank.h"
+#include "params/parameters.h"
+
+namespace qx {
+
+struct DynamicEqState {
+    double power[kMaxBands] = {};  // D_i: smoothed band power
+    double gain[kMaxBands] = {};   // Q_i: smoothed band gain
+};
+
+struct DynamicEqCoefficients {
+    int bands = 1;
+    double invBands = 1.0;  // 1 / bands
+    double speed = 1.0;     // s = c+(Speed)
+    double amount = 0.0;    // Amount % * 0.01, within [0, 1]
+    double hi = 1.0;        // g(MaxEnhance)
+    double lo = 1.0;        // g(-MaxEnhance)
+    double detector[kMaxBands] = {};
+};
+
+DynamicEqCoefficients dynamicEqCoefficients(const DynamicEqParams& params,
+                                            const BandDetectors& detectors, int32_t bandCount);
+
+// One frame on bands 0..bands-1; on the meter frame publishes dB(w_i) per band.
+void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands,
+                   bool meterFrame, Number* meters);
+
+// After a pause: the band gains restart from the tilt curve 2.4 ... 1.0 ... 2.4.
+void dynamicEqGapReset(DynamicEqState& state);
+
+}  // namespace qx

@@ -1,0 +1,32 @@
+#pragma once
+// Band expander: a downward expander per band after the compressor. Below the
+// threshold the gain falls linearly with the level ratio, down to 1/Ratio^2.
+#include "engine/band_detectors.h"
+#include "engine/relaxed.h"
+#include "filters/filterbank.h"
+#include "params/parameters.h"
+
+namespace qx {
+
+struct ExpanderState {
+    double envelope[kMaxBands] = {};  // X_i: mean square
+    double gain[kMaxBands] = {};      // H_i
+};
+
+struct ExpanderCoefficients {
+    int bands = 1;
+    double floor[kMaxBands] = {};      // 1 / Ratio^2
+    double threshold[kMaxBands] = {};  // g(Threshold) * 0.1
+    double attack[kMaxBands] = {};
+    double release[kMaxBands] = {};
+    double detector[kMaxBands] = {};
+};
+
+ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
+                                          const BandDetectors& detectors, int32_t bandCount);
+
+// One frame on bands 0..bands-1; on the meter frame publishes -dB(H_i).
+void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands,
+                  bool meterFrame, Number* meters);
+
+}  // namespace qx

@@ -1,0 +1,94 @@
+#pragma once
+// Look-ahead limiters. One algorithm, two stages: the band limiter (one
+// instance per band, inside the multiband processor) and the final limiter
+// (one instance on the recombined L/R). Each writes its driven input into a
+// 4096-frame line, detects the level `lookahead` frames ahead of the output,
+// holds the lowest target until the delayed peak has passed and smooths the
+// gain with separate attack and release times.
+#include <cstdint>
+
+#include "engine/band_detectors.h"
+#include "engine/relaxed.h"
+#include "filters/filterbank.h"
+#include "params/parameters.h"
+
+namespace qx {
+
+// Keeps the lowest target for lookahead + 3 frames.
+struct HoldTracker {
+    double held = 1.0;     // Hv
+    double minimum = 1.0;  // M: lowest target seen during the hold
+    int32_t countdown = 0; // N
+};
+
+// The per-instance state apart from the delay line.
+struct LimiterInstance {
+    double envelope = 0.0;  // E: mean square (RMS) or peak
+    double gain = 0.0;      // F
+    HoldTracker hold;
+};
+
+struct LimiterInstanceCoefficients {
+    double drive = 1.0;      // m: gain written into the line
+    double threshold = 1.0;  // thr
+    double detector = 1.0;   // d
+    double attack = 1.0;     // a
+    double release = 1.0;    // r
+    int32_t lookahead = 0;   // la, frames 0..4095
+};
+
+// Detector, target, hold and gain of one instance for one frame, given the
+// look-ahead samples xL, xR read from the instance's line. Returns F.
+double limiterGainStep(LimiterInstance& instance, const LimiterInstanceCoefficients& c,
+                       bool peakDetect, double xL, double xR);
+
+// ---- Band limiter ----
+
+struct BandLimiterState {
+    uint32_t counter = 0;  // shared by the band instances, never reset
+    LimiterInstance band[kMaxBands];
+    double lineL[kLookaheadFrames][kMaxBands] = {};  // frame-major
+    double lineR[kLookaheadFrames][kMaxBands] = {};
+};
+
+struct BandLimiterCoefficients {
+    int bands = 1;
+    bool peakDetect = false;
+    LimiterInstanceCoefficients band[kMaxBands];
+};
+
+BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
+                                                const BandDetectors& detectors,
+                                                int32_t bandCount);
+
+// One frame on bands 0..bands-1 (4095 frames of delay); on the meter frame
+// publishes -dB(F) per band.
+void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands,
+                     bool meterFrame, Number* meters);
+
+void bandLimiterGapReset(BandLimiterState& state);
+
+// ---- Final limiter ----
+
+struct FinalLimiterState {
+    uint32_t counter = 0;  // never reset
+    LimiterInstance instance;
+    double lineL[kLookaheadFrames] = {};
+    double lineR[kLookaheadFrames] = {};
+};
+
+struct FinalLimiterCoefficients {
+    bool peakDetect = false;
+    LimiterInstanceCoefficients instance;
+};
+
+FinalLimiterCoefficients finalLimiterCoefficients(const FinalLimiterParams& params);
+
+// One frame on L and R in place (4095 frames of delay); on the meter frame
+// publishes -dB(F).
+void finalLimiterStep(FinalLimiterState& state, const FinalLimiterCoefficients& c, double& left,
+                      double& right, bool meterFrame, Number& meter);
+
+void finalLimiterGapReset(FinalLimiterState& state);
+
+}  // namespace qx

@@ -1,0 +1,61 @@
+#pragma once
+// Helpers for the multiband stage tests: band frames, reproducible random
+// input, the absurd parameter values every stage must survive, finiteness checks.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <initializer_list>
+
+#include "engine/band_detectors.h"
+#include "engine/random.h"
+#include "engine/relaxed.h"
+#include "filters/filterbank.h"
+
+namespace qx::test {
+
+inline BandSignals bandFrame(double value) {
+    BandSignals b;
+    for (int i = 0; i < kBankBands; ++i) b.left[i] = b.right[i] = value;
+    return b;
+}
+
+// Uniform in [-scale, scale).
+inline double randomSample(Random& random, double scale = 1.0) {
+    return (random.next() / 32767.0 - 0.5) * 2.0 * scale;
+}
+
+inline BandSignals randomFrame(Random& random, double scale = 1.0) {
+    BandSignals b;
+    for (int i = 0; i < kBankBands; ++i) {
+        b.left[i] = randomSample(random, scale);
+        b.right[i] = randomSample(random, scale);
+    }
+    return b;
+}
+
+// Values a preset file may hold although no control produces them.
+constexpr double kAbsurdValues[] = {0.0, -1.0, -250.0, 1e9, -1e9, 1e300, -1e300};
+
+inline bool allFinite(const double* values, int count) {
+    for (int i = 0; i < count; ++i)
+        if (!std::isfinite(values[i])) return false;
+    return true;
+}
+
+inline bool allFinite(const Number* values, int count) {
+    for (int i = 0; i < count; ++i)
+        if (!std::isfinite(values[i].load())) return false;
+    return true;
+}
+
+inline bool allFinite(const BandSignals& b) {
+    return allFinite(b.left, kBankBands) && allFinite(b.right, kBankBands);
+}
+
+inline BandDetectors uniformDetectors(double coefficient) {
+    BandDetectors d;
+    for (double& c : d.coefficient) c = coefficient;
+    return d;
+}
+
+}  // namespace qx::test
