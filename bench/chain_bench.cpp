@@ -57,7 +57,34 @@ void BM_ChainFilters(benchmark::State& bench) {
                      {"General.LowpassFilter.Active", 1}});
 }
 
+Settings everythingOn(int layout) {
+    Settings s;
+    for (const char* key : {"General.HighpassFilter.Active", "General.StereoImageProc.Active", "General.AGC.Active",
+                            "General.3BandEQ.Active", "General.ParametricEQ.Active", "ParametricEQ.Enable2",
+                            "General.Processor.Active", "General.DynamicEQ.Active", "General.Compressor.Active",
+                            "General.Expander.Active", "General.Limiter.Active", "General.Saturator.Active",
+                            "General.10BandEQ.Active", "General.FinalLimiter.Active", "General.FinalClipper.Active",
+                            "FinalClipper.Complex", "General.LowpassFilter.Active"})
+        s.emplace_back(key, 1.0);
+    for (const char* key : {"Saturator.Clip1.Enable", "Saturator.Clip2.Enable", "Saturator.Clip3.Enable",
+                            "Saturator.Refilter1", "Saturator.Refilter2", "Saturator.Refilter3"})
+        s.emplace_back(key, 1.0);
+    s.emplace_back("Processor.Filterbank", layout);
+    return s;
+}
+
+void BM_ChainEverything10Bands(benchmark::State& bench) { runChain(bench, everythingOn(1)); }
+void BM_ChainEverything5Bands(benchmark::State& bench) { runChain(bench, everythingOn(2)); }
+
+// The lightest useful chain: levelling and peak control only.
+void BM_ChainAgcAndFinalLimiter(benchmark::State& bench) {
+    runChain(bench, {{"General.AGC.Active", 1}, {"General.FinalLimiter.Active", 1}});
+}
+
 }  // namespace
 
 BENCHMARK(BM_ChainFrameOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ChainFilters)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ChainEverything10Bands)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ChainEverything5Bands)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ChainAgcAndFinalLimiter)->Unit(benchmark::kMillisecond);

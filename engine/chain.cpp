@@ -3,6 +3,7 @@
 #include <limits>
 #include <memory>
 
+#include "engine/band_mix.h"
 #include "engine/chain.h"
 #include "filters/reverse_cascade.h"
 
@@ -38,6 +39,13 @@ struct BlockCoefficients {
     double clipMeterDecay = 0.0;
     StereoImageCoefficients stereoImage;
     AgcCoefficients agc;
+    DynamicEqCoefficients dynamicEq;
+    CompressorCoefficients compressor;
+    ExpanderCoefficients expander;
+    BandLimiterCoefficients bandLimiter;
+    SaturatorCoefficients saturator;
+    BandEqCoefficients bandEq;
+    FinalLimiterCoefficients finalLimiter;
     FinalClipperCoefficients finalClipper;
 };
 
@@ -126,7 +134,7 @@ double clampOutput(double v) {
 
 int16_t toSample(double v) { return static_cast<int16_t>(v * kOutputScale); }
 
-BlockCoefficients prepareBlock(const ChainState& state, double driveGain, double postGain, int32_t bandCount,
+BlockCoefficients prepareBlock(ChainState& state, double driveGain, double postGain, int32_t bandCount,
                                int32_t frames, int32_t channels) {
     BlockCoefficients c;
     c.driveGain = driveGain;
@@ -138,6 +146,14 @@ BlockCoefficients prepareBlock(const ChainState& state, double driveGain, double
     const Parameters& p = state.params;
     c.stereoImage = stereoImageCoefficients(p.stereoImage);
     c.agc = agcCoefficients(p.agc);
+    const BandDetectors detectors = bandDetectors(p.processor);
+    c.dynamicEq = dynamicEqCoefficients(p.dynamicEq, detectors, bandCount);
+    c.compressor = compressorCoefficients(p.compressor, detectors, bandCount);
+    c.expander = expanderCoefficients(p.expander, detectors, bandCount);
+    c.bandLimiter = bandLimiterCoefficients(p.limiter, detectors, bandCount);
+    c.saturator = saturatorCoefficients(p.saturator, bandCount, state.saturator);
+    c.bandEq = bandEqCoefficients(state.tenBandEqGains, bandCount);
+    c.finalLimiter = finalLimiterCoefficients(p.finalLimiter);
     c.finalClipper = finalClipperCoefficients(p.finalClipper);
     return c;
 }
@@ -145,6 +161,30 @@ BlockCoefficients prepareBlock(const ChainState& state, double driveGain, double
 void reverseCascade(ReverseCascadeFilter& filter, Frame& f, bool withGain) {
     f.left = reverseCascadeStep(filter, Channel::Left, f.left, withGain);
     f.right = reverseCascadeStep(filter, Channel::Right, f.right, withGain);
+}
+
+// The multiband processor: split, per-band stages in their fixed order, and
+// the sum of the bands. The density drive acts per band here, after the
+// dynamic EQ.
+void processBands(Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state) {
+    const Parameters& p = state.params;
+    const GeneralParams& general = p.general;
+    const int nb = c.bandCount;
+    BandSignals bands;
+    splitBands(nb, f.left, f.right, state.splitBank, bands.left, bands.right);
+    if (general.dynamicEqActive) dynamicEqStep(state.dynamicEq, c.dynamicEq, bands, meterFrame, state.dynamicEqMeters);
+    for (int i = 0; i < nb; ++i) {
+        bands.left[i] *= c.driveGain;
+        bands.right[i] *= c.driveGain;
+    }
+    if (general.compressorActive)
+        compressorStep(state.compressor, c.compressor, bands, meterFrame, state.compressorMeters);
+    if (general.expanderActive) expanderStep(state.expander, c.expander, bands, meterFrame, state.expanderMeters);
+    if (general.limiterActive)
+        bandLimiterStep(state.bandLimiter, c.bandLimiter, bands, meterFrame, state.limiterMeters);
+    if (general.saturatorActive) saturatorStep(state.saturator, c.saturator, p.saturator, state.refilterBank, bands);
+    if (general.tenBandEqActive) bandEqStep(c.bandEq, bands);
+    recombineBands(p.processor, nb, bands, f.left, f.right);
 }
 
 // Block-end meters of the stages, in their fixed order, for the active ones.
@@ -156,11 +196,13 @@ void publishStageMeters(ChainState& state, const BlockCoefficients& c) {
     if (general.agcActive) agcBlockEnd(state.agc, c.agc, p.agc, state.agcMeters);
     if (general.finalClipperActive)
         finalClipperBlockEnd(state.finalClipper, c.finalClipper, c.clipMeterDecay, state.finalClipperMeter);
+    if (general.processorActive && general.saturatorActive)
+        saturatorBlockEnd(state.saturator, c.saturator, state.saturatorMeters);
 }
 
 // The fixed stage order. Stage Active flags and the per-frame switches are read
 // here on every frame, so the console can toggle them mid-block.
-void processFrame(Frame& f, const BlockCoefficients& c, BlockMeters& meters, ChainState& state) {
+void processFrame(Frame& f, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
     const Parameters& p = state.params;
     const GeneralParams& general = p.general;
 
@@ -181,8 +223,12 @@ void processFrame(Frame& f, const BlockCoefficients& c, BlockMeters& meters, Cha
         if (p.parametricEq.enable2) reverseCascade(state.parametric[1], f, false);
     }
 
-    if (!general.processorActive) applyGain(f, c.driveGain);
-
+    if (general.processorActive)
+        processBands(f, c, meterFrame, state);
+    else
+        applyGain(f, c.driveGain);
+    if (general.finalLimiterActive)
+        finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
     if (general.finalClipperActive)
         finalClipperStep(state.finalClipper, c.finalClipper, p.finalClipper, f.left, f.right);
     if (general.lowpassActive) {
@@ -214,7 +260,11 @@ void resetStagesAfterGap(ChainState& state) {
         resetFilter(*filter);
     resetBank(state.splitBank);
     resetBank(state.refilterBank);
+    compressorGapReset(state.compressor);
+    bandLimiterGapReset(state.bandLimiter);
+    finalLimiterGapReset(state.finalLimiter);
     finalClipperGapReset(state.finalClipper);
+    dynamicEqGapReset(state.dynamicEq);
     agcGapReset(state.agc, state.params.agc);
 }
 
@@ -248,7 +298,7 @@ int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t cha
         Frame f;
         f.left = samples[i] * kInputScale;
         f.right = channels == 2 ? samples[i + 1] * kInputScale : f.left;
-        processFrame(f, c, meters, state);
+        processFrame(f, c, i == 0, meters, state);
         samples[i] = toSample(f.left);
         if (channels == 2) samples[i + 1] = toSample(f.right);
     }

@@ -7,6 +7,11 @@
 #include <cstdint>
 
 #include "engine/agc.h"
+#include "engine/compressor.h"
+#include "engine/dynamic_eq.h"
+#include "engine/expander.h"
+#include "engine/limiter.h"
+#include "engine/saturator.h"
 #include "engine/final_clipper.h"
 #include "engine/random.h"
 #include "engine/relaxed.h"
@@ -103,6 +108,12 @@ struct ChainState {
     // Stage states: envelopes and gains carried from block to block.
     StereoImageState stereoImage;
     AgcState agc;
+    DynamicEqState dynamicEq;
+    CompressorState compressor;  // with its look-ahead delay lines
+    ExpanderState expander;
+    BandLimiterState bandLimiter;  // with its look-ahead delay lines
+    SaturatorState saturator;
+    FinalLimiterState finalLimiter;
     FinalClipperState finalClipper;
 
     // Oscilloscope ring: mono output history; the index wraps by overflow.
