@@ -15,7 +15,7 @@ constexpr double kMaxRise = 1e12;
 // 1 / (T * 0.001 * 30605.4) + 1: the most a release may raise a gain in one frame.
 double releaseLimit(double ms) {
     if (!(ms > 0.0) || !std::isfinite(ms)) return 2.0;
-    return guards::clampFinite(1.0 / (ms * 0.001 * 30605.399999999998) + 1.0, 1.0, kMaxRise);
+    return guard::clampFinite(1.0 / (ms * 0.001 * 30605.399999999998) + 1.0, 1.0, kMaxRise);
 }
 
 // One band's gain update before the Gmax / unity clamps.
@@ -99,28 +99,28 @@ void singleBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter&
 
 AgcCoefficients agcCoefficients(const AgcParams& p) {
     AgcCoefficients k;
-    k.level = guards::clampFinite(p.levelPct.load() * 0.01, -kMaxLevel, kMaxLevel);
-    k.maxGain = guards::gainFromDb(p.maxGainDb.load());
-    k.gate = guards::gainFromDb(p.gateDb.load());
-    k.link = guards::clampFinite(p.bandLinkPct.load() * 0.005, 0.0, 1.0);
+    k.level = guard::clampFinite(p.levelPct.load() * 0.01, -kMaxLevel, kMaxLevel);
+    k.maxGain = guard::gain(p.maxGainDb.load());
+    k.gate = guard::gain(p.gateDb.load());
+    k.link = guard::clampFinite(p.bandLinkPct.load() * 0.005, 0.0, 1.0);
     k.unlink = 1.0 - k.link;
 
     const double detectLow = p.detectLowMs.load(), detectHigh = p.detectHighMs.load();
     const double attackLow = p.attackLowMs.load(), attackHigh = p.attackHighMs.load();
     const double releaseLow = p.releaseLowMs.load(), releaseHigh = p.releaseHighMs.load();
-    k.detectLow = guards::onePole(detectLow);
-    k.detectHigh = guards::onePole(detectHigh);
-    k.detectSum = guards::onePoleOfMean(detectHigh, detectLow);
-    k.attackLow = guards::onePole(attackLow);
-    k.attackHigh = guards::onePole(attackHigh);
-    k.attackSum = guards::onePoleOfMean(attackHigh, attackLow);
-    k.releaseLow = guards::onePole(releaseLow);
-    k.releaseHigh = guards::onePole(releaseHigh);
-    k.releaseSum = guards::onePoleOfMean(releaseHigh, releaseLow);
+    k.detectLow = guard::coefficient(detectLow);
+    k.detectHigh = guard::coefficient(detectHigh);
+    k.detectSum = guard::coefficientOfMean(detectHigh, detectLow);
+    k.attackLow = guard::coefficient(attackLow);
+    k.attackHigh = guard::coefficient(attackHigh);
+    k.attackSum = guard::coefficientOfMean(attackHigh, attackLow);
+    k.releaseLow = guard::coefficient(releaseLow);
+    k.releaseHigh = guard::coefficient(releaseHigh);
+    k.releaseSum = guard::coefficientOfMean(releaseHigh, releaseLow);
     k.releaseMaxLow = releaseLimit(releaseLow);
     k.releaseMaxHigh = releaseLimit(releaseHigh);
-    k.trimLow = guards::gainFromDb(p.gainLowDb.load());
-    k.trimHigh = guards::gainFromDb(p.gainHighDb.load());
+    k.trimLow = guard::gain(p.gainLowDb.load());
+    k.trimHigh = guard::gain(p.gainHighDb.load());
     return k;
 }
 
@@ -143,7 +143,7 @@ void agcBlockEnd(const AgcState& s, const AgcCoefficients& k, const AgcParams& p
 }
 
 void agcGapReset(AgcState& state, const AgcParams& params) {
-    const double start = guards::gainFromDb(params.maxGainDb.load()) * 0.5;
+    const double start = guard::gain(params.maxGainDb.load()) * 0.5;
     state.gainLow = start;
     state.gainHigh = start;
 }

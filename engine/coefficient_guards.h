@@ -1,19 +1,13 @@
 #pragma once
 // Guards for per-block coefficients. Parameter values read from files are not
 // range-checked, so a coefficient made from them may meet zero, negative, huge
-// or infinite inputs. These helpers keep every result finite and every
-// one-pole coefficient inside [0, 1], and return exactly the plain formula for
-// any value inside the catalogued ranges. They run once per block, never per
-// frame.
-#include <cmath>
+// or infinite inputs. Every stage makes its coefficients through these: each
+// result is finite, every one-pole coefficient lies in (0, 1], and any value
+// inside the catalogued ranges gives exactly the plain formula. They run once
+// per block, never per frame.
+#include <cstdint>
 
-#include "engine/chain.h"
-
-namespace qx::guards {
-
-// Largest level in dB any stage turns into a linear factor (a factor of 1e6
-// or 1e-6); the catalogued levels stay within +-40 dB.
-constexpr double kGainLimitDb = 120.0;
+namespace qx::guard {
 
 // x limited to [lo, hi]; NaN goes to lo.
 inline double clampFinite(double x, double lo, double hi) {
@@ -22,22 +16,31 @@ inline double clampFinite(double x, double lo, double hi) {
     return x;
 }
 
-// g(dB) with the level limited to +-kGainLimitDb.
-inline double gainFromDb(double db) { return dbToGain(clampFinite(db, -kGainLimitDb, kGainLimitDb)); }
-
-// One-pole coefficient c(T) in [0, 1]; a non-positive or non-finite time
-// means "instant" (1), like the guarded form c+.
-inline double onePole(double ms) {
-    if (!(ms > 0.0) || !std::isfinite(ms)) return 1.0;
-    return clampFinite(timeCoefficient(ms), 0.0, 1.0);
-}
+// One-pole coefficient c(T) = 1 / (T * 0.001 * 44100). A non-positive or
+// non-finite time gives 1 (follow at once, like c+); the result stays within
+// [1e-12, 1] so a smoother always moves and never overshoots.
+double coefficient(double ms);
 
 // 1 / ((a + b) * 0.0005 * 44100): the coefficient of the mean of two times,
-// guarded like onePole.
-inline double onePoleOfMean(double msA, double msB) {
-    const double sum = msA + msB;
-    if (!(sum > 0.0) || !std::isfinite(sum)) return 1.0;
-    return clampFinite(1.0 / (sum * 0.0005 * kSampleRate), 0.0, 1.0);
-}
+// guarded like `coefficient`.
+double coefficientOfMean(double msA, double msB);
 
-}  // namespace qx::guards
+// g(dB) with the level limited to +-200 dB, so the factor is finite and > 0;
+// the catalogued levels stay within +-40 dB.
+double gain(double db);
+
+// Look-ahead in whole frames, truncated toward zero, within [0, 4095].
+int32_t lookahead(double ms);
+
+// A ratio of at least 1 (and at most 1e6); anything else counts as 1.
+double ratio(double value);
+
+// Band count within [1, 10].
+int bands(int32_t bandCount);
+
+// Gain reduction meter, -dB(g), and level meter dB(g), with g floored at
+// 1e-30 so a gain that has not yet risen from zero still reads finite.
+double reductionDb(double gain);
+double levelDb(double gain);
+
+}  // namespace qx::guard

@@ -68,8 +68,8 @@ double envelopeClip(HilbertPair& h, double x, const FinalClipperCoefficients& k,
 
 FinalClipperCoefficients finalClipperCoefficients(const FinalClipperParams& params) {
     FinalClipperCoefficients k;
-    k.drive = guards::gainFromDb(params.driveDb.load());
-    k.threshold = guards::gainFromDb(params.thresholdDb.load());
+    k.drive = guard::gain(params.driveDb.load());
+    k.threshold = guard::gain(params.thresholdDb.load());
     k.k1 = kTwoThirds / k.threshold;
     k.k2 = 1.0 / k.k1;
     k.thresholdSquared = k.threshold * k.threshold;
@@ -90,7 +90,7 @@ void finalClipperStep(FinalClipperState& state, const FinalClipperCoefficients& 
 }
 
 void finalClipperBlockEnd(FinalClipperState& state, const FinalClipperCoefficients& k, double decay, Number& meter) {
-    state.depth = guards::clampFinite(state.depth, 0.0, kMaxDepth);
+    state.depth = guard::clampFinite(state.depth, 0.0, kMaxDepth);
     meter = gainToDb(state.depth / k.threshold + 1.0);
     if (std::isfinite(decay)) state.depth -= decay;
 }

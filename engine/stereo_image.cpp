@@ -13,11 +13,11 @@ constexpr double kMaxAmount = 1e6;
 
 StereoImageCoefficients stereoImageCoefficients(const StereoImageParams& params) {
     StereoImageCoefficients k;
-    k.detect1 = guards::onePole(params.detect1Ms.load());
-    k.detect2 = guards::onePole(params.detect2Ms.load());
-    k.release = 1.0 - guards::onePole(params.releaseMs.load());
-    k.maxWidth = guards::gainFromDb(params.maxEnhanceDb.load());
-    k.amount = guards::clampFinite(params.amountPct.load() * 0.1, -kMaxAmount, kMaxAmount);
+    k.detect1 = guard::coefficient(params.detect1Ms.load());
+    k.detect2 = guard::coefficient(params.detect2Ms.load());
+    k.release = 1.0 - guard::coefficient(params.releaseMs.load());
+    k.maxWidth = guard::gain(params.maxEnhanceDb.load());
+    k.amount = guard::clampFinite(params.amountPct.load() * 0.1, -kMaxAmount, kMaxAmount);
     return k;
 }
 

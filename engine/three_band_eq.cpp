@@ -18,7 +18,7 @@ constexpr double kMaxCoefficient = 1.9;
 
 double crossoverCoefficient(double hz, double sampleRate) {
     const double c = 2.0 * std::sin(hz * (1.0 / sampleRate) * 3.141592653589793);
-    return guards::clampFinite(c, 0.0, kMaxCoefficient);
+    return guard::clampFinite(c, 0.0, kMaxCoefficient);
 }
 
 }  // namespace
@@ -36,7 +36,7 @@ void designThreeBandSplitter(ThreeBandState& state, double lowMidHz, double midH
 void setThreeBandGains(ThreeBandState& state, const ThreeBandEqParams& params) {
     double gains[3];
     for (int b = 0; b < 3; ++b)
-        gains[b] = params.bandMute[b].load() ? 0.0 : guards::gainFromDb(params.bandDb[b].load());
+        gains[b] = params.bandMute[b].load() ? 0.0 : guard::gain(params.bandDb[b].load());
     state.gLow = gains[0];
     state.gMid = gains[1];
     state.gHigh = gains[2];
