@@ -172,6 +172,25 @@ TEST(PlatformResources, FactoryPresetsAreTheEmbeddedTexts) {
     EXPECT_EQ(embeddedFactoryPreset(-1).size, 0u);
 }
 
+TEST(PlatformRegistry, MissingValuesReadAsFailures) {
+    char buffer[512] = "untouched";
+    EXPECT_FALSE(os().readRegistryString("Software\\Quorvex\\NoSuchKey", "UninstallString", buffer, sizeof buffer));
+#ifdef _WIN32
+    // A string value every Windows (and Wine) installation has.
+    ASSERT_TRUE(os().readRegistryString("Software\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot", buffer,
+                                        sizeof buffer));
+    EXPECT_GT(std::strlen(buffer), 2u);
+    EXPECT_EQ(buffer[1], ':');
+    // Too small a buffer is a failure, never a cut value.
+    char small[3];
+    EXPECT_FALSE(os().readRegistryString("Software\\Microsoft\\Windows NT\\CurrentVersion", "SystemRoot", small,
+                                         sizeof small));
+    // A value of another type than a plain string.
+    EXPECT_FALSE(os().readRegistryString("Software\\Microsoft\\Windows NT\\CurrentVersion", "InstallDate", buffer,
+                                         sizeof buffer));
+#endif
+}
+
 TEST(PlatformWildcards, StarAndQuestionMark) {
     EXPECT_TRUE(wildcardMatch("QX_Preset*.ini", "QX_Preset01.ini", false));
     EXPECT_TRUE(wildcardMatch("QX_Preset*.ini", "QX_Preset.ini", false));

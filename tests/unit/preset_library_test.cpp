@@ -368,6 +368,21 @@ TEST_F(PresetLibraryTest, PathsLongerThan511CharactersAreRefused) {
     EXPECT_TRUE(lib.slotEmpty(1));
 }
 
+TEST_F(PresetLibraryTest, TheDataDirectoryIsCreatedWhenFirstWritten) {
+    const char sep = systemPlatform().separator();
+    const std::string fresh = dir.directory() + "config" + sep + "quorvex";
+    DataDirectory later(platform);
+    ASSERT_TRUE(later.setDirectory(fresh));
+    PresetLibrary lib(later);
+    lib.bind(&table, state.get(), countUpdate);
+    lib.scanLibrary();  // nothing there yet: every slot empty, nothing created
+    EXPECT_TRUE(lib.slotEmpty(1));
+    EXPECT_FALSE(test::exists(fresh));
+    lib.setPresetName("First");
+    ASSERT_TRUE(lib.savePreset(1));
+    EXPECT_TRUE(test::exists(fresh + sep + "QX_Preset01.ini"));
+}
+
 TEST_F(PresetLibraryTest, PresetListLabelsAndIds) {
     library.setPresetName("Mine");
     ASSERT_TRUE(library.savePreset(7));
