@@ -8,6 +8,7 @@
 
 #include "cli/audio_file.h"
 #include "cli/engine_setup.h"
+#include "cli/loudness.h"
 #include "engine/chain.h"
 #include "engine/response.h"
 
@@ -24,6 +25,7 @@ const char* const kUsage =
     "  process IN OUT [--set KEY=VALUE]...  process an audio file into a 16-bit WAV\n"
     "  params                               list every parameter of the table\n"
     "  response [--set KEY=VALUE]...        measure the chain's frequency response\n"
+    "  analyze FILE                         loudness, loudness range and peaks of a file\n"
     "\n"
     "Run 'quorvex COMMAND --help' for the options of a command.\n";
 
@@ -52,6 +54,12 @@ const char* const kResponseHelp =
     "standard error.\n"
     "\n"
     "  --set KEY=VALUE  set a parameter (see 'quorvex params'); may be repeated\n";
+
+const char* const kAnalyzeHelp =
+    "usage: quorvex analyze FILE\n"
+    "\n"
+    "Reads FILE as 'quorvex process' does and prints its integrated loudness\n"
+    "(LUFS), loudness range (LU), true peak (dBTP) and sample peak (dBFS).\n";
 
 bool wantsHelp(const std::vector<std::string>& args) {
     for (const auto& a : args)
@@ -160,6 +168,7 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
         return fail(err, read.status == IoStatus::IoError ? kIoFailure : kUsageError, read.message);
 
     Level in = measureLevel(audio.samples);
+    Loudness inLoudness = measureLoudness(audio.samples, audio.channels, audio.rate);
     const int64_t total = audio.frames();
     int64_t lastShown = -1;
     for (int64_t frame = 0; frame < total; frame += kHostBlock) {
@@ -177,6 +186,7 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
         err << "\n";
     }
     Level outLevel = measureLevel(audio.samples);
+    Loudness outLoudness = measureLoudness(audio.samples, audio.channels, audio.rate);
 
     IoResult written = writeWav(files[1], audio);
     if (written.status != IoStatus::Ok) return fail(err, kIoFailure, written.message);
@@ -185,8 +195,10 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
     std::snprintf(seconds, sizeof seconds, "%.2f", static_cast<double>(total) / 44100.0);
     out << files[0] << " -> " << files[1] << ": " << total << " frames (" << seconds << " s), "
         << (audio.channels == 1 ? "mono" : "stereo") << "\n";
-    out << "  input:  peak " << dbfs(in.peak) << ", RMS " << dbfs(in.rms) << "\n";
-    out << "  output: peak " << dbfs(outLevel.peak) << ", RMS " << dbfs(outLevel.rms) << "\n";
+    out << "  input:  peak " << dbfs(in.peak) << ", RMS " << dbfs(in.rms) << "; " << describeLoudness(inLoudness)
+        << "\n";
+    out << "  output: peak " << dbfs(outLevel.peak) << ", RMS " << dbfs(outLevel.rms) << "; "
+        << describeLoudness(outLoudness) << "\n";
     return kOk;
 }
 
@@ -236,6 +248,27 @@ int runResponse(const std::vector<std::string>& args, std::ostream& out, std::os
     return kOk;
 }
 
+int runAnalyze(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (wantsHelp(args)) {
+        out << kAnalyzeHelp;
+        return kOk;
+    }
+    if (args.size() != 1) return fail(err, kUsageError, "analyze: expected one FILE (see 'quorvex analyze --help')");
+    Audio audio;
+    IoResult read = readAudio(args[0], audio);
+    if (read.status != IoStatus::Ok)
+        return fail(err, read.status == IoStatus::IoError ? kIoFailure : kUsageError, read.message);
+    Loudness l = measureLoudness(audio.samples, audio.channels, audio.rate);
+    if (!l.valid) return fail(err, kUsageError, args[0] + ": loudness could not be measured");
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "integrated loudness: %.1f LUFS\nloudness range: %.1f LU\ntrue peak: %.1f dBTP\n"
+                  "sample peak: %.1f dBFS\n",
+                  l.integratedLufs, l.rangeLu, l.truePeakDbtp, l.samplePeakDbfs);
+    out << args[0] << "\n" << text;
+    return kOk;
+}
+
 }  // namespace
 
 int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progress) {
@@ -252,6 +285,7 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (command == "process") return runProcess(rest, out, err, progress);
     if (command == "params") return runParams(rest, out, err);
     if (command == "response") return runResponse(rest, out, err);
+    if (command == "analyze") return runAnalyze(rest, out, err);
     return fail(err, kUsageError, "unknown command '" + command + "' (see 'quorvex --help')");
 }
 

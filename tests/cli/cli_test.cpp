@@ -2,6 +2,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -182,8 +183,41 @@ TEST_F(CliTest, UsageErrors) {
     EXPECT_EQ(run({}).code, 2);
 }
 
+TEST_F(CliTest, AnalyzeReportsLoudnessOfAKnownSine) {
+    // A 997 Hz sine at -20 dBFS on both channels reads -20 LUFS by definition.
+    std::vector<int16_t> sine;
+    const double amplitude = std::pow(10.0, -1.0) * 32768.0;
+    for (int n = 0; n < 44100 * 5; ++n) {
+        auto v = static_cast<int16_t>(std::lround(amplitude * std::sin(2.0 * 3.141592653589793 * 997.0 * n / 44100.0)));
+        sine.push_back(v);
+        sine.push_back(v);
+    }
+    writeFile("sine.wav", 44100, 2, sine);
+    Result r = run({"analyze", path("sine.wav")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    auto valueAfter = [&](const std::string& label) {
+        auto at = r.out.find(label);
+        EXPECT_NE(at, std::string::npos) << label;
+        return std::stod(r.out.substr(at + label.size()));
+    };
+    EXPECT_NEAR(valueAfter("integrated loudness: "), -20.0, 0.1);
+    EXPECT_NEAR(valueAfter("loudness range: "), 0.0, 0.1);
+    EXPECT_NEAR(valueAfter("true peak: "), -20.0, 0.1);
+    EXPECT_NEAR(valueAfter("sample peak: "), -20.0, 0.1);
+
+    EXPECT_EQ(run({"analyze"}).code, 2);
+    EXPECT_EQ(run({"analyze", path("missing.wav")}).code, 1);
+
+    // The process summary reports the same for input and output.
+    Result p = run({"process", path("sine.wav"), path("out.wav"), "--set", "General.QuantizationDither.Active=0"});
+    ASSERT_EQ(p.code, 0);
+    const auto first = p.out.find("-20.0 LUFS");
+    ASSERT_NE(first, std::string::npos) << p.out;
+    EXPECT_NE(p.out.find("-20.0 LUFS", first + 1), std::string::npos) << p.out;
+}
+
 TEST_F(CliTest, EveryCommandHasHelp) {
-    for (std::string cmd : {"process", "params", "response"}) {
+    for (std::string cmd : {"process", "params", "response", "analyze"}) {
         Result r = run({cmd, "--help"});
         EXPECT_EQ(r.code, 0);
         EXPECT_NE(r.out.find("usage: quorvex " + cmd), std::string::npos);
