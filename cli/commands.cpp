@@ -9,6 +9,7 @@
 #include "cli/audio_file.h"
 #include "cli/engine_setup.h"
 #include "cli/loudness.h"
+#include "params/settings_file.h"
 #include "engine/chain.h"
 #include "engine/response.h"
 
@@ -26,17 +27,26 @@ const char* const kUsage =
     "  params                               list every parameter of the table\n"
     "  response [--set KEY=VALUE]...        measure the chain's frequency response\n"
     "  analyze FILE                         loudness, loudness range and peaks of a file\n"
+    "  presets                              list the presets and the start-up preset\n"
+    "  preset save|delete|default|show ...  manage the user presets (see 'quorvex preset --help')\n"
     "\n"
     "Run 'quorvex COMMAND --help' for the options of a command.\n";
 
+#define QX_PRESET_OPTIONS                                                                  \
+    "  --preset ID      F1-F10, a user slot 1-99, or a preset file's path; without it the\n" \
+    "                   start-up preset of the data directory (F1 on a fresh machine)\n"   \
+    "  --set KEY=VALUE  set a parameter after the preset (see 'quorvex params'); repeatable\n"
+#define QX_DATA_DIR_OPTION                                                                  \
+    "  --data-dir DIR   the directory of dsp_Quorvex.ini and the user presets (default\n"    \
+    "                   $XDG_CONFIG_HOME/quorvex or ~/.config/quorvex)\n"
+
 const char* const kProcessHelp =
-    "usage: quorvex process IN OUT [--set KEY=VALUE]...\n"
+    "usage: quorvex process IN OUT [--preset ID] [--set KEY=VALUE]... [--data-dir DIR]\n"
     "\n"
     "Reads IN (any format libsndfile reads; mono or stereo, 44100 Hz), runs it\n"
     "through the processing chain in blocks of 576 frames as the player does, and\n"
     "writes OUT as 16-bit PCM WAV. OUT appears only when it was written completely.\n"
-    "\n"
-    "  --set KEY=VALUE  set a parameter (see 'quorvex params'); may be repeated\n";
+    "\n" QX_PRESET_OPTIONS QX_DATA_DIR_OPTION;
 
 const char* const kParamsHelp =
     "usage: quorvex params\n"
@@ -46,14 +56,38 @@ const char* const kParamsHelp =
     "S switch), decimals, minimum, maximum, default.\n";
 
 const char* const kResponseHelp =
-    "usage: quorvex response [--set KEY=VALUE]...\n"
+    "usage: quorvex response [--preset ID] [--set KEY=VALUE]... [--data-dir DIR]\n"
     "\n"
     "Measures the chain's frequency response with a -6 dB test sine at 334\n"
     "frequencies from 20 Hz and prints CSV lines 'frequency_hz,peak', the peak as a\n"
     "fraction of full scale (about 0.501 for unity gain). The elapsed time goes to\n"
     "standard error.\n"
+    "\n" QX_PRESET_OPTIONS QX_DATA_DIR_OPTION;
+
+const char* const kPresetsHelp =
+    "usage: quorvex presets [--data-dir DIR]\n"
     "\n"
-    "  --set KEY=VALUE  set a parameter (see 'quorvex params'); may be repeated\n";
+    "Lists the factory presets (F1:Enhancer ...), the user presets in their slots\n"
+    "(01:Name ...) and the start-up preset (Default: F1).\n"
+    "\n" QX_DATA_DIR_OPTION;
+
+const char* const kPresetHelp =
+    "usage: quorvex preset save N --name NAME [--preset BASE] [--set KEY=VALUE]... [--yes]\n"
+    "       quorvex preset delete N [--yes]\n"
+    "       quorvex preset default ID\n"
+    "       quorvex preset show ID\n"
+    "\n"
+    "save     writes user slot N (1-99) with the values of BASE (default: the start-up\n"
+    "         preset) and the --set values, named NAME\n"
+    "delete   deletes user slot N\n"
+    "default  makes ID (F1-F10 or a slot) the start-up preset\n"
+    "show     prints the preset text of ID as it would be saved\n"
+    "\n"
+    "The same rules as the plug-in's preset panel apply; a refusal prints its\n"
+    "message and exits with 2. Where the panel would ask a question, --yes answers it.\n"
+    "\n"
+    "  --preset ID, --set KEY=VALUE  as for 'quorvex process'\n"
+    "  --yes                         answer the panel's question with Yes\n" QX_DATA_DIR_OPTION;
 
 const char* const kAnalyzeHelp =
     "usage: quorvex analyze FILE\n"
@@ -67,32 +101,79 @@ bool wantsHelp(const std::vector<std::string>& args) {
     return false;
 }
 
-// Splits a command's arguments into positional ones and --set settings.
-bool parseArguments(const std::vector<std::string>& args, const ParameterTable& table,
-                    std::vector<std::string>& positional, std::vector<Setting>& settings, std::string& error) {
+// A command's arguments: positional ones and the options it accepts.
+struct Options {
+    std::vector<std::string> positional;
+    std::vector<std::string> sets;  // KEY=VALUE texts, checked against the table later
+    std::string preset;
+    std::string dataDir;
+    std::string name;
+    bool hasName = false;
+    bool yes = false;
+};
+
+enum Accept : unsigned { kSet = 1, kPreset = 2, kDataDir = 4, kName = 8, kYes = 16 };
+
+bool parseOptions(const std::vector<std::string>& args, unsigned accepted, Options& o, std::string& error) {
+    struct Valued {
+        const char* flag;
+        Accept bit;
+        std::string* target;
+    } valued[] = {{"--preset", kPreset, &o.preset}, {"--data-dir", kDataDir, &o.dataDir}, {"--name", kName, &o.name}};
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--set" || a.rfind("--set=", 0) == 0) {
-            std::string text;
-            if (a == "--set") {
-                if (i + 1 >= args.size()) {
-                    error = "--set needs KEY=VALUE";
-                    return false;
-                }
-                text = args[++i];
+        bool handled = false;
+        const std::string flag = a.substr(0, a.find('='));
+        if ((accepted & kSet) && flag == "--set") {
+            if (a.size() > 5) {
+                o.sets.push_back(a.substr(6));
+            } else if (i + 1 < args.size()) {
+                o.sets.push_back(args[++i]);
             } else {
-                text = a.substr(6);
+                error = "--set needs KEY=VALUE";
+                return false;
             }
-            Setting s;
-            if (!parseSetting(text, table, s, error)) return false;
-            settings.push_back(s);
-        } else if (a.size() > 1 && a[0] == '-') {
+            handled = true;
+        }
+        for (const Valued& v : valued) {
+            if (handled || !(accepted & v.bit) || flag != v.flag) continue;
+            if (a.size() > flag.size()) {
+                *v.target = a.substr(flag.size() + 1);
+            } else if (i + 1 < args.size()) {
+                *v.target = args[++i];
+            } else {
+                error = std::string(v.flag) + " needs a value";
+                return false;
+            }
+            if (v.bit == kName) o.hasName = true;
+            handled = true;
+        }
+        if (!handled && (accepted & kYes) && a == "--yes") o.yes = handled = true;
+        if (handled) continue;
+        if (a.size() > 1 && a[0] == '-') {
             error = "unknown option '" + a + "'";
             return false;
-        } else {
-            positional.push_back(a);
         }
+        o.positional.push_back(a);
     }
+    return true;
+}
+
+// Loads --preset (or the start-up preset, as the plug-in starts), then applies
+// --set values; false with the reason on a bad preset or setting.
+bool prepareEngine(Engine& engine, const Options& o, std::string& error) {
+    std::vector<Setting> settings;
+    for (const std::string& text : o.sets) {
+        Setting s;
+        if (!parseSetting(text, engine.table, s, error)) return false;
+        settings.push_back(s);
+    }
+    if (!o.preset.empty()) {
+        if (!engine.loadPreset(o.preset, error)) return false;
+    } else {
+        engine.library.loadPreset(engine.startupPreset());
+    }
+    applySettings(engine, settings);
     return true;
 }
 
@@ -154,13 +235,13 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
         out << kProcessHelp;
         return kOk;
     }
-    Engine engine;
-    std::vector<std::string> files;
-    std::vector<Setting> settings;
+    Options o;
     std::string error;
-    if (!parseArguments(args, engine.table, files, settings, error)) return fail(err, kUsageError, "process: " + error);
+    if (!parseOptions(args, kSet | kPreset | kDataDir, o, error)) return fail(err, kUsageError, "process: " + error);
+    const std::vector<std::string>& files = o.positional;
     if (files.size() != 2) return fail(err, kUsageError, "process: expected IN and OUT (see 'quorvex process --help')");
-    applySettings(engine, settings);
+    Engine engine(o.dataDir);
+    if (!prepareEngine(engine, o, error)) return fail(err, kUsageError, "process: " + error);
 
     Audio audio;
     IoResult read = readAudio(files[0], audio);
@@ -221,14 +302,13 @@ int runResponse(const std::vector<std::string>& args, std::ostream& out, std::os
         out << kResponseHelp;
         return kOk;
     }
-    Engine engine;
-    std::vector<std::string> positional;
-    std::vector<Setting> settings;
+    Options o;
     std::string error;
-    if (!parseArguments(args, engine.table, positional, settings, error))
-        return fail(err, kUsageError, "response: " + error);
-    if (!positional.empty()) return fail(err, kUsageError, "response: unexpected argument '" + positional[0] + "'");
-    applySettings(engine, settings);
+    if (!parseOptions(args, kSet | kPreset | kDataDir, o, error)) return fail(err, kUsageError, "response: " + error);
+    if (!o.positional.empty())
+        return fail(err, kUsageError, "response: unexpected argument '" + o.positional[0] + "'");
+    Engine engine(o.dataDir);
+    if (!prepareEngine(engine, o, error)) return fail(err, kUsageError, "response: " + error);
 
     auto started = std::chrono::steady_clock::now();
     auto measurement = std::make_unique<ChainState>();
@@ -269,6 +349,110 @@ int runAnalyze(const std::vector<std::string>& args, std::ostream& out, std::ost
     return kOk;
 }
 
+int runPresets(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (wantsHelp(args)) {
+        out << kPresetsHelp;
+        return kOk;
+    }
+    Options o;
+    std::string error;
+    if (!parseOptions(args, kDataDir, o, error)) return fail(err, kUsageError, "presets: " + error);
+    if (!o.positional.empty())
+        return fail(err, kUsageError, "presets: unexpected argument '" + o.positional[0] + "'");
+    Engine engine(o.dataDir);
+    engine.library.startupPreset = engine.startupPreset();
+    for (const PresetListEntry& entry : engine.library.presetList()) {
+        const PresetId id = PresetLibrary::presetIdOfEntry(entry);
+        if (id >= 1 && engine.library.slotEmpty(id)) continue;
+        out << entry.label << "\n";
+    }
+    out << engine.library.defaultLabel() << "\n";
+    return kOk;
+}
+
+// A refusal or an unanswered question of the preset panel ends the command.
+int refuse(std::ostream& err, const std::string& what, const char* message) {
+    return fail(err, kUsageError, what + ": " + message);
+}
+
+int savePresetCommand(Engine& engine, const Options& o, PresetId id, std::ostream& out, std::ostream& err) {
+    std::string error;
+    if (!prepareEngine(engine, o, error)) return fail(err, kUsageError, "preset save: " + error);
+    if (o.hasName) engine.library.setPresetName(o.name);
+    if (const char* refusal = saveRefusal(engine.library, id)) return refuse(err, "preset save", refusal);
+    if (const char* question = saveQuestion(engine.library, id); question && !o.yes)
+        return refuse(err, "preset save", (std::string(question) + " (answer with --yes)").c_str());
+    engine.directory.ensureExists();
+    if (!engine.library.savePreset(id)) return fail(err, kIoFailure, "preset save: " + std::string(kMessageSaveFailed));
+    out << "saved " << PresetLibrary::presetLabel(id) << ": " << engine.library.userName(id) << "\n";
+    return kOk;
+}
+
+int deletePresetCommand(Engine& engine, const Options& o, PresetId id, std::ostream& out, std::ostream& err) {
+    if (const char* refusal = deleteRefusal(engine.library, id)) return refuse(err, "preset delete", refusal);
+    if (!o.yes)
+        return refuse(err, "preset delete", (std::string(kQuestionDelete) + " (answer with --yes)").c_str());
+    if (!engine.library.deletePreset(id))
+        return fail(err, kIoFailure, "preset delete: " + std::string(kMessageDeleteFailed));
+    out << "deleted " << PresetLibrary::presetLabel(id) << "\n";
+    return kOk;
+}
+
+int defaultPresetCommand(Engine& engine, PresetId id, std::ostream& out, std::ostream& err) {
+    if (const char* refusal = defaultRefusal(engine.library, id)) return refuse(err, "preset default", refusal);
+    // Window states of the plug-in stay as they were; only the start-up preset changes.
+    const std::vector<std::string> names = engine.groupNames();
+    Settings settings = readSettings(engine.directory, names);
+    engine.directory.ensureExists();
+    if (!writeSettings(engine.directory, names, settings.windows, id))
+        return fail(err, kIoFailure, std::string("preset default: could not write ") + kSettingsFileName);
+    engine.library.startupPreset = id;
+    out << engine.library.defaultLabel() << "\n";
+    return kOk;
+}
+
+int showPresetCommand(Engine& engine, const Options& o, PresetId id, std::ostream& out, std::ostream& err) {
+    std::string error;
+    if (!engine.loadPreset(o.positional[1], error)) return fail(err, kUsageError, "preset show: " + error);
+    SettingsDocument document;
+    engine.library.composePreset(document, id);
+    out << document.text();
+    return kOk;
+}
+
+int runPreset(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (wantsHelp(args) || args.empty()) {
+        (args.empty() ? err : out) << kPresetHelp;
+        return args.empty() ? kUsageError : kOk;
+    }
+    const std::string action = args[0];
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    const unsigned accepted = action == "save"     ? (kSet | kPreset | kDataDir | kName | kYes)
+                              : action == "delete" ? (kDataDir | kYes)
+                                                   : kDataDir;
+    if (action != "save" && action != "delete" && action != "default" && action != "show")
+        return fail(err, kUsageError, "preset: unknown action '" + action + "' (see 'quorvex preset --help')");
+    Options o;
+    std::string error;
+    if (!parseOptions(rest, accepted, o, error)) return fail(err, kUsageError, "preset " + action + ": " + error);
+    if (o.positional.size() != 1)
+        return fail(err, kUsageError, "preset " + action + ": expected one preset (see 'quorvex preset --help')");
+    o.positional.insert(o.positional.begin(), action);
+    PresetId id = 0;
+    const bool isId = parsePresetId(o.positional[1], id);
+    if (!isId && action != "show")
+        return fail(err, kUsageError, "preset " + action + ": '" + o.positional[1] + "' is not F1-F10 or a slot 1-99");
+    if (action == "save" && !o.hasName && o.preset.empty())
+        return fail(err, kUsageError, "preset save: expected --name NAME");
+
+    Engine engine(o.dataDir);
+    engine.library.startupPreset = engine.startupPreset();
+    if (action == "save") return savePresetCommand(engine, o, id, out, err);
+    if (action == "delete") return deletePresetCommand(engine, o, id, out, err);
+    if (action == "default") return defaultPresetCommand(engine, id, out, err);
+    return showPresetCommand(engine, o, isId ? id : 0, out, err);
+}
+
 }  // namespace
 
 int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progress) {
@@ -286,6 +470,8 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (command == "params") return runParams(rest, out, err);
     if (command == "response") return runResponse(rest, out, err);
     if (command == "analyze") return runAnalyze(rest, out, err);
+    if (command == "presets") return runPresets(rest, out, err);
+    if (command == "preset") return runPreset(rest, out, err);
     return fail(err, kUsageError, "unknown command '" + command + "' (see 'quorvex --help')");
 }
 

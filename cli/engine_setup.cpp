@@ -3,18 +3,68 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 
 #include "filters/coefficient_update.h"
 #include "filters/stage_setups.h"
+#include "params/settings_file.h"
+#include "platform/platform.h"
 
 namespace qx::cli {
 
-Engine::Engine() : state(std::make_unique<ChainState>()) {
+Engine::Engine(const std::string& dataDir)
+    : directory(systemPlatform()), library(directory), state(std::make_unique<ChainState>()) {
+    if (!dataDir.empty()) directory.setDirectory(dataDir);
     state->random.seed(1);
+    library.scanLibrary();
     table = buildParameterTable(*state);
+    library.bind(&table, state.get(), &updateCoefficients);
     designAtStartup(*state);
     state->tickCount = &PlaybackClock::tick;
     state->tickContext = &clock;
+}
+
+std::vector<std::string> Engine::groupNames() const {
+    std::vector<std::string> names;
+    for (const auto& g : table.groups) names.push_back(g.name);
+    return names;
+}
+
+int32_t Engine::startupPreset() { return readSettings(directory, groupNames()).startupPreset; }
+
+bool parsePresetId(const std::string& text, PresetId& id) {
+    const bool factory = !text.empty() && (text[0] == 'F' || text[0] == 'f');
+    const std::string digits = factory ? text.substr(1) : text;
+    if (digits.empty() || digits.size() > 2 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int n = std::stoi(digits);
+    if (factory) {
+        if (n < 1 || n > kFactoryPresetCount) return false;
+        id = 1 - n;
+    } else {
+        if (n < 1 || n > kUserSlotCount) return false;
+        id = n;
+    }
+    return true;
+}
+
+bool Engine::loadPreset(const std::string& spec, std::string& error) {
+    PresetId id = 0;
+    if (parsePresetId(spec, id)) {
+        if (id >= 1 && library.slotEmpty(id)) {
+            error = "preset " + spec + ": " + kMessageSlotEmpty;
+            return false;
+        }
+        library.loadPreset(id);
+        return true;
+    }
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(spec, ec)) {
+        library.loadPresetFile(spec.c_str());
+        return true;
+    }
+    error = "preset " + spec + ": not F1-F10, a slot 1-99 or a preset file";
+    return false;
 }
 
 bool parseNumber(const std::string& text, double& out) {

@@ -1,13 +1,17 @@
 #pragma once
-// The engine as the tool hosts it: a heap-allocated state, the parameter table
-// bound to it, and a playback clock driven by the audio itself.
+// The engine as the tool hosts it, started the way the plug-in starts: the
+// preset library scanned, the settings file read for the start-up preset, the
+// parameter table built, the filters designed, and a preset loaded. A playback
+// clock driven by the audio itself stands in for the system tick counter.
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/chain_state.h"
+#include "params/data_directory.h"
 #include "params/parameter_table.h"
+#include "params/preset_library.h"
 
 namespace qx::cli {
 
@@ -21,13 +25,23 @@ struct PlaybackClock {
 };
 
 struct Engine {
+    DataDirectory directory;
+    PresetLibrary library;
     std::unique_ptr<ChainState> state;
     ParameterTable table;
     PlaybackClock clock;
 
-    Engine();
+    // `dataDir` empty: the platform's own data directory.
+    explicit Engine(const std::string& dataDir = "");
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
+
+    // The start-up preset of the settings file (F1 when there is none).
+    int32_t startupPreset();
+    // Loads "F1".."F10", a slot "1".."99" (must hold a preset) or a preset
+    // file's path; false with a one-line reason otherwise.
+    bool loadPreset(const std::string& spec, std::string& error);
+    std::vector<std::string> groupNames() const;
 };
 
 using Setting = std::pair<std::string, double>;
@@ -36,6 +50,8 @@ using Setting = std::pair<std::string, double>;
 bool parseSetting(const std::string& text, const ParameterTable& table, Setting& out, std::string& error);
 // Strict number parse: the whole text must be a finite number.
 bool parseNumber(const std::string& text, double& out);
+// "F1".."F10" or "1".."99"; false for anything else.
+bool parsePresetId(const std::string& text, PresetId& id);
 
 // Assigns the settings, then runs the full coefficient update like a preset load.
 void applySettings(const Engine& engine, const std::vector<Setting>& settings);

@@ -36,6 +36,8 @@ protected:
               ("quorvex-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(dir);
         fs::create_directories(dir);
+        // The tool's default data directory lives in the test's own directory.
+        setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
     }
     void TearDown() override { fs::remove_all(dir); }
 
@@ -77,7 +79,8 @@ std::vector<int16_t> sweepSamples(int channels) {
 
 int16_t clamped(int16_t v) { return v < -32764 ? -32764 : v > 32764 ? 32764 : v; }
 
-const std::vector<std::string> kAllOff = {"--set", "General.QuantizationDither.Active=0"};
+// The "OFF" factory preset: every stage inactive, dither off.
+const std::vector<std::string> kAllOff = {"--preset", "F10"};
 
 TEST_F(CliTest, ProcessPassesThroughExceptTheClampWithEverythingOff) {
     for (int channels : {1, 2}) {
@@ -102,8 +105,8 @@ TEST_F(CliTest, ProcessPassesThroughExceptTheClampWithEverythingOff) {
 TEST_F(CliTest, ProcessAppliesPostAmp) {
     std::vector<int16_t> input(44100 * 2, 1000);
     writeFile("in.wav", 44100, 2, input);
-    Result r = run({"process", path("in.wav"), path("out.wav"), "--set", "General.QuantizationDither.Active=0",
-                 "--set=General.PostAmp.dB=6.0205999132796239"});
+    Result r = run({"process", path("in.wav"), path("out.wav"), "--preset", "F10",
+                    "--set=General.PostAmp.dB=6.0205999132796239"});
     ASSERT_EQ(r.code, 0) << r.err;
     Audio out;
     ASSERT_EQ(readAudio(path("out.wav"), out).status, IoStatus::Ok);
@@ -209,15 +212,121 @@ TEST_F(CliTest, AnalyzeReportsLoudnessOfAKnownSine) {
     EXPECT_EQ(run({"analyze", path("missing.wav")}).code, 1);
 
     // The process summary reports the same for input and output.
-    Result p = run({"process", path("sine.wav"), path("out.wav"), "--set", "General.QuantizationDither.Active=0"});
+    Result p = run({"process", path("sine.wav"), path("out.wav"), "--preset", "F10"});
     ASSERT_EQ(p.code, 0);
     const auto first = p.out.find("-20.0 LUFS");
     ASSERT_NE(first, std::string::npos) << p.out;
     EXPECT_NE(p.out.find("-20.0 LUFS", first + 1), std::string::npos) << p.out;
 }
 
+TEST_F(CliTest, ProcessStartsWithTheStartupPresetLikeThePlugin) {
+    std::vector<int16_t> input;
+    for (int n = 0; n < 44100; ++n) input.push_back(static_cast<int16_t>(8000 * std::sin(n * 0.05)) | 1);
+    writeFile("in.wav", 44100, 1, input);
+    auto processedEqualsInput = [&] {
+        EXPECT_EQ(run({"process", path("in.wav"), path("out.wav")}).code, 0);
+        Audio out;
+        EXPECT_EQ(readAudio(path("out.wav"), out).status, IoStatus::Ok);
+        return out.samples == input;
+    };
+    // A fresh machine starts with F1, which processes the sound.
+    EXPECT_FALSE(processedEqualsInput());
+    EXPECT_FALSE(fs::exists(dir / "config" / "quorvex" / "dsp_Quorvex.ini"));  // reading creates nothing
+    Result d = run({"preset", "default", "F10"});
+    ASSERT_EQ(d.code, 0) << d.err;
+    EXPECT_EQ(d.out, "Default: F10\n");
+    EXPECT_TRUE(fs::exists(dir / "config" / "quorvex" / "dsp_Quorvex.ini"));
+    EXPECT_TRUE(processedEqualsInput());
+}
+
+TEST_F(CliTest, PresetLibraryCommandsFollowThePanelRules) {
+    const std::string data = path("data");
+    auto preset = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "preset");
+        args.push_back("--data-dir");
+        args.push_back(data);
+        return run(args);
+    };
+    auto listing = [&] { return run({"presets", "--data-dir", data}).out; };
+    EXPECT_EQ(listing(),
+              "F1:Enhancer\nF2:FM Stereo\nF3:AM Radio\nF4:Web Radio\nF5:10 Band Level\nF6:5 Band Level\n"
+              "F7:3 Band Level\nF8:2 Band AGC\nF9:Normalizer\nF10:OFF\nDefault: F1\n");
+
+    Result r = preset({"save", "7", "--name", "Late Night", "--preset", "F9", "--set", "General.PostAmp.dB=-1.5"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "saved 7: Late Night\n");
+    EXPECT_NE(listing().find("07:Late Night\n"), std::string::npos);
+
+    // The saved file holds the base, the set value and every key.
+    Result shown = preset({"show", "7"});
+    ASSERT_EQ(shown.code, 0);
+    EXPECT_NE(shown.out.find("Filename: QX_Preset07.ini\r\n"), std::string::npos);
+    EXPECT_NE(shown.out.find("General.Name                   = Late Night\r\n"), std::string::npos);
+    EXPECT_NE(shown.out.find("General.BaseFactoryPreset      = -8\r\n"), std::string::npos);
+    EXPECT_NE(shown.out.find("General.PostAmp.dB             = -1.5\r\n"), std::string::npos);
+    EXPECT_EQ(std::count(shown.out.begin(), shown.out.end(), '\n'), 4 + 342);
+    std::ifstream file(data + "/QX_Preset07.ini", std::ios::binary);
+    std::string saved((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(saved, shown.out);
+
+    // Refusals print the panel's own messages and exit with 2.
+    struct Refusal {
+        std::vector<std::string> args;
+        std::string message;
+    } refusals[] = {
+        {{"save", "F3", "--name", "X"}, "Overwriting of factory presets is not allowed"},
+        {{"save", "8", "--name", "late night"}, "The specified name already exists in another slot."},
+        {{"save", "8", "--name", " Padded"}, "Preset names cannot contain spaces before and after the name"},
+        {{"save", "7", "--name", "Other"}, "with a different name.  Are you sure? (answer with --yes)"},
+        {{"delete", "F2"}, "Deleting of factory presets is not allowed"},
+        {{"delete", "9"}, "The selected preset slot does not contain a preset"},
+        {{"delete", "7"}, "Are you sure you wish to delete the selected preset? (answer with --yes)"},
+        {{"default", "9"}, "Please select a preset slot that contains a preset, then click \"Default\"."},
+    };
+    for (const Refusal& c : refusals) {
+        Result x = preset(c.args);
+        EXPECT_EQ(x.code, 2) << c.message;
+        EXPECT_NE(x.err.find(c.message), std::string::npos) << x.err;
+    }
+
+    ASSERT_EQ(preset({"default", "7"}).code, 0);
+    EXPECT_NE(listing().find("Default: 7\n"), std::string::npos);
+    Result startup = preset({"delete", "7", "--yes"});
+    EXPECT_EQ(startup.code, 2);
+    EXPECT_NE(startup.err.find("currently selected as the default startup preset"), std::string::npos);
+    ASSERT_EQ(preset({"default", "F2"}).code, 0);
+    Result deleted = preset({"delete", "7", "--yes"});
+    ASSERT_EQ(deleted.code, 0) << deleted.err;
+    EXPECT_FALSE(fs::exists(data + "/QX_Preset07.ini"));
+    EXPECT_EQ(listing().find("07:"), std::string::npos);
+
+    // --preset takes factory ids, filled slots and files; anything else is refused.
+    writeFile("in.wav", 44100, 2, std::vector<int16_t>(2000, 5));
+    std::ofstream(path("mine.ini"), std::ios::binary) << shown.out;
+    for (const std::string& id : std::vector<std::string>{"F10", "f1", path("mine.ini")})
+        EXPECT_EQ(run({"process", path("in.wav"), path("out.wav"), "--preset", id, "--data-dir", data}).code, 0) << id;
+    for (const std::string& id : std::vector<std::string>{"F11", "F0", "7", "100", path("nothing.ini")}) {
+        Result bad = run({"process", path("in.wav"), path("out.wav"), "--preset", id, "--data-dir", data});
+        EXPECT_EQ(bad.code, 2) << id;
+        EXPECT_NE(bad.err.find(id), std::string::npos) << bad.err;
+    }
+}
+
+TEST_F(CliTest, FailedSaveIsReportedAsAFailure) {
+    // A directory where the slot's file belongs: the write cannot replace it.
+    const std::string data = path("data");
+    fs::create_directories(data + "/QX_Preset05.ini/inside");
+    Result r = run({"preset", "save", "5", "--name", "Keep", "--data-dir", data});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("Failed to save preset"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_directory(data + "/QX_Preset05.ini/inside"));
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(data)) ++entries;
+    EXPECT_EQ(entries, 1u);  // no temporary left behind
+}
+
 TEST_F(CliTest, EveryCommandHasHelp) {
-    for (std::string cmd : {"process", "params", "response", "analyze"}) {
+    for (std::string cmd : {"process", "params", "response", "analyze", "presets", "preset"}) {
         Result r = run({cmd, "--help"});
         EXPECT_EQ(r.code, 0);
         EXPECT_NE(r.out.find("usage: quorvex " + cmd), std::string::npos);
@@ -260,7 +369,7 @@ TEST_F(CliTest, ResponseIsFlatWithEverythingOffAndFollowsPostAmp) {
         }
         return points;
     };
-    Result flat = run({"response", "--set", "General.QuantizationDither.Active=0"});
+    Result flat = run({"response", "--preset", "F10"});
     ASSERT_EQ(flat.code, 0) << flat.err;
     auto points = parse(flat.out);
     ASSERT_EQ(points.size(), 334u);
@@ -269,7 +378,7 @@ TEST_F(CliTest, ResponseIsFlatWithEverythingOffAndFollowsPostAmp) {
     for (auto [f, peak] : points) EXPECT_NEAR(peak, 0.501, 0.002) << f << " Hz";
     EXPECT_NE(flat.err.find("sec"), std::string::npos);
 
-    Result louder = run({"response", "--set", "General.PostAmp.dB=-6"});
+    Result louder = run({"response", "--preset", "F10", "--set", "General.PostAmp.dB=-6"});
     ASSERT_EQ(louder.code, 0);
     for (auto [f, peak] : parse(louder.out)) EXPECT_NEAR(peak, 0.251, 0.002) << f << " Hz";
 }
