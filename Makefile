@@ -13,7 +13,8 @@ deps:
 
 native: deps
 	cmake -S . -B $(NATIVE) -G Ninja -DQX_TSAN=ON -DQX_BENCH=ON \
-	  -DQX_WIN64_TESTS=$(CURDIR)/$(WIN64)/tests/quorvex_tests.exe -DQX_WIN32_DIR=$(CURDIR)/$(WIN32) >/dev/null
+	  -DQX_WIN64_TESTS=$(CURDIR)/$(WIN64)/tests/quorvex_tests.exe -DQX_WIN32_DIR=$(CURDIR)/$(WIN32) \
+	  -DQX_WIN64_DIR=$(CURDIR)/$(WIN64) >/dev/null
 	cmake --build $(NATIVE) -j $(JOBS)
 
 win64: deps

@@ -1,0 +1,53 @@
+#pragma once
+// Helpers of the plug-in integration tests: paths handed in by the test
+// script, the per-test data directory named through the player's uninstall
+// entry, settings files, console controls and screenshots.
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qx::test {
+
+// The plug-in under test (QX_PLUGIN), the source tree (QX_SOURCE_DIR) and the
+// screenshot to write (QX_SCREENSHOT, may be empty); Windows paths.
+std::string pluginPath();
+std::string sourcePath(const std::string& relative);
+std::string screenshotPath();
+
+// Sets or removes the player's uninstall command in the registry.
+bool setUninstallString(const std::string& value);
+bool removeUninstallString();
+
+// Creates the directory (and its parents) and deletes every file in it.
+bool makeEmptyDirectory(const std::string& directory);
+bool fileExists(const std::string& path);
+std::string readWholeFile(const std::string& path);
+bool writeWholeFile(const std::string& path, const std::string& text);
+
+// A settings or preset text as the plug-in writes it: four header lines, then
+// "key<padding> = value" lines with CR LF.
+std::string documentText(const std::string& fileName, const std::vector<std::pair<std::string, std::string>>& lines);
+// The key lines of such a text, in file order.
+std::vector<std::pair<std::string, std::string>> documentLines(const std::string& text);
+std::map<std::string, std::string> documentMap(const std::string& text);
+
+// Top-level dialog windows of this process with the given caption.
+std::vector<HWND> dialogsWithCaption(const std::string& caption);
+HWND findConsole();
+
+std::string controlText(HWND dialog, int controlId);
+std::string listText(HWND dialog, int listId, int index);
+bool isChecked(HWND dialog, int controlId);
+void clickButton(HWND dialog, int controlId);
+int trackbarPosition(HWND dialog, int controlId);
+int progressPosition(HWND dialog, int controlId);
+// Sends a key to a trackbar, which moves it and notifies the dialog.
+void pressKey(HWND dialog, int controlId, WPARAM key);
+
+// Captures the window's screen area into a 24-bit BMP file.
+bool saveWindowBitmap(HWND window, const std::string& path);
+
+}  // namespace qx::test
