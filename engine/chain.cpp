@@ -196,8 +196,9 @@ void publishStageMeters(ChainState& state, const BlockCoefficients& c) {
     if (general.agcActive) agcBlockEnd(state.agc, c.agc, p.agc, state.agcMeters);
     if (general.finalClipperActive)
         finalClipperBlockEnd(state.finalClipper, c.finalClipper, c.clipMeterDecay, state.finalClipperMeter);
-    if (general.processorActive && general.saturatorActive)
-        saturatorBlockEnd(state.saturator, c.saturator, state.saturatorMeters);
+    // Keyed to the saturator's own switch: with the processor off the stage
+    // clipped nothing, so its meters fall back to 0 dB at once.
+    if (general.saturatorActive) saturatorBlockEnd(state.saturator, c.saturator, state.saturatorMeters);
 }
 
 // The fixed stage order. Stage Active flags and the per-frame switches are read

@@ -177,5 +177,25 @@ TEST(WholeChain, BandCountFollowsTheLayout) {
     for (int i = 3; i < kMaxBands; ++i) EXPECT_EQ(rig.state->compressorMeters[i].load(), -7.0) << i;
 }
 
+TEST(WholeChain, SaturatorBlockEndMetersFollowTheSaturatorSwitchAlone) {
+    // The processor is off, so nothing was clipped: an active saturator
+    // publishes dB(0 / ceiling + 1) = 0 dB at the block end, replacing what the
+    // meters showed before; an inactive one leaves them to the coefficient update.
+    Rig rig;
+    rig.set("General.Saturator.Active", 1);
+    for (int band = 1; band <= kMaxBands; ++band) rig.set("Saturator.Clip" + std::to_string(band) + ".Enable", 1);
+    rig.apply();
+    ASSERT_EQ(rig.state->params.general.processorActive.load(), 0);
+    for (int i = 0; i < kMaxBands; ++i) rig.state->saturatorMeters[i] = 9.0;
+    std::vector<int16_t> buffer(2 * 576, 3000);
+    test::runStereo(buffer, *rig.state);
+    for (int i = 0; i < rig.state->bandCount.load(); ++i) EXPECT_EQ(rig.state->saturatorMeters[i].load(), 0.0) << i;
+
+    rig.set("General.Saturator.Active", 0);
+    for (int i = 0; i < kMaxBands; ++i) rig.state->saturatorMeters[i] = 9.0;
+    test::runStereo(buffer, *rig.state);
+    for (int i = 0; i < kMaxBands; ++i) EXPECT_EQ(rig.state->saturatorMeters[i].load(), 9.0) << i;
+}
+
 }  // namespace
 }  // namespace qx
