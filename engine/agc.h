@@ -39,7 +39,7 @@ struct AgcCoefficients {
 
 // Per block. Guards: times that are not positive or not finite act as
 // instant (coefficient 1, largest rise x2); one-pole coefficients stay in
-// [0, 1]; levels in dB are limited to +-120 dB; the link stays in [0, 1];
+// [0, 1]; levels in dB are limited to +-200 dB; the link stays in [0, 1];
 // Level is limited to +-1e6 x 100 %; the rise limit to 1e12.
 AgcCoefficients agcCoefficients(const AgcParams& params);
 

@@ -279,7 +279,7 @@ int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t cha
 
     // The playback thread stands in for the console's timer while no console
     // window exists; this runs before the format gate so it works while bypassed.
-    if (state.pollSelection && state.consoleClosed && now > state.lastPollTime + kPollIntervalMs) {
+    if (state.pollSelection && state.consoleClosed && now - state.lastPollTime > kPollIntervalMs) {
         state.pollSelection(state.pollContext);
         state.lastPollTime = now;
     }
@@ -288,7 +288,11 @@ int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t cha
         samples == nullptr)
         return frames;
 
-    if (now > state.lastBlockTime + kGapMs) resetStagesAfterGap(state);
+    // Elapsed time by unsigned difference, so the tick counter's wrap every
+    // 49.7 days is not taken for a pause; with a clock, a last block time of 0
+    // (start-up, preset load) always resets.
+    const uint32_t lastBlock = state.lastBlockTime;
+    if ((lastBlock == 0 && state.tickCount) || now - lastBlock > kGapMs) resetStagesAfterGap(state);
     state.lastBlockTime = readTicks(state);
 
     const BlockCoefficients c = prepareBlock(state, driveGain, postGain, bandCount, frames, channels);

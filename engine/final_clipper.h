@@ -31,7 +31,7 @@ struct FinalClipperCoefficients {
     double thresholdSquared = 1.0;  // T^2
 };
 
-// Per block. Drive and threshold levels are limited to +-120 dB so the
+// Per block. Drive and threshold levels are limited to +-200 dB so the
 // ceiling and both scale factors stay finite and non-zero.
 FinalClipperCoefficients finalClipperCoefficients(const FinalClipperParams& params);
 

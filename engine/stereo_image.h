@@ -24,7 +24,7 @@ struct StereoImageCoefficients {
 };
 
 // Per block. Times that are not positive or not finite act as instant
-// (coefficient 1); MaxEnhance is limited to +-120 dB and k to +-1e6.
+// (coefficient 1); MaxEnhance is limited to +-200 dB and k to +-1e6.
 StereoImageCoefficients stereoImageCoefficients(const StereoImageParams& params);
 
 // One frame in place. Reads StereoImageProc.Mono: when set both channels become

@@ -128,10 +128,12 @@ TEST(ChainSelectionPoll, IntervalIsComparedInUnsigned32Bits) {
     runStereo(buffer, *state);
     EXPECT_EQ(log.times.size(), 1u);
 
-    // Near the counter's wrap the sum last poll + 2000 overflows, so the next
-    // poll comes early instead of never.
+    // Across the counter's wrap the interval still counts in elapsed time.
     state->lastPollTime = 0xFFFFFC00u;
     clock.now = 0xFFFFFD00u;
+    runStereo(buffer, *state);
+    EXPECT_EQ(log.times.size(), 1u);
+    clock.now = 0xFFFFFC00u + 2001;  // wrapped past zero
     runStereo(buffer, *state);
     EXPECT_EQ(log.times.size(), 2u);
 }
@@ -170,12 +172,22 @@ TEST(ChainGapReset, FirstBlockLongPausesAndPresetLoadsReset) {
     runStereo(buffer, *state);
     EXPECT_EQ(state->gapResets, 4u);
 
-    // Within 6 s of the counter's wrap the unsigned sum overflows and every
-    // block resets.
+    // Playing on across the counter's wrap is no pause.
     state->lastBlockTime = 0xFFFFF000u;
     clock.now = 0xFFFFF100u;
     runStereo(buffer, *state);
+    clock.now = 0x00000100u;
+    runStereo(buffer, *state);
+    EXPECT_EQ(state->gapResets, 4u);
+    clock.now = 0x00000100u + 6001;
+    runStereo(buffer, *state);
     EXPECT_EQ(state->gapResets, 5u);
+
+    // A preset load resets even when the counter reads a small value.
+    state->lastBlockTime = 0;
+    clock.now = 3000;
+    runStereo(buffer, *state);
+    EXPECT_EQ(state->gapResets, 6u);
 }
 
 TEST(ChainGapReset, BypassOrUnsupportedFormatsDoNotRefreshTheBlockTime) {
