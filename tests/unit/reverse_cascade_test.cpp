@@ -339,3 +339,28 @@ TEST(FilterDesign, DegenerateInputsGiveFiniteStableSections) {
 
 }  // namespace
 }  // namespace qx
+
+namespace qx {
+namespace {
+
+// Wide peaking bands high in the range keep the plain formula; only designs
+// that would put a pole on the unit circle are bounded.
+TEST(DesignGuard, WidePeakingBandsNearTheTopKeepThePlainFormula) {
+    const double hz = 19920.0, octaves = 6.0, gainDb = 6.0;
+    const double w0 = 6.283185307179586 * hz / 44100.0;
+    const double s = std::sin(w0), c = std::cos(w0);
+    const double A = std::pow(10.0, gainDb * 0.025);
+    const double alpha = s * std::sinh(0.34657359027997264 * octaves * w0 / s);
+    const double a0 = 1.0 + alpha / A;
+    const BiquadCoefficients k = designCoefficients(FilterType::Peaking, gainDb, hz, 44100.0, octaves);
+    EXPECT_DOUBLE_EQ(k.b0, (1.0 + alpha * A) / a0);
+    EXPECT_DOUBLE_EQ(k.b2, (1.0 - alpha * A) / a0);
+    EXPECT_DOUBLE_EQ(k.a2, (1.0 - alpha / A) / a0);
+
+    const BiquadCoefficients edge = designCoefficients(FilterType::Peaking, 0.0, 21600.0, 44100.0, 10.0);
+    EXPECT_LT(std::fabs(edge.a2), 1.0);
+    EXPECT_LT(std::fabs(edge.a1), 1.0 + edge.a2);
+}
+
+}  // namespace
+}  // namespace qx
