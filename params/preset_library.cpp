@@ -269,15 +269,7 @@ PresetId PresetLibrary::presetIdOfEntry(const PresetListEntry& entry) {
     return entry.carried + 1;
 }
 
-std::string PresetLibrary::defaultLabel() const {
-    const int32_t id = startupPreset.load();
-    char label[48];
-    if (id >= 1)
-        std::snprintf(label, sizeof label, "Default: %d", id);
-    else
-        std::snprintf(label, sizeof label, "Default: F%lld", 1LL - id);
-    return label;
-}
+std::string PresetLibrary::defaultLabel() const { return "Default: " + presetLabel(startupPreset.load()); }
 
 std::string PresetLibrary::presetLabel(PresetId id) {
     char label[24];
