@@ -48,22 +48,22 @@ bool parsePresetId(const std::string& text, PresetId& id) {
     return true;
 }
 
-bool Engine::loadPreset(const std::string& spec, std::string& error) {
+bool Engine::loadPreset(const std::string& which, std::string& error) {
     PresetId id = 0;
-    if (parsePresetId(spec, id)) {
+    if (parsePresetId(which, id)) {
         if (id >= 1 && library.slotEmpty(id)) {
-            error = "preset " + spec + ": " + kMessageSlotEmpty;
+            error = "preset " + which + ": " + kMessageSlotEmpty;
             return false;
         }
         library.loadPreset(id);
         return true;
     }
     std::error_code ec;
-    if (std::filesystem::is_regular_file(spec, ec)) {
-        library.loadPresetFile(spec.c_str());
+    if (std::filesystem::is_regular_file(which, ec)) {
+        library.loadPresetFile(which.c_str());
         return true;
     }
-    error = "preset " + spec + ": not F1-F10, a slot 1-99 or a preset file";
+    error = "preset " + which + ": not F1-F10, a slot 1-99 or a preset file";
     return false;
 }
 

@@ -40,7 +40,7 @@ struct Engine {
     int32_t startupPreset();
     // Loads "F1".."F10", a slot "1".."99" (must hold a preset) or a preset
     // file's path; false with a one-line reason otherwise.
-    bool loadPreset(const std::string& spec, std::string& error);
+    bool loadPreset(const std::string& which, std::string& error);
     std::vector<std::string> groupNames() const;
 };
 

@@ -365,12 +365,12 @@ void declareRow(ParameterGroup& group, const Row& row, ChainState& state) {
 ParameterTable buildParameterTable(ChainState& state) {
     ParameterTable table;
     table.groups.reserve(std::size(kGroups));
-    for (const GroupSpec& spec : kGroups) {
+    for (const GroupSpec& entry : kGroups) {
         ParameterGroup& group = table.groups.emplace_back();
-        group.name = spec.name;
-        group.templateId = spec.templateId;
-        group.marksChanges = spec.marksChanges;
-        for (const Row& row : spec.rows) declareRow(group, row, state);
+        group.name = entry.name;
+        group.templateId = entry.templateId;
+        group.marksChanges = entry.marksChanges;
+        for (const Row& row : entry.rows) declareRow(group, row, state);
     }
     return table;
 }
