@@ -401,7 +401,7 @@ int deletePresetCommand(Engine& engine, const Options& o, PresetId id, std::ostr
 int defaultPresetCommand(Engine& engine, PresetId id, std::ostream& out, std::ostream& err) {
     if (const char* refusal = defaultRefusal(engine.library, id)) return refuse(err, "preset default", refusal);
     // Window states of the plug-in stay as they were; only the start-up preset changes.
-    const std::vector<std::string> names = engine.groupNames();
+    const std::vector<std::string> names = engine.table.groupNames();
     Settings settings = readSettings(engine.directory, names);
     engine.directory.ensureExists();
     if (!writeSettings(engine.directory, names, settings.windows, id))

@@ -24,13 +24,7 @@ Engine::Engine(const std::string& dataDir)
     state->tickContext = &clock;
 }
 
-std::vector<std::string> Engine::groupNames() const {
-    std::vector<std::string> names;
-    for (const auto& g : table.groups) names.push_back(g.name);
-    return names;
-}
-
-int32_t Engine::startupPreset() { return readSettings(directory, groupNames()).startupPreset; }
+int32_t Engine::startupPreset() { return readSettings(directory, table.groupNames()).startupPreset; }
 
 bool parsePresetId(const std::string& text, PresetId& id) {
     const bool factory = !text.empty() && (text[0] == 'F' || text[0] == 'f');

@@ -41,7 +41,6 @@ struct Engine {
     // Loads "F1".."F10", a slot "1".."99" (must hold a preset) or a preset
     // file's path; false with a one-line reason otherwise.
     bool loadPreset(const std::string& which, std::string& error);
-    std::vector<std::string> groupNames() const;
 };
 
 using Setting = std::pair<std::string, double>;

@@ -65,12 +65,9 @@ uint32_t readTicks(const ChainState& state) {
 
 // A gain that is not a finite number (a corrupt parameter) must not poison the
 // audio with inf or NaN; it leaves the signal unchanged instead.
-double blockGain(double db) {
-    const double gain = dbToGain(db);
-    return std::isfinite(gain) ? gain : 1.0;
-}
-
 double finiteOr(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
+
+double blockGain(double db) { return finiteOr(dbToGain(db), 1.0); }
 
 double tinyRandomOffset(Random& random) { return ((random.next() & 255) - 128) * kTinyStep; }
 

@@ -56,13 +56,6 @@ PluginHeader theHeader = {kHeaderVersion, kProductVersion, &getModule};
 
 PluginModule* getModule(int32_t which) { return which == 0 ? &theModule : nullptr; }
 
-std::vector<std::string> groupNames(const ParameterTable& table) {
-    std::vector<std::string> names;
-    names.reserve(table.groups.size());
-    for (const ParameterGroup& group : table.groups) names.push_back(group.name);
-    return names;
-}
-
 int32_t init(PluginModule* module) {
     if (initDone) return 0;
     auto created = std::make_unique<Plugin>();
@@ -81,7 +74,7 @@ int32_t init(PluginModule* module) {
     p.library.scanLibrary();
     // Declares every parameter (each takes its default) in the fixed group order.
     p.table = buildParameterTable(chain);
-    const Settings settings = readSettings(p.directory, groupNames(p.table));
+    const Settings settings = readSettings(p.directory, p.table.groupNames());
     p.library.startupPreset = settings.startupPreset;
     p.console->createGroups(settings);
     designAtStartup(chain);

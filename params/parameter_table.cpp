@@ -16,6 +16,13 @@ void ParameterRecord::assign(double v) const {
         number->store(v);
 }
 
+std::vector<std::string> ParameterTable::groupNames() const {
+    std::vector<std::string> names;
+    names.reserve(groups.size());
+    for (const ParameterGroup& group : groups) names.push_back(group.name);
+    return names;
+}
+
 const ParameterRecord* ParameterTable::find(std::string_view key) const {
     if (key.empty()) return nullptr;
     for (const auto& g : groups)

@@ -56,6 +56,8 @@ struct ParameterGroup {
 struct ParameterTable {
     std::vector<ParameterGroup> groups;  // creation order
 
+    // The group names in creation order (the settings file's window keys).
+    std::vector<std::string> groupNames() const;
     // Linear search by key; null when no keyed record has it.
     const ParameterRecord* find(std::string_view key) const;
     // Calls f(record) for every keyed record, in file order.
