@@ -173,6 +173,15 @@ void Console::windowClosed(WindowGroup& group) {
     if (&group == &groups_.front()) chain_.consoleClosed = 1;
 }
 
+void Console::rememberPosition(WindowGroup& group) {
+    RECT rect;
+    if (group.window == nullptr || !GetWindowRect(group.window, &rect)) return;
+    WindowPlacement placement{group.open, group.x, group.y};
+    takeWindowPosition(placement, rect.left, rect.top);
+    group.x = placement.x;
+    group.y = placement.y;
+}
+
 void Console::saveAndDestroyAll(std::vector<std::string>& names, std::vector<WindowPlacement>& placements) {
     names.clear();
     placements.clear();
@@ -276,6 +285,11 @@ INT_PTR Console::handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM 
         }
         return 0;
     }
+    case WM_DESTROY:
+        // Whoever destroys the window (the host destroying its main window
+        // takes ours with it), its last position is what quit must save.
+        if (WindowGroup* group = groupOfWindow(window)) rememberPosition(*group);
+        return 0;
     case WM_NCDESTROY:
         // A window destroyed by someone else (its owner) must not stay listed.
         if (WindowGroup* group = groupOfWindow(window)) windowClosed(*group);

@@ -81,6 +81,8 @@ public:
     void closeWindow(HWND window);
     // Template id of the group that owns the window, 0 when none does.
     int32_t windowKind(HWND window) const;
+    // Takes the window's position (within the storable range) into its group.
+    void rememberPosition(WindowGroup& group);
     // Quit: takes each open window's position, destroys every window and
     // empties the list; returns the names and window states to be saved.
     void saveAndDestroyAll(std::vector<std::string>& names, std::vector<WindowPlacement>& placements);

@@ -5,6 +5,7 @@
 
 #include "engine/band_mix.h"
 #include "engine/chain.h"
+#include "engine/coefficient_guards.h"
 #include "filters/reverse_cascade.h"
 
 namespace qx {
@@ -67,7 +68,36 @@ uint32_t readTicks(const ChainState& state) {
 // audio with inf or NaN; it leaves the signal unchanged instead.
 double finiteOr(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
 
-double blockGain(double db) { return finiteOr(dbToGain(db), 1.0); }
+// Drive and post amp: held within +-200 dB like every other level, so a huge
+// stored value cannot overflow the detectors; a non-finite one counts as unity.
+double blockGain(double db) { return std::isfinite(db) ? guard::gain(db) : 1.0; }
+
+void restoreIfNonFinite(double& value, double loadValue) {
+    if (!std::isfinite(value)) value = loadValue;
+}
+
+// Envelopes and gains survive gap resets and preset loads, so one that has
+// become infinite or NaN would keep the chain silent for good: such a value
+// starts over from its load value instead.
+void restoreNonFiniteStates(ChainState& s) {
+    for (double* v : {&s.stereoImage.power, &s.stereoImage.average, &s.stereoImage.width, &s.agc.powerLow,
+                      &s.agc.powerHigh, &s.agc.powerOut, &s.agc.gainLow, &s.agc.gainHigh, &s.agc.protection,
+                      &s.finalClipper.depth})
+        restoreIfNonFinite(*v, 0.0);
+    auto restoreLimiter = [](LimiterInstance& limiter) {
+        restoreIfNonFinite(limiter.envelope, 0.0);
+        restoreIfNonFinite(limiter.gain, 0.0);
+        restoreIfNonFinite(limiter.hold.held, 1.0);
+        restoreIfNonFinite(limiter.hold.minimum, 1.0);
+    };
+    for (int i = 0; i < kMaxBands; ++i) {
+        for (double* v : {&s.dynamicEq.power[i], &s.dynamicEq.gain[i], &s.compressor.envelope[i],
+                          &s.compressor.gain[i], &s.expander.envelope[i], &s.expander.gain[i], &s.saturator.depth[i]})
+            restoreIfNonFinite(*v, 0.0);
+        restoreLimiter(s.bandLimiter.band[i]);
+    }
+    restoreLimiter(s.finalLimiter.instance);
+}
 
 double tinyRandomOffset(Random& random) { return ((random.next() & 255) - 128) * kTinyStep; }
 
@@ -288,9 +318,14 @@ int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t cha
     // Elapsed time by unsigned difference, so the tick counter's wrap every
     // 49.7 days is not taken for a pause; with a clock, a last block time of 0
     // (start-up, preset load) always resets.
+    // A load's reset request is taken by exchange: a load between this read and
+    // the store of the fresh block time below would otherwise be lost.
+    const bool resetRequested = state.resetRequest.exchange(0) != 0;
     const uint32_t lastBlock = state.lastBlockTime;
-    if ((lastBlock == 0 && state.tickCount) || now - lastBlock > kGapMs) resetStagesAfterGap(state);
+    if (resetRequested || (lastBlock == 0 && state.tickCount) || now - lastBlock > kGapMs)
+        resetStagesAfterGap(state);
     state.lastBlockTime = readTicks(state);
+    restoreNonFiniteStates(state);
 
     const BlockCoefficients c = prepareBlock(state, driveGain, postGain, bandCount, frames, channels);
 

@@ -56,6 +56,8 @@ struct ChainState {
     // thread sets it to 0 to force a gap reset, the console reads it to see
     // whether playback is running.
     Relaxed<uint32_t> lastBlockTime;
+    // Set by a preset load, taken by the next block, which then resets.
+    Flag resetRequest;
     uint32_t lastPollTime = 0;
     uint32_t gapResets = 0;  // gap resets performed so far (playback thread only)
 

@@ -21,6 +21,7 @@ public:
 
     T load() const noexcept { return value_.load(std::memory_order_relaxed); }
     void store(T v) noexcept { value_.store(v, std::memory_order_relaxed); }
+    T exchange(T v) noexcept { return value_.exchange(v, std::memory_order_relaxed); }
     operator T() const noexcept { return load(); }
 
 private:

@@ -1,6 +1,7 @@
 #include "params/preset_library.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -177,6 +178,7 @@ void PresetLibrary::finishLoad() {
         if (update_ != nullptr) update_(*state_, true);
         // The next block clears filters and delay lines: no old audio after a load.
         state_->lastBlockTime = 0;
+        state_->resetRequest = 1;
     }
 }
 
@@ -207,12 +209,42 @@ bool PresetLibrary::deletePreset(int slot) {
     return true;
 }
 
+bool PresetLibrary::SelectionMemory::matches(const char* text, std::size_t length, uint64_t stamp) const {
+    return held && stamp == writeTime && length == this->length && std::memcmp(text, this->text, length) == 0;
+}
+
+void PresetLibrary::SelectionMemory::remember(const char* text, std::size_t length, uint64_t stamp) {
+    held = true;
+    writeTime = stamp;
+    this->length = length;
+    std::memcpy(this->text, text, length);
+}
+
 void PresetLibrary::pollSelectionFile(const ConsoleHooks* console) {
     PathBuffer path;
     if (!directory_.dataPath(kSelectionFileName, path)) return;
+    Platform& platform = directory_.platform();
     char text[kSelectionReadLimit + 1];
     std::size_t length = 0;
-    if (!directory_.platform().readFile(path.data(), text, kSelectionReadLimit, length)) return;
+    if (!platform.readFile(path.data(), text, kSelectionReadLimit, length)) {
+        selection_.held = false;
+        return;
+    }
+    // A writer may still be filling the file: nothing but blanks yet is not a
+    // request for F1, so wait for the next poll.
+    bool blank = length < kSelectionReadLimit;
+    for (std::size_t i = 0; i < length; ++i)
+        if (!std::isspace(static_cast<unsigned char>(text[i]))) blank = false;
+    if (blank) return;
+    // A file we could not delete (read-only, someone else's, held open) is
+    // applied once: loading it on every poll would reset the chain each time.
+    uint64_t stamp = 0;
+    platform.fileWriteTime(path.data(), stamp);
+    if (selection_.matches(text, length, stamp)) {
+        if (platform.deleteFile(path.data())) selection_.held = false;
+        return;
+    }
+    selection_.remember(text, length, stamp);
     text[length] = '\0';
     for (char* c = text; *c != '\0'; ++c) *c = lower(*c);
 
@@ -229,7 +261,7 @@ void PresetLibrary::pollSelectionFile(const ConsoleHooks* console) {
         }
         if (console != nullptr && console->refillWindows != nullptr) console->refillWindows(console->context);
     }
-    directory_.platform().deleteFile(path.data());
+    if (platform.deleteFile(path.data())) selection_.held = false;
 }
 
 void PresetLibrary::pollHook(void* library) {

@@ -78,8 +78,10 @@ public:
     bool deletePreset(int slot);
 
     // Looks for the selection file, applies it and deletes it. Bounded work:
-    // reads at most 511 bytes. `console` is null when called from the audio
-    // path (no console window).
+    // reads at most 511 bytes. A blank file is left for the next poll (its
+    // writer may not be done); a file that cannot be deleted is applied once,
+    // and again only when its contents or write time change. `console` is
+    // null when called from the audio path (no console window).
     void pollSelectionFile(const ConsoleHooks* console);
     // For ChainState::pollSelection: context is the PresetLibrary.
     static void pollHook(void* library);
@@ -113,6 +115,17 @@ private:
     // Loads a user preset text over its base; a null path reads as empty text.
     void loadUserFile(const char* path);
 
+    // The selection file last applied but not deleted, so it is not applied
+    // again until its contents or write time change.
+    struct SelectionMemory {
+        bool held = false;
+        uint64_t writeTime = 0;
+        std::size_t length = 0;
+        char text[kSelectionReadLimit] = {};
+        bool matches(const char* text, std::size_t length, uint64_t stamp) const;
+        void remember(const char* text, std::size_t length, uint64_t stamp);
+    };
+
     DataDirectory& directory_;
     const ParameterTable* table_ = nullptr;
     ChainState* state_ = nullptr;
@@ -121,6 +134,7 @@ private:
     char factoryNames_[kFactoryPresetCount][kNameTableEntry] = {};
     char userNames_[kUserSlotCount + 1][kNameTableEntry] = {};
     char presetName_[kPresetNameCapacity] = {};
+    SelectionMemory selection_;
 };
 
 // Messages of the preset panel, quoted exactly.

@@ -35,6 +35,10 @@ public:
     // Deletes a file; false when it could not be deleted.
     virtual bool deleteFile(const char* path) = 0;
 
+    // The file's last write time in the system's own units; false when the
+    // file cannot be examined. Only compared for equality.
+    virtual bool fileWriteTime(const char* path, uint64_t& stamp) = 0;
+
     // Names (without directory) of the entries of `directory` (empty, or ending
     // in a separator) that match `pattern` ('*' and '?' wildcards) and are not
     // directories, in ascending byte order. False when the search failed.

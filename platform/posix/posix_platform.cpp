@@ -61,6 +61,13 @@ public:
         return true;
     }
 
+    bool fileWriteTime(const char* path, uint64_t& stamp) override {
+        struct stat st {};
+        if (::stat(path, &st) != 0) return false;
+        stamp = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+        return true;
+    }
+
     bool writeFileAtomic(const char* path, const char* data, std::size_t length) override {
         std::string temp = std::string(path) + ".XXXXXX";
         int fd = ::mkstemp(temp.data());

@@ -42,6 +42,13 @@ public:
         return true;
     }
 
+    bool fileWriteTime(const char* path, uint64_t& stamp) override {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+        stamp = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+        return true;
+    }
+
     bool writeFileAtomic(const char* path, const char* data, std::size_t length) override {
         std::string temp = std::string(path) + ".new";
         HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -344,3 +344,65 @@ TEST_F(FactoryPresets, EachRunsCleanlyOnProgram) {
 
 }  // namespace
 }  // namespace qx
+
+namespace qx {
+namespace {
+
+// RMS (fraction of full scale) of the last two seconds of a run of `input`
+// through `run` in host-sized blocks; false when any sample left the clamp.
+double tailRms(ChainState& run, std::vector<int16_t> buffer) {
+    const int frames = static_cast<int>(buffer.size() / 2);
+    for (int f = 0; f < frames; f += 576)
+        processBlock(buffer.data() + 2 * f, std::min(576, frames - f), 16, 2, 44100, run);
+    double sum = 0.0;
+    const std::size_t from = buffer.size() - 2 * 44100;
+    for (std::size_t i = from; i < buffer.size(); ++i) sum += static_cast<double>(buffer[i]) * buffer[i];
+    return std::sqrt(sum / static_cast<double>(buffer.size() - from)) / 32768.0;
+}
+
+TEST_F(FactoryPresets, AHugeStoredDriveOrPostAmpNeverSilencesTheChainForGood) {
+    const std::vector<int16_t> input = programInput();
+    library.loadPreset(0);
+    const double freshF1 = tailRms(*state, input);
+    ASSERT_GT(freshF1, 0.05);
+
+    for (const char* key : {"General.DensityDrive.dB", "General.PostAmp.dB"}) {
+        auto run = test::makeState(clock);
+        ParameterTable runTable = buildParameterTable(*run);
+        designAtStartup(*run);
+        library.bind(&runTable, run.get(), updateCoefficients);
+        library.loadPreset(0);
+        runTable.find(key)->assign(4000.0);
+        library.setPresetName("Huge");
+        ASSERT_TRUE(library.savePreset(5));
+        library.loadPreset(5);  // through the file, as a user would
+        ASSERT_EQ(runTable.find(key)->value(), 4000.0);
+        EXPECT_GT(tailRms(*run, input), 0.05) << key;
+
+        library.loadPreset(0);
+        const double after = tailRms(*run, input);
+        EXPECT_NEAR(20.0 * std::log10(after / freshF1), 0.0, 1.0) << key;
+    }
+
+    // Whatever else made an envelope or gain non-finite, the next block
+    // starts it over instead of staying silent.
+    const double nan = std::nan("");
+    const double inf = HUGE_VAL;
+    state->compressor.envelope[2] = inf;
+    state->compressor.gain[3] = nan;
+    state->expander.gain[0] = nan;
+    state->bandLimiter.band[1].gain = nan;
+    state->finalLimiter.instance.envelope = inf;
+    state->finalLimiter.instance.hold.held = nan;
+    state->agc.gainLow = inf;
+    state->agc.protection = nan;
+    state->stereoImage.width = nan;
+    state->dynamicEq.gain[4] = inf;
+    const double healed = tailRms(*state, input);
+    EXPECT_NEAR(20.0 * std::log10(healed / freshF1), 0.0, 1.0);
+    EXPECT_TRUE(std::isfinite(state->compressor.gain[3]) && std::isfinite(state->finalLimiter.instance.gain) &&
+                std::isfinite(state->agc.gainLow) && std::isfinite(state->stereoImage.width));
+}
+
+}  // namespace
+}  // namespace qx

@@ -98,6 +98,7 @@ public:
         if (failDeletes) return false;
         return real().deleteFile(path);
     }
+    bool fileWriteTime(const char* path, uint64_t& stamp) override { return real().fileWriteTime(path, stamp); }
     bool listFiles(const char* directory, const char* pattern, std::vector<std::string>& names) override {
         return real().listFiles(directory, pattern, names);
     }

@@ -3,6 +3,8 @@
 // panel's refusal messages, the selection file, and the settings file.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -538,8 +540,15 @@ TEST_F(SelectionFileTest, OutOfRangeNumbersAreDeletedWithoutLoading) {
 }
 
 TEST_F(SelectionFileTest, AnyContentIsConsumedSafely) {
-    // Empty: nothing parses, so the number is 0 and F1 loads.
-    select("");
+    // Empty or blank: its writer may not be done, so it waits for the next poll.
+    for (const char* blank : {"", " \r\n"}) {
+        select(blank);
+        library.pollSelectionFile(nullptr);
+        EXPECT_EQ(updates, 0);
+        EXPECT_TRUE(test::exists(selectionPath()));
+    }
+    // Letters only: nothing parses, so the number is 0 and F1 loads.
+    select("x");
     library.pollSelectionFile(nullptr);
     EXPECT_EQ(library.presetName(), "Enhancer");
     EXPECT_FALSE(test::exists(selectionPath()));
@@ -577,6 +586,62 @@ TEST_F(SelectionFileTest, AnyContentIsConsumedSafely) {
     library.pollSelectionFile(nullptr);
     EXPECT_EQ(updates, 0);
     EXPECT_TRUE(std::filesystem::is_directory(selectionPath()));
+}
+
+TEST_F(PresetLibraryTest, ALoadDuringABlockStillResetsTheNextBlock) {
+    // The block reads the clock twice: before its gap check and when it stores
+    // the fresh block time. A load from the console thread in between must not
+    // be lost under that store.
+    struct Clock {
+        PresetLibrary* library;
+        uint32_t now = 100000;
+        int readings = 0;
+        static uint32_t tick(void* self) {
+            auto* c = static_cast<Clock*>(self);
+            if (++c->readings == 4) c->library->loadPreset(-9);  // the second block's second reading
+            return c->now += 10;
+        }
+    } clock{&library};
+    state->tickCount = Clock::tick;
+    state->tickContext = &clock;
+    std::vector<int16_t> block(2 * 64, 1000);
+    for (int i = 0; i < 3; ++i) processBlock(block.data(), 64, 16, 2, 44100, *state);
+    EXPECT_EQ(clock.readings, 6);
+    EXPECT_EQ(state->gapResets, 2u);  // the first block and the one after the load
+}
+
+TEST_F(SelectionFileTest, AFileThatCannotBeDeletedIsAppliedOnlyUntilItChanges) {
+    platform.failDeletes = true;
+    select("7");
+    library.pollSelectionFile(nullptr);
+    EXPECT_EQ(updates, 1);
+    // Loading again on every poll would reset the chain each time and undo edits.
+    set("AGC.Level.%", 20);
+    library.pollSelectionFile(nullptr);
+    EXPECT_EQ(updates, 1);
+    EXPECT_EQ(value("AGC.Level.%"), 20);
+
+    select("-3");  // new contents
+    library.pollSelectionFile(nullptr);
+    EXPECT_EQ(updates, 2);
+    EXPECT_EQ(library.presetName(), "Web Radio");
+    // The same contents written again: a new request.
+    const auto written = std::filesystem::last_write_time(selectionPath());
+    std::filesystem::last_write_time(selectionPath(), written + std::chrono::seconds(2));
+    library.pollSelectionFile(nullptr);
+    EXPECT_EQ(updates, 3);
+    library.pollSelectionFile(nullptr);
+    EXPECT_EQ(updates, 3);
+
+    // Once it can be deleted it goes without being applied again; a later
+    // file with the same contents is a new request.
+    platform.failDeletes = false;
+    library.pollSelectionFile(nullptr);
+    EXPECT_EQ(updates, 3);
+    EXPECT_FALSE(test::exists(selectionPath()));
+    select("-3");
+    library.pollSelectionFile(nullptr);
+    EXPECT_EQ(updates, 4);
 }
 
 #ifndef _WIN32

@@ -312,6 +312,20 @@ TEST_F(PluginTest, ReopenedConsoleRemembersTheListSelection) {
     EXPECT_EQ(SendDlgItemMessageA(console, QX_IDC_PRESET_LIST, LB_GETCURSEL, 0, 0), 14);
 }
 
+TEST_F(PluginTest, HostDestroyingItsWindowBeforeQuitKeepsTheMovedPosition) {
+    load();
+    player->init();
+    HWND console = findConsole();
+    ASSERT_NE(console, nullptr);
+    SetWindowPos(console, nullptr, 260, 180, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    DestroyWindow(player->mainWindow());  // takes the console, its owned window, with it
+    EXPECT_FALSE(IsWindow(console));
+    player->quit();
+    const auto saved = savedSettings();
+    EXPECT_EQ(saved.at("Window.Main.X"), "260");
+    EXPECT_EQ(saved.at("Window.Main.Y"), "180");
+}
+
 TEST_F(PluginTest, OffScreenPositionIsNotSaved) {
     writeSettings(true, 64, 48, 0);
     load();
@@ -379,6 +393,71 @@ TEST_F(PluginTest, PlaybackPollsTheSelectionFileWhileTheConsoleIsClosed) {
     EXPECT_EQ(SendDlgItemMessageA(console, QX_IDC_PRESET_LIST, LB_GETCURSEL, 0, 0), 9);
     player->quit();
     EXPECT_EQ(savedSettings().at("General.StartupPreset"), "-9");
+}
+
+// Plays a tone through F1 (about 1 s of delay) while a selection file that
+// cannot be deleted asks for F1; returns how many blocks were silent after the
+// first 1.5 s, by when the delay after the load's reset has filled.
+int silentBlocksWithUndeletableSelection(Player& player, const std::string& selection, HWND console) {
+    std::atomic<int> silentLate{0};
+    std::atomic<int64_t> played{0};
+    player.startPlayback([](int64_t frame) { return sineBlock(0.25, 440.0, frame); },
+                         [&](const Block& out) {
+                             int peak = 0;
+                             for (int16_t s : out) peak = std::max(peak, std::abs(static_cast<int>(s)));
+                             if (played.fetch_add(kBlockFrames) > 66150 && peak < 1000) ++silentLate;
+                         });
+    player.pump(1800);
+    if (console != nullptr) {
+        // An edit made now must survive the polls that follow.
+        pressKey(console, QX_IDC_DENSITY_SLIDER, VK_NEXT);
+        const std::string edited = controlText(console, QX_IDC_DENSITY_LABEL);
+        player.pump(2200);
+        EXPECT_EQ(controlText(console, QX_IDC_DENSITY_LABEL), edited);
+    } else {
+        player.pump(4200);
+    }
+    player.stopPlayback();
+    EXPECT_TRUE(fileExists(selection));  // it could not be deleted
+    return silentLate.load();
+}
+
+TEST_F(PluginTest, ASelectionFileThatCannotBeDeletedIsAppliedOnce) {
+    const std::string selection = path("QX_Select.tmp");
+    for (const bool consoleOpen : {true, false}) {
+        writeSettings(consoleOpen, 32, 32, -9);
+        player = std::make_unique<Player>();
+        load();
+        player->init();
+        HWND console = findConsole();
+        ASSERT_EQ(console != nullptr, consoleOpen);
+        SetFileAttributesA(selection.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ASSERT_TRUE(writeWholeFile(selection, "0"));
+        ASSERT_TRUE(SetFileAttributesA(selection.c_str(), FILE_ATTRIBUTE_READONLY));
+        // With the console open its timer applies the file; without it the
+        // first block of playback does.
+        if (consoleOpen)
+            ASSERT_TRUE(player->pumpUntil([&] { return controlText(console, QX_IDC_PRESET_NAME) == "Enhancer"; }, 3000));
+        EXPECT_EQ(silentBlocksWithUndeletableSelection(*player, selection, console), 0)
+            << (consoleOpen ? "console open" : "console closed");
+        if (consoleOpen) {
+            EXPECT_EQ(controlText(console, QX_IDC_PRESET_NAME), "Enhancer");
+            // New contents are a new request, applied once.
+            SetFileAttributesA(selection.c_str(), FILE_ATTRIBUTE_NORMAL);
+            ASSERT_TRUE(writeWholeFile(selection, "-9"));
+            SetFileAttributesA(selection.c_str(), FILE_ATTRIBUTE_READONLY);
+            EXPECT_TRUE(player->pumpUntil([&] { return controlText(console, QX_IDC_PRESET_NAME) == "OFF"; }, 3000));
+            pressKey(console, QX_IDC_DENSITY_SLIDER, VK_NEXT);
+            const std::string edited = controlText(console, QX_IDC_DENSITY_LABEL);
+            player->pump(1600);
+            EXPECT_EQ(controlText(console, QX_IDC_DENSITY_LABEL), edited);
+        }
+        player->quit();
+        player.reset();
+    }
+    SetFileAttributesA(selection.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(selection.c_str());
+    player = std::make_unique<Player>();
 }
 
 TEST_F(PluginTest, WithoutUninstallEntryTheFirstDriveIsUsed) {

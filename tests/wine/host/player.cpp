@@ -104,9 +104,10 @@ Block Player::process(const Block& input, int32_t bps, int32_t channels, int32_t
     return request_;
 }
 
-void Player::startPlayback(std::function<Block(int64_t)> source) {
+void Player::startPlayback(std::function<Block(int64_t)> source, std::function<void(const Block&)> sink) {
     std::lock_guard<std::mutex> lock(mutex_);
     source_ = std::move(source);
+    sink_ = std::move(sink);
     continuous_ = true;
     wake_.notify_all();
 }
@@ -147,6 +148,7 @@ void Player::playbackLoop() {
         Block block = source_(frame);
         lock.unlock();
         module_->ModifySamples(module_, block.data(), kBlockFrames, 16, 2, kRate);
+        if (sink_) sink_(block);
         ++blocksPlayed_;
         frame += kBlockFrames;
         next += blockTime;

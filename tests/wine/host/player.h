@@ -57,8 +57,10 @@ public:
     int32_t lastResult() const { return lastResult_; }
 
     // Continuous playback: blocks from `source` (given the running frame
-    // count) at the real-time rate until stopPlayback.
-    void startPlayback(std::function<Block(int64_t frame)> source);
+    // count) at the real-time rate until stopPlayback; `sink`, when given,
+    // receives every block as the plug-in returned it (on the playback thread).
+    void startPlayback(std::function<Block(int64_t frame)> source,
+                       std::function<void(const Block&)> sink = nullptr);
     void stopPlayback();
     uint64_t blocksPlayed() const { return blocksPlayed_; }
 
@@ -81,6 +83,7 @@ private:
     bool exit_ = false;
     bool continuous_ = false;
     std::function<Block(int64_t)> source_;
+    std::function<void(const Block&)> sink_;
     // A single requested block.
     bool requestPending_ = false;
     bool requestDone_ = false;
