@@ -225,11 +225,28 @@ TEST(SettingsDocumentLookup, TextValuesNeedTheirLineEndAndAtMost31Characters) {
     EXPECT_FALSE(doc.readText("Missing", text));
 }
 
-TEST(SettingsDocumentLookup, LineFeedOnlyFilesMatchNoKey) {
+TEST(SettingsDocumentLookup, LineFeedEndsReadLikeCrLf) {
+    // LF only, and LF mixed with CR LF: every bare LF becomes CR LF on loading.
     SettingsDocument doc;
-    doc.setText("banner\nGeneral.Name                   = X\nGeneral.PostAmp.dB             = 3.0\n");
-    EXPECT_FALSE(doc.hasKey("General.Name"));
-    EXPECT_EQ(doc.readNumber("General.PostAmp.dB", -1), -1);
+    doc.setText("\nGeneral.Name                   = X\nGeneral.PostAmp.dB             = 3.0\r\nA = 1\n\nB = 2\r\r\n");
+    EXPECT_EQ(doc.text(), "\r\nGeneral.Name                   = X\r\nGeneral.PostAmp.dB             = 3.0\r\n"
+                          "A = 1\r\n\r\nB = 2\r\r\n");
+    std::string_view name;
+    ASSERT_TRUE(doc.readText("General.Name", name));
+    EXPECT_EQ(name, "X");
+    EXPECT_EQ(doc.readNumber("General.PostAmp.dB", -1), 3.0);
+    EXPECT_EQ(doc.readNumber("B", -1), 2.0);
+
+    // Longer than the limit once expanded: whole lines only, no value cut short.
+    std::string text = "banner\n";
+    while (text.size() < 16000) text += "Filler                         = 1\n";
+    text += "Straddle                       = 123456789\n";
+    doc.setText(text);
+    EXPECT_LE(doc.text().size(), SettingsDocument::kMaxReadBytes);
+    EXPECT_EQ(doc.text().substr(doc.text().size() - 2), "\r\n");
+    EXPECT_EQ(doc.text().find('\n'), 7u);
+    EXPECT_EQ(doc.readNumber("Straddle", -1), -1);
+    EXPECT_EQ(doc.readNumber("Filler", -1), 1.0);
 }
 
 TEST(SettingsDocumentFiles, ReadsAtMost16383BytesOfAFile) {
@@ -394,6 +411,40 @@ TEST_F(DocumentTable, ParametersRoundTripThroughTheText) {
         EXPECT_EQ(r.value(), expected) << r.key;
         ++i;
     });
+}
+
+TEST_F(DocumentTable, ASavedPresetWithLineFeedEndsLoadsTheSameValues) {
+    // As a Linux editor leaves it: every CR LF of the written file turned into LF.
+    scramble(31);
+    SettingsDocument doc;
+    doc.beginDocument("QX_Preset02.ini");
+    doc.appendText("General.Name", "Edited");
+    doc.writeParameters(table);
+    std::string lineFeeds;
+    for (char c : doc.text())
+        if (c != '\r') lineFeeds += c;
+    TempDir dir;
+    DataDirectory data(systemPlatform());
+    ASSERT_TRUE(data.setDirectory(dir.directory()));
+    test::writeBytes(dir.file("QX_Preset02.ini"), std::string(doc.text()));
+    test::writeBytes(dir.file("lf.ini"), lineFeeds);
+
+    auto load = [&](const char* file) {
+        SettingsDocument read;
+        EXPECT_TRUE(read.readDocument(data, file));
+        scramble(5);
+        char name[kPresetNameCapacity] = {};
+        read.fillParameters(table, true, name);
+        std::vector<double> values;
+        table.forEachKeyed([&](const ParameterRecord& r) { values.push_back(r.value()); });
+        return std::pair(std::string(name), values);
+    };
+    const auto original = load("QX_Preset02.ini");
+    const auto edited = load("lf.ini");
+    EXPECT_EQ(original.first, "Edited");
+    EXPECT_EQ(edited.first, "Edited");
+    ASSERT_EQ(edited.second.size(), 340u);
+    EXPECT_EQ(edited.second, original.second);
 }
 
 TEST_F(DocumentTable, FillParametersWithAndWithoutAllKeys) {
