@@ -281,7 +281,7 @@ TEST_F(CliTest, PresetLibraryCommandsFollowThePanelRules) {
         {{"delete", "F2"}, "Deleting of factory presets is not allowed"},
         {{"delete", "9"}, "The selected preset slot does not contain a preset"},
         {{"delete", "7"}, "Are you sure you wish to delete the selected preset? (answer with --yes)"},
-        {{"default", "9"}, "Please select a preset slot that contains a preset, then click \"Default\"."},
+        {{"default", "9"}, "contains a preset (see 'quorvex presets'), then run 'quorvex preset default N'."},
     };
     for (const Refusal& c : refusals) {
         Result x = preset(c.args);
@@ -294,6 +294,9 @@ TEST_F(CliTest, PresetLibraryCommandsFollowThePanelRules) {
     Result startup = preset({"delete", "7", "--yes"});
     EXPECT_EQ(startup.code, 2);
     EXPECT_NE(startup.err.find("currently selected as the default startup preset"), std::string::npos);
+    // The tool names its own command where the panel names its button.
+    EXPECT_NE(startup.err.find("(with 'quorvex preset default N')"), std::string::npos) << startup.err;
+    EXPECT_EQ(startup.err.find("button"), std::string::npos);
     ASSERT_EQ(preset({"default", "F2"}).code, 0);
     Result deleted = preset({"delete", "7", "--yes"});
     ASSERT_EQ(deleted.code, 0) << deleted.err;
@@ -310,6 +313,82 @@ TEST_F(CliTest, PresetLibraryCommandsFollowThePanelRules) {
         EXPECT_EQ(bad.code, 2) << id;
         EXPECT_NE(bad.err.find(id), std::string::npos) << bad.err;
     }
+}
+
+TEST_F(CliTest, PresetFilesWithLineFeedEndsLoadAndStrayKeysAreNamed) {
+    const std::string data = path("data");
+    auto inData = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"--data-dir", data});
+        return run(args);
+    };
+    ASSERT_EQ(inData({"preset", "save", "5", "--name", "Edited", "--preset", "F3", "--set", "AGC.Level.%=60",
+                      "--set", "LowpassFilter.Cutoff.Hz=500", "--set", "General.Processor.Active=1"})
+                  .code,
+              0);
+    const Result original = inData({"preset", "show", "5"});
+    ASSERT_EQ(original.code, 0);
+    EXPECT_NE(original.out.find("LowpassFilter.Cutoff.Hz        = 500\r\n"), std::string::npos);
+    EXPECT_NE(original.out.find("AGC.Level.%                    = 60\r\n"), std::string::npos);
+
+    // The same file after a Linux editor: LF line ends only.
+    std::string lineFeeds;
+    for (char c : original.out)
+        if (c != '\r') lineFeeds += c;
+    std::ofstream(data + "/QX_Preset05.ini", std::ios::binary | std::ios::trunc) << lineFeeds;
+    const Result edited = inData({"preset", "show", "5"});
+    ASSERT_EQ(edited.code, 0);
+    EXPECT_EQ(edited.out, original.out);  // every value, and written back with CR LF
+    EXPECT_EQ(edited.err, "");
+
+    // Given by path, with one misspelt key: it runs and names that key once.
+    std::ofstream(path("typo.ini"), std::ios::binary)
+        << lineFeeds << "LowpassFilter.Cutof.Hz         = 900\nLowpassFilter.Cutof.Hz         = 900\n";
+    const Result typo = run({"preset", "show", path("typo.ini")});
+    ASSERT_EQ(typo.code, 0) << typo.err;
+    EXPECT_NE(typo.out.find("LowpassFilter.Cutoff.Hz        = 500\r\n"), std::string::npos);
+    EXPECT_EQ(typo.err, "quorvex: " + path("typo.ini") + ": unknown keys ignored: LowpassFilter.Cutof.Hz\n");
+
+    // Text that is not a preset is refused before any output appears.
+    std::ofstream(path("notes.txt")) << "shopping list\nmilk = 2\neggs = 12\n";
+    writeFile("in.wav", 44100, 2, std::vector<int16_t>(2000, 5));
+    for (auto args : {std::vector<std::string>{"preset", "show", path("notes.txt")},
+                      std::vector<std::string>{"process", path("in.wav"), path("out.wav"), "--preset", path("notes.txt")}}) {
+        const Result refused = run(args);
+        EXPECT_EQ(refused.code, 2);
+        EXPECT_NE(refused.err.find("notes.txt: holds no key of a preset"), std::string::npos) << refused.err;
+        EXPECT_EQ(refused.err.find('\n'), refused.err.size() - 1) << "one line: " << refused.err;
+    }
+    EXPECT_FALSE(fs::exists(path("out.wav")));
+}
+
+TEST_F(CliTest, SetChecksTheRangeOfEachKindOfParameter) {
+    writeFile("in.wav", 44100, 2, std::vector<int16_t>(2000, 5));
+    struct Case {
+        std::string setting;
+        std::string range;
+    } refused[] = {
+        {"General.Processor.Active=2", "General.Processor.Active is a switch and takes 0 or 1"},
+        {"General.Processor.Active=0.5", "takes 0 or 1"},
+        {"LowpassFilter.Cutoff.Hz=30000", "LowpassFilter.Cutoff.Hz takes 20 to 20480 Hz"},
+        {"HighpassFilter.Cutoff.Hz=19", "takes 20 to 320 Hz"},
+        {"3BandEQ.Crossover.M-H=7241", "takes 20 to 7240.7 Hz"},  // 20 * 2^8.5 = 7240.77 Hz
+        {"AGC.Level.%=1000", "AGC.Level.% takes 0 to 100 %"},
+        {"ParametricEQ.Bandwidth1.Octaves=0.05", "takes 0.1 to 10 Octaves"},
+        {"Compressor.Ratio1=0.5", "Compressor.Ratio1 takes 1 to 10\n"},
+    };
+    for (const Case& c : refused) {
+        const Result r = run({"process", path("in.wav"), path("out.wav"), "--set", c.setting});
+        EXPECT_EQ(r.code, 2) << c.setting;
+        EXPECT_NE(r.err.find("--set " + c.setting + ": out of range; "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.range), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(path("out.wav")));
+
+    // The ends themselves are accepted.
+    const Result r = run({"process", path("in.wav"), path("out.wav"), "--set", "LowpassFilter.Cutoff.Hz=20480", "--set",
+                          "HighpassFilter.Cutoff.Hz=20", "--set", "3BandEQ.Crossover.M-H=7240.7", "--set",
+                          "AGC.Level.%=0", "--set", "General.Processor.Active=0"});
+    EXPECT_EQ(r.code, 0) << r.err;
 }
 
 TEST_F(CliTest, FailedSaveIsReportedAsAFailure) {
