@@ -43,6 +43,7 @@ bool parseOptions(const std::vector<std::string>& args, unsigned accepted, Optio
             handled = true;
         }
         if (!handled && (accepted & kYes) && a == "--yes") o.yes = handled = true;
+        if (!handled && (accepted & kJson) && a == "--json") o.json = handled = true;
         if (handled) continue;
         if (a.size() > 1 && a[0] == '-') {
             error = "unknown option '" + a + "'";

@@ -33,9 +33,10 @@ struct Options {
     std::string name;
     bool hasName = false;
     bool yes = false;
+    bool json = false;
 };
 
-enum Accept : unsigned { kSet = 1, kPreset = 2, kDataDir = 4, kName = 8, kYes = 16 };
+enum Accept : unsigned { kSet = 1, kPreset = 2, kDataDir = 4, kName = 8, kYes = 16, kJson = 32 };
 
 bool parseOptions(const std::vector<std::string>& args, unsigned accepted, Options& o, std::string& error);
 
