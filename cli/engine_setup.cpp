@@ -75,10 +75,11 @@ bool Engine::loadPreset(const std::string& which, std::ostream& err, std::string
         return false;
     }
     // A file of other text would load as its base's values without a word;
-    // a misspelt key would be ignored without a word.
+    // a misspelt key, or a line the reader cannot take, would be ignored without a word.
+    const KeyLines lines = scanKeyLines(document.text());
     bool anyKnown = false;
     std::vector<std::string> unknown;
-    for (const std::string& key : keysOfLines(document.text())) {
+    for (const std::string& key : lines.keys) {
         if (key == kNameKey || key == kBaseKey || table.find(key) != nullptr) {
             anyKnown = true;
         } else if (std::find(unknown.begin(), unknown.end(), key) == unknown.end()) {
@@ -89,30 +90,35 @@ bool Engine::loadPreset(const std::string& which, std::ostream& err, std::string
         error = "preset " + which + ": holds no key of a preset; not a preset file";
         return false;
     }
-    if (!unknown.empty()) {
-        err << "quorvex: " << which << ": unknown keys ignored:";
-        for (std::size_t i = 0; i < unknown.size(); ++i) err << (i == 0 ? " " : ", ") << unknown[i];
+    auto name = [&](const char* what, const std::vector<std::string>& items) {
+        if (items.empty()) return;
+        err << "quorvex: " << which << ": " << what << " ignored:";
+        for (std::size_t i = 0; i < items.size(); ++i) err << (i == 0 ? " " : ", ") << items[i];
         err << "\n";
-    }
+    };
+    name("unknown keys", unknown);
+    name("lines not of the form 'KEY = VALUE'", lines.malformed);
     library.loadPresetFile(which.c_str());
     return true;
 }
 
-std::vector<std::string> keysOfLines(std::string_view text) {
-    // Lines "KEY<spaces>= VALUE" after the first line (which is never a key line).
-    std::vector<std::string> keys;
+KeyLines scanKeyLines(std::string_view text) {
+    // The reader finds a key only after a line end and before a space.
+    KeyLines found;
     for (std::size_t start = text.find("\r\n"); start != std::string_view::npos;) {
         start += 2;
         const std::size_t end = std::min(text.find("\r\n", start), text.size());
         const std::string_view line = text.substr(start, end - start);
         const std::size_t space = line.find(' ');
-        if (space != 0 && space != std::string_view::npos) {
-            const std::size_t equals = line.find_first_not_of(' ', space);
-            if (equals != std::string_view::npos && line[equals] == '=') keys.emplace_back(line.substr(0, space));
+        const std::size_t equals = space == std::string_view::npos ? space : line.find_first_not_of(' ', space);
+        if (space != 0 && equals != std::string_view::npos && line[equals] == '=') {
+            found.keys.emplace_back(line.substr(0, space));
+        } else if (line.find('=') != std::string_view::npos) {
+            found.malformed.emplace_back(line);
         }
         start = end < text.size() ? end : std::string_view::npos;
     }
-    return keys;
+    return found;
 }
 
 bool parseNumber(const std::string& text, double& out) {

@@ -63,8 +63,13 @@ std::string describeRange(const SettingRange& range);
 // switch 0 or 1, a slider its range (settingRange); on failure returns false
 // with a one-line reason.
 bool parseSetting(const std::string& text, const ParameterTable& table, Setting& out, std::string& error);
-// The keys of a document's "KEY<spaces>= VALUE" lines after its first line, in order.
-std::vector<std::string> keysOfLines(std::string_view text);
+// The lines of a document after its first line: the keys of its
+// "KEY<spaces>= VALUE" lines, and the other lines that hold an "=".
+struct KeyLines {
+    std::vector<std::string> keys;
+    std::vector<std::string> malformed;
+};
+KeyLines scanKeyLines(std::string_view text);
 // Strict number parse: the whole text must be a finite number.
 bool parseNumber(const std::string& text, double& out);
 // "F1".."F10" or "1".."99"; false for anything else.

@@ -457,12 +457,14 @@ TEST_F(CliTest, PresetFilesWithLineFeedEndsLoadAndStrayKeysAreNamed) {
     EXPECT_EQ(edited.out, original.out);
     EXPECT_EQ(edited.err, "");
 
-    // By path with a misspelt key (twice): it runs and names the key once.
-    std::ofstream(path("typo.ini")) << lineFeeds << "LowpassFilter.Cutof.Hz = 900\nLowpassFilter.Cutof.Hz = 9\n";
+    // By path with a misspelt key (twice) and a line without spaces: it runs and names them once.
+    std::ofstream(path("typo.ini")) << lineFeeds
+                                    << "LowpassFilter.Cutof.Hz = 900\nLowpassFilter.Cutof.Hz = 9\nAGC.Level.%=70\n";
     const Result typo = show(path("typo.ini"));
     EXPECT_EQ(typo.code, 0);
     EXPECT_NE(typo.out.find("LowpassFilter.Cutoff.Hz        = 18000\r\n"), std::string::npos);
-    EXPECT_EQ(typo.err, "quorvex: " + path("typo.ini") + ": unknown keys ignored: LowpassFilter.Cutof.Hz\n");
+    EXPECT_EQ(typo.err, "quorvex: " + path("typo.ini") + ": unknown keys ignored: LowpassFilter.Cutof.Hz\nquorvex: " +
+                            path("typo.ini") + ": lines not of the form 'KEY = VALUE' ignored: AGC.Level.%=70\n");
 
     // Text that is not a preset is refused in one line, before any output appears.
     std::ofstream(path("notes.txt")) << "shopping list\nmilk = 2\neggs = 12\n";
