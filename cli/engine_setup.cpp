@@ -10,8 +10,8 @@
 #include "filters/coefficient_update.h"
 #include "filters/stage_setups.h"
 #include "params/settings_document.h"
-#include "params/slider.h"
 #include "params/settings_file.h"
+#include "params/slider.h"
 #include "platform/platform.h"
 
 namespace qx::cli {
@@ -114,7 +114,8 @@ KeyLines scanKeyLines(std::string_view text) {
         if (space != 0 && equals != std::string_view::npos && line[equals] == '=') {
             found.keys.emplace_back(line.substr(0, space));
         } else if (line.find('=') != std::string_view::npos) {
-            found.malformed.emplace_back(line);
+            found.malformed.emplace_back(line.substr(0, 48));
+            if (line.size() > 48) found.malformed.back().replace(45, 3, "...");
         }
         start = end < text.size() ? end : std::string_view::npos;
     }
