@@ -13,7 +13,7 @@ const char* const kUsage =
     "  process IN OUT [--set KEY=VALUE]...  process an audio file into a 16-bit WAV\n"
     "  params                               list every parameter of the table\n"
     "  response [--set KEY=VALUE]...        measure the chain's frequency response\n"
-    "  analyze FILE                         loudness, loudness range and peaks of a file\n"
+    "  analyze FILE... [--json]             rate, channels, duration, loudness and peaks\n"
     "  presets                              list the presets and the start-up preset\n"
     "  preset save|delete|default|show ...  manage the user presets (see 'quorvex preset --help')\n"
     "\n"

@@ -31,7 +31,7 @@ int runResponse(const std::vector<std::string>& args, std::ostream& out, std::os
     if (!o.positional.empty())
         return fail(err, kUsageError, "response: unexpected argument '" + o.positional[0] + "'");
     Engine engine(o.dataDir);
-    if (!prepareEngine(engine, o, error)) return fail(err, kUsageError, "response: " + error);
+    if (!prepareEngine(engine, o, err, error)) return fail(err, kUsageError, "response: " + error);
 
     auto started = std::chrono::steady_clock::now();
     auto measurement = std::make_unique<ChainState>();
