@@ -229,6 +229,11 @@ void MessageBoxWatcher::watch() {
                 seen.text = text;
                 const auto icon = reinterpret_cast<HICON>(SendDlgItemMessageA(box, kIconControl, STM_GETICON, 0, 0));
                 seen.warningIcon = icon != nullptr && icon == LoadIcon(nullptr, IDI_WARNING);
+                seen.questionIcon = icon != nullptr && icon == LoadIcon(nullptr, IDI_QUESTION);
+                HWND iconControl = GetDlgItem(box, kIconControl);
+                seen.anyIcon = iconControl != nullptr && IsWindowVisible(iconControl) && icon != nullptr;
+                seen.yesNo = GetDlgItem(box, IDYES) != nullptr && GetDlgItem(box, IDNO) != nullptr;
+                seen.owner = GetWindow(box, GW_OWNER);
                 seen_.push_back(seen);
                 answered_.push_back(box);
                 const int button = GetDlgItem(box, IDOK) != nullptr ? IDOK : answer_;

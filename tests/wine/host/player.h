@@ -98,6 +98,10 @@ public:
         std::string caption;
         std::string text;
         bool warningIcon = false;
+        bool questionIcon = false;
+        bool anyIcon = false;
+        bool yesNo = false;  // Yes and No buttons
+        HWND owner = nullptr;
     };
 
     explicit MessageBoxWatcher(int answer = IDYES);
