@@ -38,26 +38,27 @@ void Console::showDefaultLabel(HWND window) {
 }
 
 bool Console::onPresetCommand(HWND window, uint32_t controlId, uint32_t code) {
-    switch (controlId) {
-    case QX_IDC_LOAD:
-        if (selectedPreset(window)) loadSelected(window);
-        return true;
-    case QX_IDC_SAVE:
-        if (selectedPreset(window)) saveSelected(window);
-        return true;
-    case QX_IDC_DELETE:
-        if (selectedPreset(window)) deleteSelected(window);
-        return true;
-    case QX_IDC_DEFAULT:
-        if (selectedPreset(window)) makeSelectedDefault(window);
-        return true;
-    case QX_IDC_PRESET_LIST:
-        // A double-click on an entry loads it.
+    struct Command {
+        uint32_t controlId;
+        void (Console::*action)(HWND);
+    };
+    static constexpr Command kCommands[] = {
+        {QX_IDC_LOAD, &Console::loadSelected},
+        {QX_IDC_SAVE, &Console::saveSelected},
+        {QX_IDC_DELETE, &Console::deleteSelected},
+        {QX_IDC_DEFAULT, &Console::makeSelectedDefault},
+    };
+    if (controlId == QX_IDC_PRESET_LIST) {
+        // A double-click on an entry loads it; other list notifications do nothing here.
         if (code == LBN_DBLCLK && selectedPreset(window)) loadSelected(window);
         return true;
-    default:
-        return false;
     }
+    for (const Command& command : kCommands) {
+        if (command.controlId != controlId) continue;
+        if (selectedPreset(window)) (this->*command.action)(window);
+        return true;
+    }
+    return false;
 }
 
 bool Console::selectedPreset(HWND window) {

@@ -515,12 +515,7 @@ TEST_F(PluginTest, Screenshot) {
     player->init();
     HWND console = findConsole();
     ASSERT_NE(console, nullptr);
-    player->startPlayback([](int64_t frame) {
-        Block a = sineBlock(0.3, 220.0, frame);
-        const Block b = sineBlock(0.3, 3150.0, frame);
-        for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<int16_t>(a[i] + b[i]);
-        return a;
-    });
+    player->startPlayback([](int64_t frame) { return twoToneBlock(0.3, 220.0, 0.3, 3150.0, frame); });
     // An edit, so the status line has something to show.
     clickButton(console, QX_IDC_BYPASS_ALL);
     clickButton(console, QX_IDC_BYPASS_ALL);

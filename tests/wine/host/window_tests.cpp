@@ -347,12 +347,7 @@ TEST_F(WindowTest, Screenshots) {
     player->init();
     HWND console = findConsole();
     ASSERT_NE(console, nullptr);
-    player->startPlayback([](int64_t frame) {
-        Block a = sineBlock(0.4, 110.0, frame);
-        const Block b = sineBlock(0.2, 2500.0, frame);
-        for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<int16_t>(a[i] + b[i]);
-        return a;
-    });
+    player->startPlayback([](int64_t frame) { return twoToneBlock(0.4, 110.0, 0.2, 2500.0, frame); });
     for (const StageWindow& w : kStageWindows) {
         HWND window = open(console, w);
         ASSERT_NE(window, nullptr) << w.caption;
