@@ -238,7 +238,7 @@ int textAllowance(HWND control) {
     case BS_GROUPBOX:
         return 14;
     default:
-        return 6;
+        return 4;
     }
 }
 
@@ -272,7 +272,7 @@ void checkText(const Child& child, std::vector<std::string>& problems) {
 
 }  // namespace
 
-std::vector<std::string> layoutProblems(HWND dialog) {
+std::vector<std::string> layoutProblems(HWND dialog, int margin) {
     std::vector<Child> children;
     for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
         if (!IsWindowVisible(child)) continue;
@@ -289,8 +289,7 @@ std::vector<std::string> layoutProblems(HWND dialog) {
     std::vector<std::string> problems;
     RECT client;
     GetClientRect(dialog, &client);
-    // Close to the 7 dialog-unit margin, with a little slack.
-    const RECT margins{client.left + 8, client.top + 8, client.right - 8, client.bottom - 8};
+    const RECT margins{client.left + margin, client.top + margin, client.right - margin, client.bottom - margin};
     for (size_t i = 0; i < children.size(); ++i) {
         const Child& a = children[i];
         if (!inside(a.rect, margins)) problems.push_back(a.name + ": outside the margins");

@@ -53,9 +53,10 @@ void dragSlider(HWND dialog, int controlId, int position);
 void selectEntry(HWND dialog, int listId, int index);
 
 // What is untidy in a dialog: controls overlapping (group boxes apart),
-// controls half inside a group box or reaching out of the client area, texts
-// wider than their control at the dialog's font. Empty when tidy.
-std::vector<std::string> layoutProblems(HWND dialog);
+// controls half inside a group box or closer to the edge than `margin` pixels,
+// texts wider than their control at the dialog's font. Empty when tidy. The
+// default margin is about the 7 dialog units of the stage windows, less rounding.
+std::vector<std::string> layoutProblems(HWND dialog, int margin = 8);
 
 // Captures the window's screen area into a 24-bit BMP file.
 bool saveWindowBitmap(HWND window, const std::string& path);

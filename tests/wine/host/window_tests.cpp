@@ -122,6 +122,8 @@ protected:
 TEST_F(WindowTest, EveryButtonOpensItsWindowBoundToItsRecords) {
     HWND console = startWithEverythingOff();
     ASSERT_NE(console, nullptr);
+    // The console's outer group boxes keep 4 dialog units from its edges.
+    for (const std::string& problem : layoutProblems(console, 6)) ADD_FAILURE() << "console: " << problem;
     int k = 0;
     for (const StageWindow& w : kStageWindows) {
         SCOPED_TRACE(w.caption);
