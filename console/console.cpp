@@ -335,7 +335,7 @@ bool Console::onConsoleCommand(HWND window, uint32_t controlId, uint32_t code) {
         }
         return true;
     default:
-        return false;
+        return onPresetCommand(window, controlId, code);
     }
 }
 
