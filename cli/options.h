@@ -31,9 +31,20 @@ struct Options {
     std::string name;
     bool hasName = false;
     bool yes = false;
+    std::string raw;   // --raw RATE:CHANNELS
+    std::string rate;  // --rate HZ
+    bool keepLatency = false;
+    bool follow = false;
 };
 
-enum Accept : unsigned { kSet = 1, kPreset = 2, kDataDir = 4, kName = 8, kYes = 16 };
+enum Accept : unsigned {
+    kSet = 1,
+    kPreset = 2,
+    kDataDir = 4,
+    kName = 8,
+    kYes = 16,
+    kStream = 32,  // --raw, --rate, --keep-latency, --follow
+};
 
 bool parseOptions(const std::vector<std::string>& args, unsigned accepted, Options& o, std::string& error);
 
