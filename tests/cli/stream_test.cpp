@@ -276,7 +276,8 @@ TEST_F(StreamTest, FirstBlocksLeaveWhileTheProducerPauses) {
 
 TEST_F(StreamTest, FollowSwitchesPresetsMidStream) {
     // F10 passes the tone through untouched; a selection file naming F9
-    // (-8) switches to the Normalizer while the stream runs in real time.
+    // (-8, and def: the start-up preset too) switches to the Normalizer while
+    // the stream runs in real time.
     const std::string data = path("data");
     fs::create_directories(data);
     const int frames = 44100 * 4, chunk = 4410;
@@ -289,7 +290,7 @@ TEST_F(StreamTest, FollowSwitchesPresetsMidStream) {
     std::thread feeder([&] {
         for (int at = 0; at < frames; at += chunk) {
             if (at == 44100) {
-                std::ofstream(data + "/select.part") << "-8";
+                std::ofstream(data + "/select.part") << "-8 def";
                 fs::rename(data + "/select.part", data + "/QX_Select.tmp");
                 fedAtSwitch = at;
             }
@@ -318,9 +319,11 @@ TEST_F(StreamTest, FollowSwitchesPresetsMidStream) {
     EXPECT_GT(rmsDb(tail, 0, 44100), -30.0);  // still the tone, now processed
     std::ifstream err(path("err.txt"));
     const std::string messages((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
-    EXPECT_NE(messages.find("switched to 'Normalizer'; latency 4095 frames (92.86 ms), was 0 frames"),
+    EXPECT_NE(messages.find("switched to 'Normalizer'; latency 4095 frames (92.86 ms), was 0 frames (0.00 ms); "
+                            "now the start-up preset\n"),
               std::string::npos)
         << messages;
+    EXPECT_NE(run({"presets", "--data-dir", data}).out.find("Default: F9\n"), std::string::npos);
 }
 
 TEST_F(StreamTest, RefusalsComeBeforeAnyOutput) {
