@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -29,6 +30,28 @@ std::filesystem::path temporaryBeside(const std::string& path) {
     name += target.filename().string();
     name += ".tmp" + std::to_string(seed() % 1000000);
     return (dir.empty() ? fs::path(".") : dir) / name;
+}
+
+// The temporary file being written, for the signal handler: an interrupted
+// run (Ctrl-C, kill) must not leave it behind. One sink writes at a time.
+char pendingTemp[4096];
+
+void removePendingTemp(int sig) {
+    if (pendingTemp[0] != '\0') unlink(pendingTemp);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void watchTemp(const std::filesystem::path& temp) {
+    const std::string text = temp.string();
+    if (text.size() >= sizeof pendingTemp) return;
+    std::memcpy(pendingTemp, text.c_str(), text.size() + 1);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, removePendingTemp);
+}
+
+void unwatchTemp() {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, SIG_DFL);
+    pendingTemp[0] = '\0';
 }
 
 constexpr int kRawFormat = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
@@ -155,6 +178,7 @@ void AudioSink::abandon() {
         std::error_code ec;
         std::filesystem::remove(temp_, ec);
         temp_.clear();
+        unwatchTemp();
     }
 }
 
@@ -182,6 +206,7 @@ IoResult AudioSink::open(const std::string& path, const OutputFormat& format, in
     }
     name_ = path;
     temp_ = temporaryBeside(path);
+    watchTemp(temp_);
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
@@ -234,6 +259,7 @@ IoResult AudioSink::finish() {
         return failure(IoStatus::IoError, name_, error);
     }
     temp_.clear();
+    unwatchTemp();
     return {};
 }
 

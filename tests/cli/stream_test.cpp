@@ -275,6 +275,25 @@ TEST_F(StreamTest, FirstBlocksLeaveWhileTheProducerPauses) {
     EXPECT_EQ(output.size(), input.size() * sizeof(int16_t));
 }
 
+TEST_F(StreamTest, InterruptedRunLeavesNoFile) {
+    Child child({tool(), "process", "-", path("out.wav"), "--raw", "44100:2"}, path("err.txt"));
+    ASSERT_GT(child.pid, 0);
+    ASSERT_TRUE(child.send(tone(44100, 2, 44100, 440.0, -10.0), 0, 44100 * 2));
+    auto writing = [&] {
+        for (const auto& name : filesInDir())
+            if (name.rfind(".out.wav.tmp", 0) == 0) return true;
+        return false;
+    };
+    for (int waited = 0; !writing() && waited < 600; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(writing());
+    kill(child.pid, SIGINT);
+    std::vector<char> ignored;
+    child.finish(ignored);
+    EXPECT_FALSE(writing());
+    EXPECT_FALSE(fs::exists(path("out.wav")));
+}
+
 TEST_F(StreamTest, FollowSwitchesPresetsMidStream) {
     // F10 passes the tone through untouched; a selection file naming F9
     // (-8, and def: the start-up preset too) switches to the Normalizer while
