@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <random>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,12 +100,18 @@ bool parseRawFormat(const std::string& text, RawFormat& format, std::string& err
 
 bool outputFormatFor(const std::string& path, bool raw, OutputFormat& format, std::string& error) {
     format = {};
-    if (isStandardStream(path)) {
-        format.toStdout = true;
-        format.sndfileFormat = raw ? 0 : SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    const std::string ext = lowerExtension(path);
+    struct stat st {};
+    format.toStdout = isStandardStream(path);
+    format.stream = format.toStdout || (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode));
+    if (format.stream) {
+        if (!format.toStdout && !ext.empty() && ext != "wav" && ext != "raw" && ext != "pcm") {
+            error = path + ": a pipe or device takes WAV or raw PCM only, not '" + ext + "'";
+            return false;
+        }
+        format.sndfileFormat = raw || ext == "raw" || ext == "pcm" ? 0 : SF_FORMAT_WAV | SF_FORMAT_PCM_16;
         return true;
     }
-    const std::string ext = lowerExtension(path);
     struct Known {
         const char* ext;
         int format;
@@ -167,7 +174,10 @@ int64_t AudioSource::read(int16_t* buffer, int64_t frames) {
     return got > 0 ? got : 0;
 }
 
-AudioSink::~AudioSink() { abandon(); }
+AudioSink::~AudioSink() {
+    abandon();
+    if (ownsFd_) ::close(fd_);
+}
 
 void AudioSink::abandon() {
     if (file_) {
@@ -184,9 +194,11 @@ void AudioSink::abandon() {
 
 IoResult AudioSink::open(const std::string& path, const OutputFormat& format, int rate, int channels) {
     channels_ = channels;
-    if (format.toStdout) {
-        name_ = "standard output";
-        stdout_ = true;
+    if (format.stream) {
+        name_ = format.toStdout ? "standard output" : path;
+        fd_ = format.toStdout ? STDOUT_FILENO : ::open(path.c_str(), O_WRONLY);
+        if (fd_ < 0) return failure(IoStatus::IoError, path, std::strerror(errno));
+        ownsFd_ = !format.toStdout;
         if (format.sndfileFormat == 0) return {};
         // The unknown length as streaming tools write it: all ones in both sizes.
         std::vector<unsigned char> header;
@@ -202,7 +214,7 @@ IoResult AudioSink::open(const std::string& path, const OutputFormat& format, in
         putLe(header, 16, 2);
         for (char c : std::string("data")) header.push_back(static_cast<unsigned char>(c));
         putLe(header, 0xFFFFFFFFu, 4);
-        return writeStdout(header.data(), header.size());
+        return writeStream(header.data(), header.size());
     }
     name_ = path;
     temp_ = temporaryBeside(path);
@@ -220,10 +232,10 @@ IoResult AudioSink::open(const std::string& path, const OutputFormat& format, in
     return {};
 }
 
-IoResult AudioSink::writeStdout(const void* data, size_t bytes) {
+IoResult AudioSink::writeStream(const void* data, size_t bytes) {
     const auto* p = static_cast<const unsigned char*>(data);
     while (bytes > 0) {
-        const ssize_t n = ::write(STDOUT_FILENO, p, bytes);
+        const ssize_t n = ::write(fd_, p, bytes);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return failure(IoStatus::IoError, name_, n < 0 ? std::strerror(errno) : "write failed");
         p += n;
@@ -235,17 +247,17 @@ IoResult AudioSink::writeStdout(const void* data, size_t bytes) {
 IoResult AudioSink::write(const int16_t* samples, int64_t frames) {
     if (frames <= 0) return {};
     const size_t count = static_cast<size_t>(frames) * static_cast<size_t>(channels_);
-    if (stdout_) {
+    if (fd_ >= 0) {
         bytes_.clear();
         for (size_t i = 0; i < count; ++i) putLe(bytes_, static_cast<uint16_t>(samples[i]), 2);
-        return writeStdout(bytes_.data(), bytes_.size());
+        return writeStream(bytes_.data(), bytes_.size());
     }
     if (sf_writef_short(file_, samples, frames) != frames) return failure(IoStatus::IoError, name_, sf_strerror(file_));
     return {};
 }
 
 IoResult AudioSink::finish() {
-    if (stdout_) return {};
+    if (fd_ >= 0) return {};
     std::string error;
     if (sf_close(file_) != 0) error = "could not finish writing";
     file_ = nullptr;

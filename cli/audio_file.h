@@ -44,10 +44,13 @@ bool parseRawFormat(const std::string& text, RawFormat& format, std::string& err
 inline bool isStandardStream(const std::string& path) { return path == "-"; }
 
 // How OUT is written: "-" streams WAV (headerless PCM with `raw`) to standard
-// output; a file by its extension (wav, flac, ogg, aiff, au; raw or pcm for
-// headerless PCM). False with a one-line reason for any other name.
+// output, and so does a name that is already a pipe or a device (/dev/null, a
+// FIFO; with a .wav, .raw or no extension); a file goes by its extension
+// (wav, flac, ogg, aiff, au; raw or pcm for headerless PCM). False with a
+// one-line reason for any other name.
 struct OutputFormat {
     int sndfileFormat = 0;  // 0: headerless PCM
+    bool stream = false;    // written as it comes, no temporary file
     bool toStdout = false;
 };
 bool outputFormatFor(const std::string& path, bool raw, OutputFormat& format, std::string& error);
@@ -102,13 +105,14 @@ public:
     IoResult finish();
 
 private:
-    IoResult writeStdout(const void* data, size_t bytes);
+    IoResult writeStream(const void* data, size_t bytes);
     void abandon();
 
     std::string name_;
     std::filesystem::path temp_;
     SNDFILE* file_ = nullptr;
-    bool stdout_ = false;
+    int fd_ = -1;  // a stream: standard output, a pipe or a device
+    bool ownsFd_ = false;
     int channels_ = 0;
     std::vector<unsigned char> bytes_;
 };

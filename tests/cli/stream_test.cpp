@@ -2,6 +2,7 @@
 // with sox and ffmpeg, a producer that pauses, live preset switching.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -170,10 +171,15 @@ TEST_F(StreamTest, PipesWorkWithSoxAndFfmpegInWavAndRaw) {
                     " --raw 44100:2" + quiet + " | ffmpeg -loglevel error -y -f s16le -ar 44100 -ac 2 -i - d.wav" +
                     quiet),
               0);
+    // An OUT that is already a pipe (a FIFO) is written as a stream, not replaced.
+    EXPECT_EQ(shell("mkfifo fifo.wav && { sox -q --ignore-length -t wav fifo.wav e.wav & } && " + tool() +
+                    " process b.wav fifo.wav --preset F10 >>log.txt && wait && test -p fifo.wav"),
+              0);
     struct Expect {
         std::string name;
         int rate, channels;
-    } expected[] = {{"a.flac", 48000, 2}, {"b.wav", 44100, 2}, {"c.wav", 22050, 1}, {"d.wav", 44100, 2}};
+    } expected[] = {{"a.flac", 48000, 2}, {"b.wav", 44100, 2}, {"c.wav", 22050, 1}, {"d.wav", 44100, 2},
+                    {"e.wav", 44100, 2}};
     for (const Expect& e : expected) {
         Audio a = load(e.name);
         EXPECT_EQ(a.rate, e.rate) << e.name;
@@ -351,6 +357,7 @@ TEST_F(StreamTest, RefusalsComeBeforeAnyOutput) {
     fs::create_directories(path("sub"));
     fs::create_hard_link(path("in.wav"), path("hard.wav"));
     fs::create_symlink(path("in.wav"), path("soft.wav"));
+    ASSERT_EQ(mkfifo(path("fifo.flac").c_str(), 0644), 0);
     auto sortedFiles = [&] {
         auto names = filesInDir();
         std::sort(names.begin(), names.end());
@@ -367,6 +374,7 @@ TEST_F(StreamTest, RefusalsComeBeforeAnyOutput) {
         {{path("soft.wav"), path("in.wav")}, "is the input file"},
         {{path("in.wav"), path("out.mp3")}, "unknown output format 'mp3'"},
         {{path("in.wav"), path("out")}, "unknown output format"},
+        {{path("in.wav"), path("fifo.flac")}, "a pipe or device takes WAV or raw PCM only"},
         {{path("in.wav"), path("out.wav"), "--keep-latncy"}, "unknown option '--keep-latncy'"},
         {{path("in.wav"), path("out.wav"), "--raw", "44100"}, "RATE:CHANNELS"},
         {{path("in.wav"), path("out.wav"), "--raw", "44100:3"}, "mono and stereo"},
