@@ -60,7 +60,8 @@ bool outputFormatFor(const std::string& path, bool raw, OutputFormat& format, st
 bool sameFile(const std::string& in, const std::string& out);
 
 // Reads a file or standard input block by block, without seeking, so pipes
-// work; WAV and every format libsndfile reads, or headerless PCM.
+// work: every format libsndfile reads (from a pipe: WAV, AIFF, AU, Ogg, not
+// FLAC), or headerless PCM.
 class AudioSource {
 public:
     AudioSource() = default;
@@ -90,9 +91,10 @@ private:
 
 // Writes 16-bit audio block by block. Files go to a temporary file in the
 // same directory that finish() renames over the name; an unfinished sink
-// removes it. Standard output gets every block written and flushed at once;
-// a WAV header there carries the unknown length (0xFFFFFFFF) as streaming
-// tools write it.
+// removes it, also when a signal (Ctrl-C, kill) ends the run. Streams
+// (standard output, a pipe, a device) get every block written at once,
+// unbuffered; a WAV header there carries the unknown length (0xFFFFFFFF) as
+// streaming tools write it.
 class AudioSink {
 public:
     AudioSink() = default;
