@@ -10,11 +10,11 @@ const char* const kUsage =
     "usage: quorvex COMMAND [ARGS]\n"
     "\n"
     "Commands:\n"
-    "  process IN OUT [--set KEY=VALUE]...  process an audio file into a 16-bit WAV\n"
+    "  process IN OUT [--set KEY=VALUE]...  process a file or a stream ('-': standard input/output)\n"
     "  params                               list every parameter of the table\n"
     "  response [--set KEY=VALUE]...        measure the chain's frequency response\n"
     "  analyze FILE... [--json]             rate, channels, duration, loudness and peaks\n"
-    "  presets                              list the presets and the start-up preset\n"
+    "  presets                              list the presets, their latency and the start-up preset\n"
     "  preset save|delete|default|show ...  manage the user presets (see 'quorvex preset --help')\n"
     "\n"
     "Run 'quorvex COMMAND --help' for the options of a command.\n";

@@ -4,9 +4,11 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
+#include "engine/latency.h"
 #include "filters/coefficient_update.h"
 #include "filters/stage_setups.h"
 #include "params/settings_document.h"
@@ -37,6 +39,21 @@ Engine::Engine(const std::string& dataDir)
 }
 
 int32_t Engine::startupPreset() { return readSettings(directory, table.groupNames()).startupPreset; }
+
+bool Engine::saveStartupPreset(PresetId id) {
+    const std::vector<std::string> names = table.groupNames();
+    const Settings settings = readSettings(directory, names);
+    directory.ensureExists();
+    return writeSettings(directory, names, settings.windows, id);
+}
+
+int32_t Engine::latencyFrames() const { return chainLatencyFrames(state->params, state->bandCount); }
+
+std::string describeLatency(int32_t frames) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%d frames (%.2f ms)", frames, frames * 1000.0 / kSampleRate);
+    return text;
+}
 
 bool parsePresetId(const std::string& text, PresetId& id) {
     const bool factory = !text.empty() && (text[0] == 'F' || text[0] == 'f');

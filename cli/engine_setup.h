@@ -45,7 +45,15 @@ struct Engine {
     // no key of a preset is refused; the keys of a file that no parameter has
     // are named in one line on `err`.
     bool loadPreset(const std::string& which, std::ostream& err, std::string& error);
+    // Makes `id` the start-up preset in the settings file, keeping the
+    // plug-in's window states; false when the file cannot be written.
+    bool saveStartupPreset(PresetId id);
+    // The chain's delay in frames at 44100 Hz for the values in force.
+    int32_t latencyFrames() const;
 };
+
+// "44103 frames (1000.07 ms)" of a delay in frames at 44100 Hz.
+std::string describeLatency(int32_t frames);
 
 using Setting = std::pair<std::string, double>;
 

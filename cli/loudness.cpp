@@ -2,6 +2,7 @@
 
 #include <ebur128.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -33,41 +34,130 @@ int ebur128Channel(Speaker s) {
     return EBUR128_CENTER;  // weight 1
 }
 
+constexpr double kFloorLufs = -70.0;  // absolute gate, also the histograms' lower end
+constexpr double kTopLufs = 10.0;
+constexpr double kBinsPerLu = 1000.0;
+constexpr size_t kBins = static_cast<size_t>((kTopLufs - kFloorLufs) * kBinsPerLu);
+
+double energyOf(double lufs) { return std::pow(10.0, (lufs + 0.691) / 10.0); }
+double lufsOf(double energy) { return 10.0 * std::log10(energy) - 0.691; }
+size_t binOf(double lufs) {
+    return std::min(kBins - 1, static_cast<size_t>((lufs - kFloorLufs) * kBinsPerLu));
+}
+
 }  // namespace
+
+void LoudnessMeter::Histogram::add(double lufs) {
+    if (!(lufs >= kFloorLufs)) return;  // below the absolute gate, or silence
+    if (counts.empty()) {
+        counts.assign(kBins, 0);
+        energies.assign(kBins, 0.0);
+    }
+    const size_t bin = binOf(lufs);
+    ++counts[bin];
+    energies[bin] += energyOf(lufs);
+}
 
 LoudnessMeter::LoudnessMeter(int rate, const std::vector<Speaker>& layout)
     : channels_(static_cast<unsigned>(layout.size())), weighted_(weightedLayout(layout)) {
     if (rate <= 0 || layout.empty()) return;
     state_ = ebur128_init(channels_, static_cast<unsigned long>(rate),
-                          EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_SAMPLE_PEAK);
+                          EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_SAMPLE_PEAK);
     for (unsigned c = 0; state_ != nullptr && c < channels_; ++c)
         ebur128_set_channel(state_, c, weighted_ ? ebur128Channel(layout[c]) : EBUR128_CENTER);
+    stepFrames_ = static_cast<std::size_t>((rate + 5) / 10);
 }
 
 LoudnessMeter::~LoudnessMeter() {
     if (state_ != nullptr) ebur128_destroy(&state_);
 }
 
-bool LoudnessMeter::add(const int16_t* frames, std::size_t count) {
-    failed_ = failed_ || state_ == nullptr || ebur128_add_frames_short(state_, frames, count) != EBUR128_SUCCESS;
+// In pieces that end on the library's 100 ms steps, so each step's blocks can be read.
+template <class Sample, class Add>
+bool LoudnessMeter::addInSteps(const Sample* frames, std::size_t count, Add addFrames) {
+    while (!failed_ && count > 0) {
+        if (state_ == nullptr) {
+            failed_ = true;
+            break;
+        }
+        const std::size_t n = std::min(count, stepFrames_ - framesInStep_);
+        failed_ = addFrames(state_, frames, n) != EBUR128_SUCCESS;
+        frames += n * channels_;
+        count -= n;
+        framesInStep_ += n;
+        if (framesInStep_ == stepFrames_) stepEnd();
+    }
     return !failed_;
 }
 
+bool LoudnessMeter::add(const int16_t* frames, std::size_t count) {
+    return addInSteps(frames, count, ebur128_add_frames_short);
+}
+
 bool LoudnessMeter::add(const double* frames, std::size_t count) {
-    failed_ = failed_ || state_ == nullptr || ebur128_add_frames_double(state_, frames, count) != EBUR128_SUCCESS;
-    return !failed_;
+    return addInSteps(frames, count, ebur128_add_frames_double);
+}
+
+double LoudnessMeter::shortTermLufs() const {
+    double lufs = -HUGE_VAL;
+    if (state_ == nullptr || failed_ || steps_ < 30 || ebur128_loudness_shortterm(state_, &lufs) != EBUR128_SUCCESS)
+        return -HUGE_VAL;
+    return lufs;
+}
+
+void LoudnessMeter::stepEnd() {
+    framesInStep_ = 0;
+    ++steps_;
+    double lufs = 0.0;
+    if (steps_ >= 4 && ebur128_loudness_momentary(state_, &lufs) == EBUR128_SUCCESS) gating_.add(lufs);
+    if (steps_ >= 30 && steps_ % 10 == 0 && ebur128_loudness_shortterm(state_, &lufs) == EBUR128_SUCCESS)
+        shortTerm_.add(lufs);
 }
 
 Loudness LoudnessMeter::result() const {
     Loudness l;
-    if (state_ == nullptr || failed_) return l;
-    bool ok = ebur128_loudness_global(state_, &l.integratedLufs) == EBUR128_SUCCESS;
-    ok = ok && ebur128_loudness_range(state_, &l.rangeLu) == EBUR128_SUCCESS;
+    l.integratedLufs = -HUGE_VAL;
+    l.rangeLu = 0.0;
+    // Integrated: the mean energy of the blocks above the absolute gate sets a
+    // relative gate 10 LU below it; the mean of the blocks above both is the result.
+    auto meanAbove = [](const Histogram& h, size_t from, double& mean) {
+        double sum = 0.0;
+        uint64_t n = 0;
+        for (size_t i = from; i < h.counts.size(); ++i) {
+            sum += h.energies[i];
+            n += h.counts[i];
+        }
+        mean = n > 0 ? sum / static_cast<double>(n) : 0.0;
+        return n;
+    };
+    double mean = 0.0;
+    if (meanAbove(gating_, 0, mean) > 0) {
+        const double gate = lufsOf(mean) - 10.0;
+        if (meanAbove(gating_, gate < kFloorLufs ? 0 : binOf(gate), mean) > 0) l.integratedLufs = lufsOf(mean);
+    }
+    // Range: short-term values above a gate 20 LU below their mean, from the
+    // 10th to the 95th percentile.
+    if (meanAbove(shortTerm_, 0, mean) > 0) {
+        const double gate = lufsOf(mean) - 20.0;
+        const size_t from = gate < kFloorLufs ? 0 : binOf(gate);
+        uint64_t n = 0;
+        for (size_t i = from; i < kBins; ++i) n += shortTerm_.counts[i];
+        auto percentile = [&](double p) {
+            const auto rank = static_cast<uint64_t>(static_cast<double>(n - 1) * p + 0.5);
+            uint64_t seen = 0;
+            for (size_t i = from; i < kBins; ++i) {
+                seen += shortTerm_.counts[i];
+                if (seen > rank) return lufsOf(shortTerm_.energies[i] / static_cast<double>(shortTerm_.counts[i]));
+            }
+            return 0.0;
+        };
+        if (n > 0) l.rangeLu = percentile(0.95) - percentile(0.10);
+    }
     double truePeak = 0.0, samplePeak = 0.0;
+    bool ok = state_ != nullptr && !failed_;
     for (unsigned c = 0; ok && c < channels_; ++c) {
         double tp = 0.0, sp = 0.0;
-        ok = ebur128_true_peak(state_, c, &tp) == EBUR128_SUCCESS &&
-             ebur128_sample_peak(state_, c, &sp) == EBUR128_SUCCESS;
+        ok = ebur128_true_peak(state_, c, &tp) == EBUR128_SUCCESS && ebur128_sample_peak(state_, c, &sp) == EBUR128_SUCCESS;
         truePeak = std::fmax(truePeak, tp);
         samplePeak = std::fmax(samplePeak, sp);
     }

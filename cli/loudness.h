@@ -21,9 +21,14 @@ struct Loudness {
 // Where a channel plays, as far as the loudness weighting cares.
 enum class Speaker { Left, Right, Center, Lfe, LeftSurround, RightSurround, Other };
 
-// Measures audio fed block by block. A layout of known speakers, each at most
-// once, gets the BS.1770 weights (surrounds +1.5 dB, the LFE left out); a
-// layout with any Other counts every channel at weight 1.
+// Measures audio fed block by block, in constant memory for streams of any
+// length. A layout of known speakers, each at most once, gets the BS.1770
+// weights (surrounds +1.5 dB, the LFE left out); a layout with any Other
+// counts every channel at weight 1. The library measures each 400 ms gating
+// block (every 100 ms) and each 3 s short-term block (every second); the
+// gates and the range work on histograms of 0.001 LU bins that also sum the
+// blocks' energies, so the integrated loudness is exact but for the bin at
+// the relative gate.
 class LoudnessMeter {
 public:
     LoudnessMeter(int rate, const std::vector<Speaker>& layout);
@@ -38,12 +43,27 @@ public:
     bool add(const int16_t* frames, std::size_t count);
     bool add(const double* frames, std::size_t count);
     Loudness result() const;
+    // The loudness of the last 3 s, -inf before there is any.
+    double shortTermLufs() const;
 
 private:
+    struct Histogram {
+        std::vector<uint64_t> counts;
+        std::vector<double> energies;
+        void add(double lufs);
+    };
+    template <class Sample, class Add>
+    bool addInSteps(const Sample* frames, std::size_t count, Add addFrames);
+    void stepEnd();
+
     ebur128_state* state_ = nullptr;
     unsigned channels_ = 0;
     bool weighted_ = false;
     bool failed_ = false;
+    std::size_t stepFrames_ = 0;  // 100 ms as the library counts it
+    std::size_t framesInStep_ = 0;
+    int64_t steps_ = 0;           // 100 ms steps so far
+    Histogram gating_, shortTerm_;
 };
 
 // The usual layout of a channel count: mono, L R, or L R C LFE Ls Rs; Other

@@ -13,7 +13,16 @@ bool parseOptions(const std::vector<std::string>& args, unsigned accepted, Optio
         const char* flag;
         Accept bit;
         std::string* target;
-    } valued[] = {{"--preset", kPreset, &o.preset}, {"--data-dir", kDataDir, &o.dataDir}, {"--name", kName, &o.name}};
+    } valued[] = {{"--preset", kPreset, &o.preset}, {"--data-dir", kDataDir, &o.dataDir}, {"--name", kName, &o.name},
+                  {"--raw", kStream, &o.raw},       {"--rate", kStream, &o.rate}};
+    struct Switch {
+        const char* flag;
+        Accept bit;
+        bool* target;
+    } switches[] = {{"--yes", kYes, &o.yes},
+                    {"--json", kJson, &o.json},
+                    {"--keep-latency", kStream, &o.keepLatency},
+                    {"--follow", kStream, &o.follow}};
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         bool handled = false;
@@ -42,8 +51,8 @@ bool parseOptions(const std::vector<std::string>& args, unsigned accepted, Optio
             if (v.bit == kName) o.hasName = true;
             handled = true;
         }
-        if (!handled && (accepted & kYes) && a == "--yes") o.yes = handled = true;
-        if (!handled && (accepted & kJson) && a == "--json") o.json = handled = true;
+        for (const Switch& sw : switches)
+            if (!handled && (accepted & sw.bit) && a == sw.flag) *sw.target = handled = true;
         if (handled) continue;
         if (a.size() > 1 && a[0] == '-') {
             error = "unknown option '" + a + "'";

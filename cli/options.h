@@ -34,9 +34,21 @@ struct Options {
     bool hasName = false;
     bool yes = false;
     bool json = false;
+    std::string raw;   // --raw RATE:CHANNELS
+    std::string rate;  // --rate HZ
+    bool keepLatency = false;
+    bool follow = false;
 };
 
-enum Accept : unsigned { kSet = 1, kPreset = 2, kDataDir = 4, kName = 8, kYes = 16, kJson = 32 };
+enum Accept : unsigned {
+    kSet = 1,
+    kPreset = 2,
+    kDataDir = 4,
+    kName = 8,
+    kYes = 16,
+    kStream = 32,  // --raw, --rate, --keep-latency, --follow
+    kJson = 64,
+};
 
 bool parseOptions(const std::vector<std::string>& args, unsigned accepted, Options& o, std::string& error);
 

@@ -11,7 +11,8 @@ const char* const kPresetsHelp =
     "usage: quorvex presets [--data-dir DIR]\n"
     "\n"
     "Lists the factory presets (F1:Enhancer ...), the user presets in their slots\n"
-    "(01:Name ...) and the start-up preset (Default: F1).\n"
+    "(01:Name ...), each with the chain's delay (latency) in frames at 44100 Hz and\n"
+    "in milliseconds, and the start-up preset (Default: F1).\n"
     "\n" QX_DATA_DIR_OPTION;
 
 const char* const kPresetHelp =
@@ -24,7 +25,8 @@ const char* const kPresetHelp =
     "         preset) and the --set values, named NAME\n"
     "delete   deletes user slot N\n"
     "default  makes ID (F1-F10 or a slot) the start-up preset\n"
-    "show     prints the preset text of ID as it would be saved\n"
+    "show     prints the preset text of ID as it would be saved; its latency goes\n"
+    "         to standard error\n"
     "\n"
     "The same rules as the plug-in's preset panel apply; a refusal prints its\n"
     "message and exits with 2. Where the panel would ask a question, --yes answers it.\n"
@@ -72,11 +74,7 @@ int deletePresetCommand(Engine& engine, const Options& o, PresetId id, std::ostr
 
 int defaultPresetCommand(Engine& engine, PresetId id, std::ostream& out, std::ostream& err) {
     if (const char* refusal = defaultRefusal(engine.library, id)) return refuse(err, "preset default", refusal);
-    // Window states of the plug-in stay as they were; only the start-up preset changes.
-    const std::vector<std::string> names = engine.table.groupNames();
-    Settings settings = readSettings(engine.directory, names);
-    engine.directory.ensureExists();
-    if (!writeSettings(engine.directory, names, settings.windows, id))
+    if (!engine.saveStartupPreset(id))
         return fail(err, kIoFailure, std::string("preset default: could not write ") + kSettingsFileName);
     engine.library.startupPreset = id;
     out << engine.library.defaultLabel() << "\n";
@@ -89,6 +87,7 @@ int showPresetCommand(Engine& engine, const Options& o, PresetId id, std::ostrea
     SettingsDocument document;
     engine.library.composePreset(document, id);
     out << document.text();
+    err << "latency: " << describeLatency(engine.latencyFrames()) << "\n";
     return kOk;
 }
 
@@ -109,7 +108,8 @@ int runPresets(const std::vector<std::string>& args, std::ostream& out, std::ost
     for (const PresetListEntry& entry : engine.library.presetList()) {
         const PresetId id = PresetLibrary::presetIdOfEntry(entry);
         if (id >= 1 && engine.library.slotEmpty(id)) continue;
-        out << entry.label << "\n";
+        engine.library.loadPreset(id);
+        out << entry.label << "\tlatency " << describeLatency(engine.latencyFrames()) << "\n";
     }
     out << engine.library.defaultLabel() << "\n";
     return kOk;

@@ -86,7 +86,7 @@ constexpr const char* kStereo = "https://quorvex.example.org/lv2";
 constexpr const char* kMono = "https://quorvex.example.org/lv2#mono";
 constexpr double kPi = 3.141592653589793;
 // The tool's option for the raw stream, the chain's delay left in.
-#define QX_TOOL_RAW_OPTION ""
+#define QX_TOOL_RAW_OPTION "--keep-latency"
 
 class UridMap {
 public:
