@@ -14,7 +14,8 @@ bool parseOptions(const std::vector<std::string>& args, unsigned accepted, Optio
         Accept bit;
         std::string* target;
     } valued[] = {{"--preset", kPreset, &o.preset}, {"--data-dir", kDataDir, &o.dataDir}, {"--name", kName, &o.name},
-                  {"--raw", kStream, &o.raw},       {"--rate", kStream, &o.rate}};
+                  {"--raw", kStream, &o.raw},       {"--rate", kStream, &o.rate},
+                  {"--remote", kStream, &o.remote}, {"--remote-token", kStream, &o.remoteToken}};
     struct Switch {
         const char* flag;
         Accept bit;

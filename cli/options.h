@@ -36,6 +36,8 @@ struct Options {
     bool json = false;
     std::string raw;   // --raw RATE:CHANNELS
     std::string rate;  // --rate HZ
+    std::string remote;       // --remote ADDR:PORT
+    std::string remoteToken;  // --remote-token TOKEN
     bool keepLatency = false;
     bool follow = false;
 };
@@ -46,7 +48,7 @@ enum Accept : unsigned {
     kDataDir = 4,
     kName = 8,
     kYes = 16,
-    kStream = 32,  // --raw, --rate, --keep-latency, --follow
+    kStream = 32,  // --raw, --rate, --keep-latency, --follow, --remote, --remote-token
     kJson = 64,
 };
 

@@ -7,6 +7,7 @@
 #include "cli/audio_file.h"
 #include "cli/loudness.h"
 #include "cli/options.h"
+#include "cli/remote.h"
 #include "cli/resampler.h"
 #include "engine/chain.h"
 
@@ -44,9 +45,16 @@ const char* const kProcessHelp =
     "  --rate HZ        the output's sample rate (default: the input's)\n"
     "  --follow         poll the data directory's selection file QX_Select.tmp as the\n"
     "                   plug-in does and switch presets while running; each switch is\n"
-    "                   reported on standard error with the chain's latency\n";
+    "                   reported on standard error with the chain's latency\n"
+    "  --remote ADDR:PORT  serve a web page with live meters, loudness and preset\n"
+    "                   buttons, and a JSON API (GET /api/status, POST /api/preset),\n"
+    "                   at http://ADDR:PORT/ while running (port 0: any free port)\n"
+    "  --remote-token TOKEN  what every request must carry (?token= or\n"
+    "                   'Authorization: Bearer'); an address other than loopback\n"
+    "                   always needs one, generated and printed when not given\n";
 
 constexpr auto kFollowInterval = std::chrono::milliseconds(250);
+constexpr auto kRemoteInterval = std::chrono::milliseconds(50);
 
 struct Level {
     double peak = 0.0;  // fraction of full scale
@@ -100,14 +108,15 @@ int64_t atRate(int64_t chainFrames, int rate) {
 // resamplers' output is aligned with their input by themselves.
 class Pipeline {
 public:
-    Pipeline(Engine& engine, int channels, int inRate, int outRate, bool compensate, bool follow, AudioSink& sink,
-             std::ostream& err)
+    Pipeline(Engine& engine, int channels, int inRate, int outRate, bool compensate, bool follow, RemoteServer* remote,
+             AudioSink& sink, std::ostream& err)
         : engine_(engine),
           channels_(channels),
           inRate_(inRate),
           outRate_(outRate),
           compensate_(compensate),
           follow_(follow),
+          remote_(remote),
           sink_(sink),
           err_(err),
           loudness_(outRate, usualLayout(channels)),
@@ -179,6 +188,7 @@ private:
             done += n;
             if (!passOn(block, n)) return false;
             if (follow_) followSelection();
+            if (remote_ != nullptr) serveRemote();
         }
         chainIn_.erase(chainIn_.begin(), chainIn_.begin() + done * channels_);
         return true;
@@ -218,6 +228,38 @@ private:
         // A load zeroes the last block time so that the next block resets;
         // after any processed block it is never 0 otherwise.
         if (engine_.state->lastBlockTime != 0) return;
+        reportSwitch(before, startup);
+    }
+
+    // A preset a remote client asked for loads as a selection file would make
+    // it load; the readings go out at most every 50 ms.
+    void serveRemote() {
+        if (int32_t id = 0; remote_->takePresetRequest(id)) {
+            const int32_t before = engine_.latencyFrames();
+            engine_.library.loadPreset(id);
+            reportSwitch(before, engine_.library.startupPreset);
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastReadings_ < kRemoteInterval) return;
+        lastReadings_ = now;
+        const ChainState& s = *engine_.state;
+        RemoteReadings r;
+        r.inputLevel = s.inputMeter;
+        r.outputLevel = s.outputPeak;
+        r.agcGainLow = s.agcMeters[0];
+        r.agcGainHigh = s.agcMeters[1];
+        r.limiterReduction = s.finalLimiterMeter;
+        r.clipLevel = s.finalClipperMeter;
+        r.shortTermLufs = loudness_.shortTermLufs();
+        const Loudness soFar = loudness_.result();
+        r.integratedLufs = soFar.integratedLufs;
+        r.truePeakDbtp = soFar.truePeakDbtp;
+        r.preset = engine_.library.loadedPreset();
+        r.latencyFrames = engine_.latencyFrames();
+        remote_->publish(r);
+    }
+
+    void reportSwitch(int32_t before, int32_t startup) {
         const int32_t after = engine_.latencyFrames();
         err_ << "quorvex: switched to '" << engine_.library.presetName() << "'; latency "
              << describeLatency(after);
@@ -232,6 +274,7 @@ private:
     Engine& engine_;
     const int channels_, inRate_, outRate_;
     const bool compensate_, follow_;
+    RemoteServer* remote_;
     AudioSink& sink_;
     std::ostream& err_;
     std::unique_ptr<Resampler> toChain_, fromChain_;
@@ -247,7 +290,28 @@ private:
     int64_t heldFrames_ = 0;
     IoResult failure_;
     std::chrono::steady_clock::time_point lastPoll_;
+    std::chrono::steady_clock::time_point lastReadings_;
 };
+
+// Starts the web remote of --remote; false with the reason.
+bool startRemote(const Options& o, Engine& engine, RemoteServer& server, std::ostream& err, std::string& error) {
+    RemoteConfig config;
+    if (!parseRemoteAddress(o.remote, config.host, config.port, error)) return false;
+    config.token = o.remoteToken;
+    const bool generated = config.token.empty() && !isLoopback(config.host);
+    if (generated) config.token = generateToken();
+    for (const PresetListEntry& entry : engine.library.presetList()) {
+        const PresetId id = PresetLibrary::presetIdOfEntry(entry);
+        if (id < 1 || !engine.library.slotEmpty(id)) config.presets.push_back({id, entry.label});
+    }
+    if (!server.start(config, error)) return false;
+    const bool bracket = config.host.find(':') != std::string::npos;
+    err << "quorvex: remote at http://" << (bracket ? "[" : "") << config.host << (bracket ? "]" : "") << ":"
+        << server.port() << "/" << (config.token.empty() ? "" : "?token=" + config.token) << "\n";
+    if (generated) err << "quorvex: remote token " << config.token << " (every request must carry it)\n";
+    err << std::flush;
+    return true;
+}
 
 }  // namespace
 
@@ -279,11 +343,14 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
         return fail(err, opened.status == IoStatus::IoError ? kIoFailure : kUsageError, opened.message);
     const int channels = source.channels(), inRate = source.rate();
     if (outRate == 0) outRate = inRate;
+    RemoteServer remote;
+    if (!o.remote.empty() && !startRemote(o, engine, remote, err, error)) return fail(err, kIoFailure, "process: " + error);
     AudioSink sink;
     if (IoResult created = sink.open(files[1], format, outRate, channels); created.status != IoStatus::Ok)
         return fail(err, kIoFailure, created.message);
 
-    Pipeline pipeline(engine, channels, inRate, outRate, !o.keepLatency, o.follow, sink, err);
+    Pipeline pipeline(engine, channels, inRate, outRate, !o.keepLatency, o.follow, o.remote.empty() ? nullptr : &remote,
+                      sink, err);
     if (std::string e = pipeline.resamplerError(); !e.empty()) return fail(err, kIoFailure, "process: resampler: " + e);
     const int64_t total = source.knownFrames();
     progress = progress && total > 0;

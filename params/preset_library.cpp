@@ -153,6 +153,7 @@ void PresetLibrary::loadUserFile(const char* path) {
 }
 
 void PresetLibrary::loadPreset(PresetId id) {
+    if (id >= -9 && id <= kUserSlotCount) loaded_ = id;
     if (id >= -9 && id <= 0) {
         SettingsDocument document;
         document.readFactoryDocument(directory_.platform(), -id);
@@ -168,6 +169,7 @@ void PresetLibrary::loadPreset(PresetId id) {
 }
 
 void PresetLibrary::loadPresetFile(const char* path) {
+    loaded_ = kNoPreset;
     loadUserFile(path);
     finishLoad();
 }

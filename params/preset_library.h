@@ -67,6 +67,10 @@ public:
     void loadPreset(PresetId id);
     // A preset file at any path, loaded like a user slot over its base.
     void loadPresetFile(const char* path);
+    // The preset last loaded: a PresetId, or kNoPreset before any load and
+    // after a load from a file by path.
+    PresetId loadedPreset() const { return loaded_; }
+    static constexpr PresetId kNoPreset = -100;
 
     // The text savePreset writes for a slot (header, name, base, parameters).
     void composePreset(SettingsDocument& document, int slot) const;
@@ -135,6 +139,7 @@ private:
     char userNames_[kUserSlotCount + 1][kNameTableEntry] = {};
     char presetName_[kPresetNameCapacity] = {};
     SelectionMemory selection_;
+    Relaxed<PresetId> loaded_{kNoPreset};
 };
 
 // Messages of the preset panel, quoted exactly.
