@@ -226,4 +226,45 @@ bool saveWindowBitmap(HWND window, const std::string& path) {
     return writeWholeFile(path, bytes);
 }
 
+ClientPixels readClientPixels(HWND window) {
+    ClientPixels pixels;
+    RECT client;
+    if (!GetClientRect(window, &client)) return pixels;
+    const int width = client.right;
+    const int height = client.bottom;
+    HDC source = GetDC(window);
+    HDC memory = CreateCompatibleDC(source);
+    HBITMAP bitmap = CreateCompatibleBitmap(source, width, height);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, source, 0, 0, SRCCOPY);
+    SelectObject(memory, previous);
+
+    BITMAPINFOHEADER info{};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = -height;  // top-down rows
+    info.biPlanes = 1;
+    info.biBitCount = 32;
+    info.biCompression = BI_RGB;
+    std::vector<uint32_t> raw(static_cast<size_t>(width) * height);
+    const int rows = GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), raw.data(),
+                               reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(window, source);
+    if (rows != height) return pixels;
+    pixels.width = width;
+    pixels.height = height;
+    pixels.colours.reserve(raw.size());
+    // DIB pixels are 0x00RRGGBB; COLORREF is 0x00BBGGRR.
+    for (uint32_t p : raw) pixels.colours.push_back(RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF));
+    return pixels;
+}
+
+std::string galleryPath(const std::string& name) {
+    const char* directory = std::getenv("QX_GALLERY");
+    if (directory == nullptr || *directory == '\0') return "";
+    return std::string(directory) + "\\" + name;
+}
+
 }  // namespace qx::test

@@ -50,4 +50,19 @@ void pressKey(HWND dialog, int controlId, WPARAM key);
 // Captures the window's screen area into a 24-bit BMP file.
 bool saveWindowBitmap(HWND window, const std::string& path);
 
+// The client area of a window as the window's own device context shows it.
+struct ClientPixels {
+    int width = 0;
+    int height = 0;
+    std::vector<COLORREF> colours;  // row by row from the top
+    COLORREF at(int x, int y) const {
+        return x < 0 || y < 0 || x >= width || y >= height ? CLR_INVALID : colours[static_cast<size_t>(y) * width + x];
+    }
+};
+ClientPixels readClientPixels(HWND window);
+
+// Where gallery screenshots go (QX_GALLERY, a Windows directory; empty when
+// not set): the directory joined with `name`.
+std::string galleryPath(const std::string& name);
+
 }  // namespace qx::test
