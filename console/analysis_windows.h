@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "console/plot_canvas.h"
+#include "engine/fft.h"
 #include "engine/response.h"
 
 namespace qx {
@@ -31,16 +32,14 @@ private:
     // One rectangular frame ending `offset` samples before the newest entry,
     // its |Re X[k]| added into the sums.
     void addFrame(const ChainState& chain, int offset);
-    void transform();
 
     std::array<int16_t, kLogAxisSize> frequencies_{};
     // Single precision throughout, like the display needs; never reallocated.
+    RealFft<float, kFrameSize> fft_;
     std::array<float, kFrameSize> sums_{};
     std::array<float, kFrameSize> input_{};
     std::array<float, kFrameSize> real_{};
     std::array<float, kFrameSize> imaginary_{};
-    std::array<float, kFrameSize / 2> cosines_{};
-    std::array<float, kFrameSize / 2> sines_{};
 };
 
 class ResponsePlot {

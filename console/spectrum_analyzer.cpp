@@ -1,5 +1,4 @@
 #include <cmath>
-#include <numbers>
 
 #include "console/analysis_windows.h"
 
@@ -9,65 +8,23 @@ namespace {
 
 constexpr COLORREF kMarkColour = RGB(0, 0, 136);
 constexpr COLORREF kBarColour = RGB(0, 0, 255);
-constexpr int kFrameBits = 10;  // 1024-point frames
-constexpr int kBarStep = 9;     // axis indices per bar: 112 bars over 0..999
+constexpr int kBarStep = 9;  // axis indices per bar: 112 bars over 0..999
 // A bar sums the bins of its frequencies in steps of this many hertz, each
 // frequency's bin being hertz / 39.
 constexpr int kHzPerBin = 39;
-
-uint32_t reverseBits(uint32_t value, int bits) {
-    uint32_t reversed = 0;
-    for (int b = 0; b < bits; ++b) {
-        reversed = (reversed << 1) | (value & 1u);
-        value >>= 1;
-    }
-    return reversed;
-}
 
 }  // namespace
 
 SpectrumAnalyzer::SpectrumAnalyzer() {
     for (int i = 0; i < kLogAxisSize; ++i) frequencies_[i] = logAxisFrequency(i);
-    for (int k = 0; k < kFrameSize / 2; ++k) {
-        const double angle = -2.0 * std::numbers::pi * k / kFrameSize;
-        cosines_[k] = static_cast<float>(std::cos(angle));
-        sines_[k] = static_cast<float>(std::sin(angle));
-    }
-}
-
-void SpectrumAnalyzer::transform() {
-    // Radix-2 decimation in time on the bit-reversed copy of the real input.
-    for (int j = 0; j < kFrameSize; ++j) {
-        const uint32_t target = reverseBits(static_cast<uint32_t>(j), kFrameBits);
-        real_[target] = input_[j];
-        imaginary_[target] = 0.0f;
-    }
-    for (int block = 2; block <= kFrameSize; block *= 2) {
-        const int half = block / 2;
-        const int stride = kFrameSize / block;
-        for (int start = 0; start < kFrameSize; start += block) {
-            for (int k = 0; k < half; ++k) {
-                const float wr = cosines_[k * stride];
-                const float wi = sines_[k * stride];
-                const int a = start + k;
-                const int b = a + half;
-                const float tr = wr * real_[b] - wi * imaginary_[b];
-                const float ti = wr * imaginary_[b] + wi * real_[b];
-                real_[b] = real_[a] - tr;
-                imaginary_[b] = imaginary_[a] - ti;
-                real_[a] += tr;
-                imaginary_[a] += ti;
-            }
-        }
-    }
 }
 
 void SpectrumAnalyzer::addFrame(const ChainState& chain, int offset) {
     const uint16_t start = static_cast<uint16_t>(chain.scopeIndex.load() - offset - kFrameSize);
     for (int j = 0; j < kFrameSize; ++j)
         input_[j] = static_cast<float>(chain.scope[static_cast<uint16_t>(start + j)].load());
-    transform();
-    // The real part only, as the display has always summed it.
+    fft_.forward(input_.data(), real_.data(), imaginary_.data());
+    // The bars sum the absolute real part, not the magnitude.
     for (int k = 0; k < kFrameSize; ++k) sums_[k] += std::fabs(real_[k]);
 }
 
