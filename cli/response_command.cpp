@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "cli/options.h"
 #include "cli/plot_image.h"
@@ -25,6 +26,7 @@ const char* const kResponseHelp =
     "\n" QX_PRESET_OPTIONS QX_DATA_DIR_OPTION;
 
 constexpr double kTestLevel = 0.5011872336272722;  // -6 dB
+constexpr std::size_t kIgnoredLowPoints = 8;
 
 PlotChart responseChart(const ResponseCurve& curve, const std::string& name, std::size_t changes) {
     PlotChart chart;
@@ -33,12 +35,18 @@ PlotChart responseChart(const ResponseCurve& curve, const std::string& name, std
     chart.yAxisLabel = "Gain for a -6 dBFS sine (dB)";
     PlotSeries series{"", 0xC01010, {}};
     double low = 0.0, high = 0.0;
+    std::vector<double> levels;
     for (int k = 0; k < kResponsePoints; ++k) {
         const double db = toDb(curve.peak[k] / kTestLevel);
         series.points.push_back({responseFrequency(k), db});
-        low = std::min(low, db);
+        levels.push_back(db);
         high = std::max(high, db);
     }
+    // The scale ignores the lowest few points: when the chain's delay outlasts
+    // a point's blocks, the first points read the silence still in it and run
+    // off the bottom of the chart.
+    std::sort(levels.begin(), levels.end());
+    low = std::min(low, levels[kIgnoredLowPoints]);
     // Whole 6 dB steps around the curve, never less than -24..+12 dB, never below -60.
     chart.dbStep = 6.0;
     chart.dbTop = std::max(12.0, std::ceil(high / 6.0) * 6.0);

@@ -24,6 +24,9 @@ void toLower(char* text) {
 }  // namespace
 
 void loadDocumentation(HWND window, HMODULE module) {
+    // The manual's tables line up in a fixed-pitch font.
+    SendDlgItemMessageA(window, QX_IDC_DOC_TEXT, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)),
+                        FALSE);
     HRSRC info = FindResourceA(module, MAKEINTRESOURCEA(QX_MANUAL_TEXT), "TEXT");
     if (info == nullptr) return;
     HGLOBAL handle = LoadResource(module, info);

@@ -167,7 +167,9 @@ TEST_F(AnalysisTest, SilentRingDrawsTheFlatTraceBaselineBarsAndMarks) {
     // (The last column holds the end point of the polyline, which GDI leaves out.)
     const int centre = p.height / 2;
     for (int x = 0; x < p.width; ++x) {
-        if (x + 1 < p.width) EXPECT_EQ(rowsWithColour(p, x, kScopeTrace), std::vector<int>{centre}) << "column " << x;
+        if (x + 1 < p.width) {
+            EXPECT_EQ(rowsWithColour(p, x, kScopeTrace), std::vector<int>{centre}) << "column " << x;
+        }
         ASSERT_EQ(p.at(x, 10), kScopeGrid) << x;
         ASSERT_EQ(p.at(x, p.height - 11), kScopeGrid) << x;
     }
@@ -461,8 +463,15 @@ TEST_F(AnalysisTest, Gallery) {
     const std::vector<HWND> viewers = dialogsWithCaption("Quorvex - Documentation");
     ASSERT_EQ(viewers.size(), 1u);
     SetWindowPos(viewers.front(), HWND_TOP, 40, 40, 0, 0, SWP_NOSIZE);
-    SetDlgItemTextA(viewers.front(), QX_IDC_DOC_FIND, "selection file");
-    for (int i = 0; i < 3; ++i) clickButton(viewers.front(), QX_IDC_DOC_GO);
+    // The second match is the section heading; shown near the top, its text below.
+    SetDlgItemTextA(viewers.front(), QX_IDC_DOC_FIND, "remote control");
+    for (int i = 0; i < 2; ++i) clickButton(viewers.front(), QX_IDC_DOC_GO);
+    HWND text = GetDlgItem(viewers.front(), QX_IDC_DOC_TEXT);
+    DWORD from = 0;
+    SendMessageA(text, EM_GETSEL, reinterpret_cast<WPARAM>(&from), 0);
+    const LRESULT line = SendMessageA(text, EM_LINEFROMCHAR, from, 0);
+    const LRESULT top = SendMessageA(text, EM_GETFIRSTVISIBLELINE, 0, 0);
+    SendMessageA(text, EM_LINESCROLL, 0, line - top - 2);
     player->pump(300);
     EXPECT_TRUE(saveWindowBitmap(viewers.front(), galleryPath("documentation-search.bmp")));
 }
