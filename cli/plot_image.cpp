@@ -178,6 +178,21 @@ bool takePlotOption(std::vector<std::string>& args, std::string& path, std::stri
     return true;
 }
 
+bool parseChartCommand(const std::string& command, const std::vector<std::string>& args, Options& o,
+                       std::string& plotPath, std::ostream& err, int& code) {
+    std::string error;
+    std::vector<std::string> rest = args;
+    if (!takePlotOption(rest, plotPath, error) || !parseOptions(rest, kSet | kPreset | kDataDir, o, error)) {
+        code = fail(err, kUsageError, command + ": " + error);
+        return false;
+    }
+    if (!plotPath.empty() && !checkWritable(plotPath, error)) {
+        code = fail(err, kIoFailure, error);
+        return false;
+    }
+    return true;
+}
+
 double toDb(double fraction) { return fraction > 1e-10 ? 20.0 * std::log10(fraction) : -200.0; }
 
 bool checkWritable(const std::string& path, std::string& error) {

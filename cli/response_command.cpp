@@ -63,14 +63,12 @@ int runResponse(const std::vector<std::string>& args, std::ostream& out, std::os
         return kOk;
     }
     Options o;
-    std::string error;
-    std::vector<std::string> rest = args;
     std::string plotPath;
-    if (!takePlotOption(rest, plotPath, error) || !parseOptions(rest, kSet | kPreset | kDataDir, o, error))
-        return fail(err, kUsageError, "response: " + error);
+    int code = kOk;
+    if (!parseChartCommand("response", args, o, plotPath, err, code)) return code;
     if (!o.positional.empty())
         return fail(err, kUsageError, "response: unexpected argument '" + o.positional[0] + "'");
-    if (!plotPath.empty() && !checkWritable(plotPath, error)) return fail(err, kIoFailure, error);
+    std::string error;
     Engine engine(o.dataDir);
     if (!prepareEngine(engine, o, error)) return fail(err, kUsageError, "response: " + error);
 

@@ -171,19 +171,17 @@ int runSpectrum(const std::vector<std::string>& args, std::ostream& out, std::os
         return kOk;
     }
     Options o;
-    std::string error;
-    std::vector<std::string> rest = args;
     std::string plotPath;
-    if (!takePlotOption(rest, plotPath, error) || !parseOptions(rest, kSet | kPreset | kDataDir, o, error))
-        return fail(err, kUsageError, "spectrum: " + error);
-    if (o.positional.size() != 1) return fail(err, kUsageError, "spectrum: expected one input file (see 'quorvex spectrum --help')");
-    if (!plotPath.empty() && !checkWritable(plotPath, error)) return fail(err, kIoFailure, error);
+    int code = kOk;
+    if (!parseChartCommand("spectrum", args, o, plotPath, err, code)) return code;
+    if (o.positional.size() != 1)
+        return fail(err, kUsageError, "spectrum: expected one input file (see 'quorvex spectrum --help')");
+    std::string error;
     Engine engine(o.dataDir);
     if (!prepareEngine(engine, o, error)) return fail(err, kUsageError, "spectrum: " + error);
 
     auto input = std::make_unique<LongTermSpectrum>();
     auto output = std::make_unique<LongTermSpectrum>();
-    int code = kOk;
     if (!analyse(o.positional[0], engine, *input, *output, error, code)) return fail(err, code, error);
 
     PlotChart chart;

@@ -103,12 +103,8 @@ std::string lowered(std::string text) {
 class AnalysisTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dataDir = std::string("C:\\qxtest\\") + info->test_suite_name() + "_" + info->name() + "\\";
-        ASSERT_TRUE(makeEmptyDirectory(dataDir));
-        ASSERT_TRUE(setUninstallString("\"" + dataDir + "uninst.exe\""));
-        dllPath = dataDir + "dsp_Quorvex.dll";
-        ASSERT_TRUE(CopyFileA(pluginPath().c_str(), dllPath.c_str(), FALSE)) << pluginPath();
+        dllPath = preparePluginCopy(dataDir);
+        ASSERT_FALSE(dllPath.empty()) << pluginPath();
         player = std::make_unique<Player>();
     }
 

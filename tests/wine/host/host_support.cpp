@@ -1,6 +1,7 @@
 #include "host_support.h"
 
 #include <commctrl.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -224,6 +225,16 @@ bool saveWindowBitmap(HWND window, const std::string& path) {
     bytes.append(reinterpret_cast<const char*>(&info), sizeof info);
     bytes += pixels;
     return writeWholeFile(path, bytes);
+}
+
+std::string preparePluginCopy(std::string& dataDir) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dataDir = std::string("C:\\qxtest\\") + info->test_suite_name() + "_" + info->name() + "\\";
+    const std::string copy = dataDir + "dsp_Quorvex.dll";
+    if (!makeEmptyDirectory(dataDir) || !setUninstallString("\"" + dataDir + "uninst.exe\"") ||
+        !CopyFileA(pluginPath().c_str(), copy.c_str(), FALSE))
+        return "";
+    return copy;
 }
 
 ClientPixels readClientPixels(HWND window) {

@@ -21,6 +21,11 @@ std::string screenshotPath();
 bool setUninstallString(const std::string& value);
 bool removeUninstallString();
 
+// A fresh copy of the plug-in for the running test: an empty data directory
+// named after the test, which the player's uninstall entry names, holding a
+// copy of the plug-in. Returns the copy's path, empty on failure.
+std::string preparePluginCopy(std::string& dataDir);
+
 // Creates the directory (and its parents) and deletes every file in it.
 bool makeEmptyDirectory(const std::string& directory);
 bool fileExists(const std::string& path);
