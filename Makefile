@@ -6,7 +6,7 @@ NATIVE := build
 WIN64 := build-w64
 WIN32 := build-w32
 
-.PHONY: demo test deps native win64 win32 bench clean
+.PHONY: demo test deps native win64 win32 bench clean install-lv2
 
 deps:
 	@scripts/install-deps
@@ -32,6 +32,17 @@ demo: deps
 
 test: native win64 win32
 	cd $(NATIVE) && ctest --output-on-failure -j $(JOBS)
+
+# The LV2 bundle into ~/.lv2, or PREFIX/lib/lv2 when PREFIX is given.
+PREFIX ?=
+LV2_DIR := $(if $(PREFIX),$(PREFIX)/lib/lv2,$(HOME)/.lv2)
+install-lv2: deps
+	cmake -S . -B $(NATIVE) -G Ninja >/dev/null
+	cmake --build $(NATIVE) -j $(JOBS) --target quorvex_lv2_bundle
+	mkdir -p $(LV2_DIR)
+	rm -rf $(LV2_DIR)/quorvex.lv2
+	cp -r $(NATIVE)/lv2-bundle/quorvex.lv2 $(LV2_DIR)/
+	@echo "installed $(LV2_DIR)/quorvex.lv2"
 
 bench: native
 	$(NATIVE)/bench/quorvex_bench

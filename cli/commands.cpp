@@ -14,7 +14,7 @@ const char* const kUsage =
     "  params                               list every parameter of the table\n"
     "  response [--plot FILE.png] [...]     measure the chain's frequency response\n"
     "  spectrum IN [--plot FILE.png] [...]  long-term spectrum of a file before and after\n"
-    "  analyze FILE                         loudness, loudness range and peaks of a file\n"
+    "  analyze FILE... [--json]             rate, channels, duration, loudness and peaks\n"
     "  presets                              list the presets and the start-up preset\n"
     "  preset save|delete|default|show ...  manage the user presets (see 'quorvex preset --help')\n"
     "\n"

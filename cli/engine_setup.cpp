@@ -1,16 +1,28 @@
 #include "cli/engine_setup.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 
 #include "filters/coefficient_update.h"
 #include "filters/stage_setups.h"
+#include "params/settings_document.h"
 #include "params/settings_file.h"
+#include "params/slider.h"
 #include "platform/platform.h"
 
 namespace qx::cli {
+
+namespace {
+
+// The two keys of a preset file that are not parameters.
+constexpr const char* kNameKey = "General.Name";
+constexpr const char* kBaseKey = "General.BaseFactoryPreset";
+
+}  // namespace
 
 Engine::Engine(const std::string& dataDir)
     : directory(systemPlatform()), library(directory), state(std::make_unique<ChainState>()) {
@@ -42,7 +54,7 @@ bool parsePresetId(const std::string& text, PresetId& id) {
     return true;
 }
 
-bool Engine::loadPreset(const std::string& which, std::string& error) {
+bool Engine::loadPreset(const std::string& which, std::ostream& err, std::string& error) {
     PresetId id = 0;
     if (parsePresetId(which, id)) {
         if (id >= 1 && library.slotEmpty(id)) {
@@ -53,12 +65,61 @@ bool Engine::loadPreset(const std::string& which, std::string& error) {
         return true;
     }
     std::error_code ec;
-    if (std::filesystem::is_regular_file(which, ec)) {
-        library.loadPresetFile(which.c_str());
-        return true;
+    if (!std::filesystem::is_regular_file(which, ec)) {
+        error = "preset " + which + ": not F1-F10, a slot 1-99 or a preset file";
+        return false;
     }
-    error = "preset " + which + ": not F1-F10, a slot 1-99 or a preset file";
-    return false;
+    SettingsDocument document;
+    if (!document.readDocumentAt(directory.platform(), which.c_str())) {
+        error = "preset " + which + ": cannot be read";
+        return false;
+    }
+    // A file of other text would load as its base's values without a word;
+    // a misspelt key, or a line the reader cannot take, would be ignored without a word.
+    const KeyLines lines = scanKeyLines(document.text());
+    bool anyKnown = false;
+    std::vector<std::string> unknown;
+    for (const std::string& key : lines.keys) {
+        if (key == kNameKey || key == kBaseKey || table.find(key) != nullptr) {
+            anyKnown = true;
+        } else if (std::find(unknown.begin(), unknown.end(), key) == unknown.end()) {
+            unknown.push_back(key);
+        }
+    }
+    if (!anyKnown) {
+        error = "preset " + which + ": holds no key of a preset; not a preset file";
+        return false;
+    }
+    auto name = [&](const char* what, const std::vector<std::string>& items) {
+        if (items.empty()) return;
+        err << "quorvex: " << which << ": " << what << " ignored:";
+        for (std::size_t i = 0; i < items.size(); ++i) err << (i == 0 ? " " : ", ") << items[i];
+        err << "\n";
+    };
+    name("unknown keys", unknown);
+    name("lines not of the form 'KEY = VALUE'", lines.malformed);
+    library.loadPresetFile(which.c_str());
+    return true;
+}
+
+KeyLines scanKeyLines(std::string_view text) {
+    // The reader finds a key only after a line end and before a space.
+    KeyLines found;
+    for (std::size_t start = text.find("\r\n"); start != std::string_view::npos;) {
+        start += 2;
+        const std::size_t end = std::min(text.find("\r\n", start), text.size());
+        const std::string_view line = text.substr(start, end - start);
+        const std::size_t space = line.find(' ');
+        const std::size_t equals = space == std::string_view::npos ? space : line.find_first_not_of(' ', space);
+        if (space != 0 && equals != std::string_view::npos && line[equals] == '=') {
+            found.keys.emplace_back(line.substr(0, space));
+        } else if (line.find('=') != std::string_view::npos) {
+            found.malformed.emplace_back(line.substr(0, 48));
+            if (line.size() > 48) found.malformed.back().replace(45, 3, "...");
+        }
+        start = end < text.size() ? end : std::string_view::npos;
+    }
+    return found;
 }
 
 bool parseNumber(const std::string& text, double& out) {
@@ -88,8 +149,48 @@ bool parseSetting(const std::string& text, const ParameterTable& table, Setting&
         error = "--set " + text + ": '" + value + "' is not a number";
         return false;
     }
+    const ParameterRecord& record = *table.find(key);
+    if (record.kind == ControlKind::Switch) {
+        if (v != 0.0 && v != 1.0) {
+            error = "--set " + text + ": out of range; " + key + " is a switch and takes 0 or 1";
+            return false;
+        }
+    } else {
+        const SettingRange range = settingRange(record);
+        if (!(v >= range.low && v <= range.high)) {
+            error = "--set " + text + ": out of range; " + key + " takes " + describeRange(range);
+            return false;
+        }
+    }
     out = {key, v};
     return true;
+}
+
+SettingRange settingRange(const ParameterRecord& record) {
+    if (record.isFrequencySlider()) {
+        // The frequencies the slider reaches: 20 Hz at its foot, 20 * 2^(M/100) Hz at its top.
+        return {frequencyAtStep(0.0), frequencyAtStep(std::trunc(record.maximum)), "Hz"};
+    }
+    // The unit is the key's suffix; ratios and the layout number have none.
+    const std::string_view key = record.key;
+    for (const char* unit : {"dB", "msec", "Hz", "%", "Octaves"}) {
+        const std::string suffix = std::string(".") + unit;
+        if (key.size() > suffix.size() && key.substr(key.size() - suffix.size()) == suffix)
+            return {record.minimum, record.maximum, unit};
+    }
+    return {record.minimum, record.maximum, ""};
+}
+
+std::string describeRange(const SettingRange& range) {
+    // Rounded inwards to a tenth, so every value the text allows is accepted.
+    auto text = [](double v) {
+        char buf[64];
+        auto result = std::to_chars(buf, buf + sizeof buf, v);
+        return std::string(buf, result.ptr);
+    };
+    const double low = std::ceil(range.low * 10.0 - 1e-9) / 10.0 + 0.0;  // no "-0"
+    const double high = std::floor(range.high * 10.0 + 1e-9) / 10.0;
+    return text(low) + " to " + text(high) + (range.unit[0] != '\0' ? " " : "") + range.unit;
 }
 
 void applySettings(const Engine& engine, const std::vector<Setting>& settings) {

@@ -4,7 +4,9 @@
 // parameter table built, the filters designed, and a preset loaded. A playback
 // clock driven by the audio itself stands in for the system tick counter.
 #include <memory>
+#include <ostream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -39,14 +41,35 @@ struct Engine {
     // The start-up preset of the settings file (F1 when there is none).
     int32_t startupPreset();
     // Loads "F1".."F10", a slot "1".."99" (must hold a preset) or a preset
-    // file's path; false with a one-line reason otherwise.
-    bool loadPreset(const std::string& which, std::string& error);
+    // file's path; false with a one-line reason otherwise. A file that holds
+    // no key of a preset is refused; the keys of a file that no parameter has
+    // are named in one line on `err`.
+    bool loadPreset(const std::string& which, std::ostream& err, std::string& error);
 };
 
 using Setting = std::pair<std::string, double>;
 
-// Parses "KEY=VALUE"; on failure returns false with a one-line reason.
+// What `--set` accepts for a slider: its range in the unit of the value.
+struct SettingRange {
+    double low = 0.0;
+    double high = 0.0;
+    const char* unit = "";  // "Hz", "dB", "msec", "%", "Octaves" or none
+};
+SettingRange settingRange(const ParameterRecord& record);
+// "20 to 20480 Hz"
+std::string describeRange(const SettingRange& range);
+
+// Parses "KEY=VALUE" and checks the value against what the parameter takes: a
+// switch 0 or 1, a slider its range (settingRange); on failure returns false
+// with a one-line reason.
 bool parseSetting(const std::string& text, const ParameterTable& table, Setting& out, std::string& error);
+// The lines of a document after its first line: the keys of its
+// "KEY<spaces>= VALUE" lines, and the other lines that hold an "=".
+struct KeyLines {
+    std::vector<std::string> keys;
+    std::vector<std::string> malformed;
+};
+KeyLines scanKeyLines(std::string_view text);
 // Strict number parse: the whole text must be a finite number.
 bool parseNumber(const std::string& text, double& out);
 // "F1".."F10" or "1".."99"; false for anything else.

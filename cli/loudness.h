@@ -1,5 +1,9 @@
 #pragma once
-// Programme loudness of 16-bit audio as broadcast meters report it.
+// Programme loudness as broadcast meters report it (ITU-R BS.1770, EBU R 128):
+// integrated loudness, loudness range, true and sample peak.
+#include <ebur128.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,6 +17,42 @@ struct Loudness {
     double samplePeakDbfs = 0.0;
     bool valid = false;
 };
+
+// Where a channel plays, as far as the loudness weighting cares.
+enum class Speaker { Left, Right, Center, Lfe, LeftSurround, RightSurround, Other };
+
+// Measures audio fed block by block. A layout of known speakers, each at most
+// once, gets the BS.1770 weights (surrounds +1.5 dB, the LFE left out); a
+// layout with any Other counts every channel at weight 1.
+class LoudnessMeter {
+public:
+    LoudnessMeter(int rate, const std::vector<Speaker>& layout);
+    ~LoudnessMeter();
+    LoudnessMeter(const LoudnessMeter&) = delete;
+    LoudnessMeter& operator=(const LoudnessMeter&) = delete;
+
+    // False when the rate or channel count cannot be measured.
+    bool ready() const { return state_ != nullptr; }
+    bool weighted() const { return weighted_; }
+    // Interleaved frames; false on failure (the result is then not valid).
+    bool add(const int16_t* frames, std::size_t count);
+    bool add(const double* frames, std::size_t count);
+    Loudness result() const;
+
+private:
+    ebur128_state* state_ = nullptr;
+    unsigned channels_ = 0;
+    bool weighted_ = false;
+    bool failed_ = false;
+};
+
+// The usual layout of a channel count: mono, L R, or L R C LFE Ls Rs; Other
+// for every channel of any other count.
+std::vector<Speaker> usualLayout(int channels);
+// True when every speaker is known and none occurs twice.
+bool weightedLayout(const std::vector<Speaker>& layout);
+// "L R C LFE Ls Rs", "mono"
+std::string describeLayout(const std::vector<Speaker>& layout);
 
 Loudness measureLoudness(const std::vector<int16_t>& samples, int channels, int rate);
 

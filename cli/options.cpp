@@ -43,6 +43,7 @@ bool parseOptions(const std::vector<std::string>& args, unsigned accepted, Optio
             handled = true;
         }
         if (!handled && (accepted & kYes) && a == "--yes") o.yes = handled = true;
+        if (!handled && (accepted & kJson) && a == "--json") o.json = handled = true;
         if (handled) continue;
         if (a.size() > 1 && a[0] == '-') {
             error = "unknown option '" + a + "'";
@@ -53,9 +54,7 @@ bool parseOptions(const std::vector<std::string>& args, unsigned accepted, Optio
     return true;
 }
 
-// Loads --preset (or the start-up preset, as the plug-in starts), then applies
-// --set values; false with the reason on a bad preset or setting.
-bool prepareEngine(Engine& engine, const Options& o, std::string& error) {
+bool prepareEngine(Engine& engine, const Options& o, std::ostream& err, std::string& error) {
     std::vector<Setting> settings;
     for (const std::string& text : o.sets) {
         Setting s;
@@ -63,7 +62,7 @@ bool prepareEngine(Engine& engine, const Options& o, std::string& error) {
         settings.push_back(s);
     }
     if (!o.preset.empty()) {
-        if (!engine.loadPreset(o.preset, error)) return false;
+        if (!engine.loadPreset(o.preset, err, error)) return false;
     } else {
         engine.library.loadPreset(engine.startupPreset());
     }

@@ -15,7 +15,9 @@ constexpr int kHostBlock = 576;  // frames per block, as the player hands them o
 #define QX_PRESET_OPTIONS                                                                  \
     "  --preset ID      F1-F10, a user slot 1-99, or a preset file's path; without it the\n" \
     "                   start-up preset of the data directory (F1 on a fresh machine)\n"   \
-    "  --set KEY=VALUE  set a parameter after the preset (see 'quorvex params'); repeatable\n"
+    "  --set KEY=VALUE  set a parameter after the preset (see 'quorvex params'); repeatable;\n" \
+    "                   a switch takes 0 or 1, a frequency slider hertz from 20 Hz to the\n" \
+    "                   top of its slider, any other slider its minimum to maximum\n"
 #define QX_DATA_DIR_OPTION                                                                  \
     "  --data-dir DIR   the directory of dsp_Quorvex.ini and the user presets (default\n"    \
     "                   $XDG_CONFIG_HOME/quorvex or ~/.config/quorvex)\n"
@@ -31,15 +33,17 @@ struct Options {
     std::string name;
     bool hasName = false;
     bool yes = false;
+    bool json = false;
 };
 
-enum Accept : unsigned { kSet = 1, kPreset = 2, kDataDir = 4, kName = 8, kYes = 16 };
+enum Accept : unsigned { kSet = 1, kPreset = 2, kDataDir = 4, kName = 8, kYes = 16, kJson = 32 };
 
 bool parseOptions(const std::vector<std::string>& args, unsigned accepted, Options& o, std::string& error);
 
 // Loads --preset (or the start-up preset, as the plug-in starts), then applies
-// --set values; false with the reason on a bad preset or setting.
-bool prepareEngine(Engine& engine, const Options& o, std::string& error);
+// --set values; false with the reason on a bad preset or setting. Notices (the
+// unknown keys of a preset file) go to `err`.
+bool prepareEngine(Engine& engine, const Options& o, std::ostream& err, std::string& error);
 
 // Prints "quorvex: MESSAGE" and returns `code`.
 int fail(std::ostream& err, int code, const std::string& message);

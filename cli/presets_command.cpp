@@ -1,3 +1,5 @@
+#include <string_view>
+
 #include "cli/options.h"
 #include "params/settings_file.h"
 
@@ -30,14 +32,24 @@ const char* const kPresetHelp =
     "  --preset ID, --set KEY=VALUE  as for 'quorvex process'\n"
     "  --yes                         answer the panel's question with Yes\n" QX_DATA_DIR_OPTION;
 
+// The panel's messages that point at its "Default" button, as the tool says them.
+const char* const kToolStartupSlot =
+    "The selected preset slot is currently selected as the default startup preset.  Please change the default to "
+    "another preset (with 'quorvex preset default N'), then delete this preset.";
+const char* const kToolDefaultEmpty =
+    "Please select a preset slot that contains a preset (see 'quorvex presets'), then run 'quorvex preset default N'.";
+
 // A refusal or an unanswered question of the preset panel ends the command.
 int refuse(std::ostream& err, const std::string& what, const char* message) {
+    const std::string_view text = message;
+    if (text == kMessageStartupSlot) message = kToolStartupSlot;
+    if (text == kMessageDefaultEmpty) message = kToolDefaultEmpty;
     return fail(err, kUsageError, what + ": " + message);
 }
 
 int savePresetCommand(Engine& engine, const Options& o, PresetId id, std::ostream& out, std::ostream& err) {
     std::string error;
-    if (!prepareEngine(engine, o, error)) return fail(err, kUsageError, "preset save: " + error);
+    if (!prepareEngine(engine, o, err, error)) return fail(err, kUsageError, "preset save: " + error);
     if (o.hasName) engine.library.setPresetName(o.name);
     if (const char* refusal = saveRefusal(engine.library, id)) return refuse(err, "preset save", refusal);
     if (const char* question = saveQuestion(engine.library, id); question && !o.yes)
@@ -73,7 +85,7 @@ int defaultPresetCommand(Engine& engine, PresetId id, std::ostream& out, std::os
 
 int showPresetCommand(Engine& engine, const Options& o, PresetId id, std::ostream& out, std::ostream& err) {
     std::string error;
-    if (!engine.loadPreset(o.positional[1], error)) return fail(err, kUsageError, "preset show: " + error);
+    if (!engine.loadPreset(o.positional[1], err, error)) return fail(err, kUsageError, "preset show: " + error);
     SettingsDocument document;
     engine.library.composePreset(document, id);
     out << document.text();

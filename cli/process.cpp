@@ -64,7 +64,7 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
     const std::vector<std::string>& files = o.positional;
     if (files.size() != 2) return fail(err, kUsageError, "process: expected IN and OUT (see 'quorvex process --help')");
     Engine engine(o.dataDir);
-    if (!prepareEngine(engine, o, error)) return fail(err, kUsageError, "process: " + error);
+    if (!prepareEngine(engine, o, err, error)) return fail(err, kUsageError, "process: " + error);
 
     Audio audio;
     IoResult read = readAudio(files[0], audio);

@@ -70,7 +70,7 @@ int runResponse(const std::vector<std::string>& args, std::ostream& out, std::os
         return fail(err, kUsageError, "response: unexpected argument '" + o.positional[0] + "'");
     std::string error;
     Engine engine(o.dataDir);
-    if (!prepareEngine(engine, o, error)) return fail(err, kUsageError, "response: " + error);
+    if (!prepareEngine(engine, o, err, error)) return fail(err, kUsageError, "response: " + error);
 
     auto started = std::chrono::steady_clock::now();
     auto measurement = std::make_unique<ChainState>();

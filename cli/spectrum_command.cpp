@@ -178,7 +178,7 @@ int runSpectrum(const std::vector<std::string>& args, std::ostream& out, std::os
         return fail(err, kUsageError, "spectrum: expected one input file (see 'quorvex spectrum --help')");
     std::string error;
     Engine engine(o.dataDir);
-    if (!prepareEngine(engine, o, error)) return fail(err, kUsageError, "spectrum: " + error);
+    if (!prepareEngine(engine, o, err, error)) return fail(err, kUsageError, "spectrum: " + error);
 
     auto input = std::make_unique<LongTermSpectrum>();
     auto output = std::make_unique<LongTermSpectrum>();

@@ -347,7 +347,7 @@ bool Console::onConsoleCommand(HWND window, uint32_t controlId, uint32_t code) {
         }
         return true;
     default:
-        return false;
+        return onPresetCommand(window, controlId, code);
     }
 }
 

@@ -103,6 +103,9 @@ public:
     // Preset column of the console.
     void fillPresetList(HWND window, PresetId marked);
     void showDefaultLabel(HWND window);
+    // Load, Save, Delete, Default and a double-click in the list; false for
+    // other controls.
+    bool onPresetCommand(HWND window, uint32_t controlId, uint32_t code);
 
     const std::vector<WindowGroup>& groups() const { return groups_; }
     HWND consoleWindow() const;
@@ -124,6 +127,14 @@ private:
     void destroyGroupWindow(WindowGroup& group);
     void setTextIfChanged(HWND window, int controlId, const char* text);
 
+    // The common start of every preset command: the selected entry's preset
+    // into selected_, or the no-selection message and false.
+    bool selectedPreset(HWND window);
+    void loadSelected(HWND window);
+    void saveSelected(HWND window);
+    void deleteSelected(HWND window);
+    void makeSelectedDefault(HWND window);
+
     void createSurface(WindowGroup& group);
     static void releaseSurface(WindowGroup& group);
 
@@ -143,6 +154,7 @@ private:
     std::unique_ptr<AnalysisWindows> analysis_;
     ConsoleHooks hooks_;
     bool blinkPhase_ = false;
+    PresetId selected_ = 0;  // the entry a preset command acts on
     bool binding_ = false;  // set while controls are filled: their notifications are not edits
 };
 

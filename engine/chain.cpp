@@ -296,8 +296,13 @@ void resetStagesAfterGap(ChainState& state) {
     agcGapReset(state.agc, state.params.agc);
 }
 
-int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
-                     ChainState& state) {
+namespace {
+
+// The block frame around the frames: timers, selection poll, format gate, gap
+// reset, coefficients, and the meters published at the end. `Samples` reads
+// frame i into a Frame and writes it back, for 16-bit or floating-point hosts.
+template <class Samples>
+int32_t runBlock(Samples samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate, ChainState& state) {
     const GeneralParams& general = state.params.general;
     const double driveGain = blockGain(general.densityDriveDb);
     const double postGain = blockGain(general.postAmpDb);
@@ -312,7 +317,7 @@ int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t cha
     }
 
     if (bits != 16 || (channels != 1 && channels != 2) || rate != kSampleRate || general.mainBypass ||
-        samples == nullptr)
+        !samples.valid())
         return frames;
 
     // Elapsed time by unsigned difference, so the tick counter's wrap every
@@ -330,14 +335,10 @@ int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t cha
     const BlockCoefficients c = prepareBlock(state, driveGain, postGain, bandCount, frames, channels);
 
     BlockMeters meters{state.inputMeter, state.outputMeter, state.outputPeak, false, state.scopeIndex};
-    const int64_t total = static_cast<int64_t>(frames) * channels;
-    for (int64_t i = 0; i < total; i += channels) {
-        Frame f;
-        f.left = samples[i] * kInputScale;
-        f.right = channels == 2 ? samples[i + 1] * kInputScale : f.left;
+    for (int32_t i = 0; i < frames; ++i) {
+        Frame f = samples.read(i, channels);
         processFrame(f, c, i == 0, meters, state);
-        samples[i] = toSample(f.left);
-        if (channels == 2) samples[i + 1] = toSample(f.right);
+        samples.write(i, channels, f);
     }
 
     publishStageMeters(state, c);
@@ -347,6 +348,46 @@ int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t cha
     state.scopeIndex = meters.scopeIndex;
     if (meters.clipped) state.clipIndicator = 1;
     return frames;
+}
+
+// Interleaved 16-bit: v / 32768 in, truncated toward zero out.
+struct Int16Samples {
+    int16_t* data;
+    bool valid() const { return data != nullptr; }
+    Frame read(int32_t i, int32_t channels) const {
+        const int16_t* s = data + static_cast<int64_t>(i) * channels;
+        const double left = s[0] * kInputScale;
+        return {left, channels == 2 ? s[1] * kInputScale : left};
+    }
+    void write(int32_t i, int32_t channels, const Frame& f) const {
+        int16_t* s = data + static_cast<int64_t>(i) * channels;
+        s[0] = toSample(f.left);
+        if (channels == 2) s[1] = toSample(f.right);
+    }
+};
+
+// Separate channel arrays at full scale 1.0, taken and given back unquantised.
+struct FloatSamples {
+    float* left;
+    float* right;
+    bool valid() const { return left != nullptr && right != nullptr; }
+    Frame read(int32_t i, int32_t) const { return {left[i], right[i]}; }
+    void write(int32_t i, int32_t channels, const Frame& f) const {
+        left[i] = static_cast<float>(f.left);
+        if (channels == 2) right[i] = static_cast<float>(f.right);
+    }
+};
+
+}  // namespace
+
+int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
+                     ChainState& state) {
+    return runBlock(Int16Samples{samples}, frames, bits, channels, rate, state);
+}
+
+int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state) {
+    if (channels == 1) right = left;
+    return runBlock(FloatSamples{left, right}, frames, 16, channels, kSampleRate, state);
 }
 
 void zeroChainState(ChainState& state) {

@@ -16,6 +16,11 @@ double guardedTimeCoefficient(double ms);  // c(T), or 1 when T <= 0
 int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
                      ChainState& state);
 
+// The same chain for hosts with floating-point audio: separate channel arrays
+// (right ignored with one channel) at 44100 Hz, full scale 1.0, rewritten in
+// place without 16-bit quantisation; the clamp at +-0.9999 still applies.
+int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state);
+
 // Brings the stages back to silence after a pause in playback or a preset
 // load, so no old audio is heard: filter states and delay lines are cleared.
 // processBlock calls it when a block arrives more than 6 s after the last one

@@ -86,6 +86,41 @@ void SettingsDocument::takeLength() {
     // The text ends at its first NUL, as every search sees it.
     buffer_[kMaxReadBytes] = '\0';
     length_ = std::strlen(buffer_.data());
+    expandLineFeeds();
+}
+
+void SettingsDocument::expandLineFeeds() {
+    // Files edited with LF line ends must find their keys too (the lookup
+    // wants CR LF before a key and a CR after a text value). In place and
+    // without allocation: the selection poll reads documents on the audio thread.
+    auto bare = [&](std::size_t i) { return buffer_[i] == '\n' && (i == 0 || buffer_[i - 1] != '\r'); };
+    std::size_t kept = length_;  // source bytes that fit once expanded
+    std::size_t grown = length_;
+    for (std::size_t i = 0; i < length_; ++i) grown += bare(i) ? 1 : 0;
+    if (grown == length_) return;
+    if (grown > kMaxReadBytes) {
+        // Too long once expanded: keep whole lines only, so no value is cut.
+        std::size_t size = 0;
+        std::size_t lastLineEnd = 0;
+        for (std::size_t i = 0; i < length_; ++i) {
+            size += bare(i) ? 2 : 1;
+            if (size > kMaxReadBytes) break;
+            if (buffer_[i] == '\n') lastLineEnd = i + 1;
+        }
+        kept = lastLineEnd;
+        grown = kept;
+        for (std::size_t i = 0; i < kept; ++i) grown += bare(i) ? 1 : 0;
+    }
+    // Back to front, so every byte is read before it is overwritten.
+    std::size_t to = grown;
+    for (std::size_t from = kept; from > 0;) {
+        --from;
+        const bool addCr = bare(from);
+        buffer_[--to] = buffer_[from];
+        if (addCr) buffer_[--to] = '\r';
+    }
+    std::fill(buffer_.begin() + static_cast<std::ptrdiff_t>(grown), buffer_.end(), '\0');
+    length_ = grown;
 }
 
 void SettingsDocument::beginDocument(std::string_view fileName) {

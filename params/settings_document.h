@@ -1,8 +1,10 @@
 #pragma once
 // The text buffer through which every settings and preset file is read and
 // written: four header lines, then one "key<spaces> = value" line per entry,
-// CR LF endings. Lookups are plain text searches for CR LF + key + space, so a
-// key is never recognised on the first line, and the first occurrence wins.
+// CR LF endings. A text loaded with bare LF line ends gets CR LF as it is
+// loaded, within the 16383-byte limit. Lookups are plain text searches for
+// CR LF + key + space, so a key is never recognised on the first line, and the
+// first occurrence wins.
 // Numbers are written in fixed notation and read back in single precision.
 //
 // One document per operation: the object owns its 16 KB buffer and allocates
@@ -86,7 +88,9 @@ public:
 
 private:
     void clear();
+    // Takes the text up to its first NUL and turns every bare LF into CR LF.
     void takeLength();
+    void expandLineFeeds();
     bool appendLine(std::string_view key, std::string_view value);
     bool appendRaw(std::string_view text);
     // Start of the value of `key`, or npos when absent.

@@ -175,6 +175,16 @@ TEST_F(CliTest, UsageErrors) {
         {{"frobnicate"}, "frobnicate"},
         {{"params", "extra"}, "extra"},
         {{"response", "--set", "Nope=1"}, "Nope"},
+        // --set takes what each kind of parameter means, and says so in its units.
+        {{"process", path("in.wav"), path("out.wav"), "--set", "General.Processor.Active=2"},
+         "General.Processor.Active=2: out of range; General.Processor.Active is a switch and takes 0 or 1"},
+        {{"process", path("in.wav"), path("out.wav"), "--set", "LowpassFilter.Cutoff.Hz=30000"},
+         "LowpassFilter.Cutoff.Hz takes 20 to 20480 Hz"},
+        {{"process", path("in.wav"), path("out.wav"), "--set", "AGC.Level.%=1000"}, "AGC.Level.% takes 0 to 100 %"},
+        {{"response", "--set", "3BandEQ.Crossover.M-H=7241"}, "takes 20 to 7240.7 Hz"},  // 20 * 2^8.5 Hz
+        {{"response", "--set", "HighpassFilter.Cutoff.Hz=19"}, "takes 20 to 320 Hz"},
+        {{"response", "--set", "ParametricEQ.Bandwidth1.Octaves=0.05"}, "takes 0.1 to 10 Octaves"},
+        {{"response", "--set", "Compressor.Ratio1=0.5"}, "Compressor.Ratio1 takes 1 to 10\n"},
     };
     for (const auto& c : cases) {
         Result r = run(c.args);
@@ -217,6 +227,119 @@ TEST_F(CliTest, AnalyzeReportsLoudnessOfAKnownSine) {
     const auto first = p.out.find("-20.0 LUFS");
     ASSERT_NE(first, std::string::npos) << p.out;
     EXPECT_NE(p.out.find("-20.0 LUFS", first + 1), std::string::npos) << p.out;
+}
+
+// Stereo or surround: a 1 kHz sine on the channels `on`, in parts of (dBFS peak, seconds).
+std::vector<double> tone(int rate, int channels, std::vector<int> on, std::vector<std::pair<double, double>> parts) {
+    std::vector<double> s;
+    long n = 0;
+    for (auto [dbfs, seconds] : parts) {
+        for (long end = n + std::lround(seconds * rate); n < end; ++n) {
+            const double v = std::pow(10.0, dbfs / 20.0) * std::sin(2.0 * M_PI * 1000.0 * static_cast<double>(n) / rate);
+            for (int c = 0; c < channels; ++c) s.push_back(std::count(on.begin(), on.end(), c) ? v : 0.0);
+        }
+    }
+    return s;
+}
+
+class AnalyzeTest : public CliTest {
+protected:
+    void write(const std::string& name, int rate, int channels, const std::vector<double>& s,
+               int format = SF_FORMAT_WAV | SF_FORMAT_PCM_24, std::vector<int> map = {}) {
+        SF_INFO info{0, rate, channels, format, 0, 0};
+        SNDFILE* f = sf_open(path(name).c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+        if (!map.empty()) sf_command(f, SFC_SET_CHANNEL_MAP_INFO, map.data(), static_cast<int>(map.size() * sizeof(int)));
+        sf_writef_double(f, s.data(), static_cast<sf_count_t>(s.size() / channels));
+        sf_close(f);
+    }
+    // `analyze --json FILE...` read back by python3's json module: one line
+    // "loudness rate channels duration weighted layout" per file (None for -inf).
+    std::string analyzeJson(std::vector<std::string> names) {
+        std::vector<std::string> args = {"analyze", "--json"};
+        for (const auto& n : names) args.push_back(path(n));
+        const Result r = run(args);
+        EXPECT_EQ(r.code, 0) << r.err;
+        std::ofstream(path("out.json")) << r.out;
+        const std::string command =
+            "/usr/bin/python3 -c 'import json,sys\nfor line in open(sys.argv[1]):\n o = json.loads(line)\n "
+            "print(o[\"integrated_lufs\"], o[\"sample_rate\"], o[\"channels\"], o[\"duration_s\"], "
+            "o[\"bs1770_weights\"], o[\"layout\"])' " + path("out.json");
+        std::string printed;
+        std::FILE* pipe = popen(command.c_str(), "r");
+        char buffer[256];
+        while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr) printed += buffer;
+        EXPECT_EQ(pipe != nullptr ? pclose(pipe) : -1, 0) << r.out;
+        return printed;
+    }
+};
+
+TEST_F(AnalyzeTest, EbuTech3341CasesReadTheirLoudnessAtBothRates) {
+    // Cases 1, 2 and 5: stereo 1 kHz sine at -23 and -33 dBFS for 20 s; -36, -23, -36 dBFS for 10, 60, 10 s.
+    for (int rate : {48000, 44100}) {
+        write("case1.wav", rate, 2, tone(rate, 2, {0, 1}, {{-23, 20}}));
+        write("case2.flac", rate, 2, tone(rate, 2, {0, 1}, {{-33, 20}}), SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+        write("case5.wav", rate, 2, tone(rate, 2, {0, 1}, {{-36, 10}, {-23, 60}, {-36, 10}}));
+        std::istringstream lines(analyzeJson({"case1.wav", "case2.flac", "case5.wav"}));
+        for (auto [expected, duration] : {std::pair{-23.0, 20.0}, {-33.0, 20.0}, {-23.0, 80.0}}) {
+            double lufs = 0, seconds = 0;
+            int sampleRate = 0, channels = 0;
+            std::string weighted, layout;
+            lines >> lufs >> sampleRate >> channels >> seconds >> weighted;
+            std::getline(lines, layout);
+            EXPECT_NEAR(lufs, expected, 0.1) << rate;
+            EXPECT_EQ(sampleRate, rate);
+            EXPECT_EQ(channels, 2);
+            EXPECT_EQ(seconds, duration);
+            EXPECT_EQ(weighted + layout, "True L R");
+        }
+    }
+}
+
+TEST_F(AnalyzeTest, SurroundChannelsGetTheirWeightsAndTheLfeIsLeftOut) {
+    const int rate = 48000;
+    // Film order, named by the file: L C R Ls Rs LFE; a plain 6-channel WAV is L R C LFE Ls Rs.
+    const std::vector<int> film = {SF_CHANNEL_MAP_LEFT,      SF_CHANNEL_MAP_CENTER,     SF_CHANNEL_MAP_RIGHT,
+                                   SF_CHANNEL_MAP_REAR_LEFT, SF_CHANNEL_MAP_REAR_RIGHT, SF_CHANNEL_MAP_LFE};
+    const int caf = SF_FORMAT_CAF | SF_FORMAT_PCM_16;
+    write("stereo.wav", rate, 2, tone(rate, 2, {0, 1}, {{-23, 3}}));
+    write("front.wav", rate, 6, tone(rate, 6, {0, 1}, {{-23, 3}}));
+    write("lfe.wav", rate, 6, tone(rate, 6, {3}, {{-23, 3}}));
+    write("film.caf", rate, 6, tone(rate, 6, {0, 2}, {{-23, 3}}), caf, film);
+    write("film-lfe.caf", rate, 6, tone(rate, 6, {5}, {{-23, 3}}), caf, film);
+    write("surround.wav", rate, 6, tone(rate, 6, {0, 1, 4}, {{-23, 3}}));  // Ls at +1.5 dB: 2 + 1.41
+    write("eight.wav", rate, 8, tone(rate, 8, {0, 1, 7}, {{-23, 3}}));     // three channels at weight 1
+    auto loudness = [](double weight) { return -23.0 + 10.0 * std::log10(weight / 2.0); };
+    char expected[512];
+    std::snprintf(expected, sizeof expected,
+                  "-23.0 48000 2 3.0 True L R\n-23.0 48000 6 3.0 True L R C LFE Ls Rs\n"
+                  "None 48000 6 3.0 True L R C LFE Ls Rs\n-23.0 48000 6 3.0 True L C R Ls Rs LFE\n"
+                  "None 48000 6 3.0 True L C R Ls Rs LFE\n%.1f 48000 6 3.0 True L R C LFE Ls Rs\n"
+                  "%.1f 48000 8 3.0 False \n",
+                  loudness(3.41), loudness(3.0));
+    EXPECT_EQ(analyzeJson({"stereo.wav", "front.wav", "lfe.wav", "film.caf", "film-lfe.caf", "surround.wav",
+                           "eight.wav"}),
+              expected);
+
+    // The text reports, the closing table, and files that cannot be measured.
+    write("nine.wav", rate, 9, std::vector<double>(9 * 100, 0.0));
+    const Result r = run({"analyze", path("lfe.wav"), path("nine.wav"), path("eight.wav"), path("gone.wav")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("nine.wav: 9 channels; analyze measures up to 8\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("gone.wav: No such file"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find(path("lfe.wav") + "\nsample rate: 48000 Hz\nchannels: 6 (L R C LFE Ls Rs; BS.1770 weights, "
+                         "LFE left out)\nduration: 3.000 s\nintegrated loudness: -inf LUFS\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("channels: 8 (no BS.1770 weights for this layout; every channel counted at weight 1)"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("\n\n   LUFS     LU   dBTP   dBFS      Hz  ch    seconds  file\n"
+                         "   -inf    0.0  -23.0  -23.0   48000   6      3.000  " + path("lfe.wav") +
+                         "\n      -      -      -      -       -   -          -  " + path("nine.wav") +
+                         " (not measured)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(run({"analyze", "--loud", path("stereo.wav")}).code, 2);
 }
 
 TEST_F(CliTest, ProcessStartsWithTheStartupPresetLikeThePlugin) {
@@ -281,7 +404,7 @@ TEST_F(CliTest, PresetLibraryCommandsFollowThePanelRules) {
         {{"delete", "F2"}, "Deleting of factory presets is not allowed"},
         {{"delete", "9"}, "The selected preset slot does not contain a preset"},
         {{"delete", "7"}, "Are you sure you wish to delete the selected preset? (answer with --yes)"},
-        {{"default", "9"}, "Please select a preset slot that contains a preset, then click \"Default\"."},
+        {{"default", "9"}, "contains a preset (see 'quorvex presets'), then run 'quorvex preset default N'."},
     };
     for (const Refusal& c : refusals) {
         Result x = preset(c.args);
@@ -294,6 +417,9 @@ TEST_F(CliTest, PresetLibraryCommandsFollowThePanelRules) {
     Result startup = preset({"delete", "7", "--yes"});
     EXPECT_EQ(startup.code, 2);
     EXPECT_NE(startup.err.find("currently selected as the default startup preset"), std::string::npos);
+    // The tool names its own command where the panel names its button.
+    EXPECT_NE(startup.err.find("(with 'quorvex preset default N')"), std::string::npos) << startup.err;
+    EXPECT_EQ(startup.err.find("button"), std::string::npos);
     ASSERT_EQ(preset({"default", "F2"}).code, 0);
     Result deleted = preset({"delete", "7", "--yes"});
     ASSERT_EQ(deleted.code, 0) << deleted.err;
@@ -310,6 +436,43 @@ TEST_F(CliTest, PresetLibraryCommandsFollowThePanelRules) {
         EXPECT_EQ(bad.code, 2) << id;
         EXPECT_NE(bad.err.find(id), std::string::npos) << bad.err;
     }
+}
+
+TEST_F(CliTest, PresetFilesWithLineFeedEndsLoadAndStrayKeysAreNamed) {
+    const std::string data = path("data");
+    auto show = [&](const std::string& id) { return run({"preset", "show", id, "--data-dir", data}); };
+    ASSERT_EQ(run({"preset", "save", "5", "--name", "Edited", "--preset", "F3", "--set", "AGC.Level.%=60", "--set",
+                   "LowpassFilter.Cutoff.Hz=18000", "--set", "General.Processor.Active=1", "--data-dir", data})
+                  .code,
+              0);
+    const Result original = show("5");
+    EXPECT_NE(original.out.find("LowpassFilter.Cutoff.Hz        = 18000\r\n"), std::string::npos);
+    EXPECT_NE(original.out.find("AGC.Level.%                    = 60\r\n"), std::string::npos);
+
+    // The same file after a Linux editor (LF line ends only) shows every value, written with CR LF.
+    std::string lineFeeds = original.out;
+    std::erase(lineFeeds, '\r');
+    std::ofstream(data + "/QX_Preset05.ini", std::ios::binary | std::ios::trunc) << lineFeeds;
+    const Result edited = show("5");
+    EXPECT_EQ(edited.out, original.out);
+    EXPECT_EQ(edited.err, "");
+
+    // By path with a misspelt key (twice) and a line without spaces: it runs and names them once.
+    std::ofstream(path("typo.ini")) << lineFeeds
+                                    << "LowpassFilter.Cutof.Hz = 900\nLowpassFilter.Cutof.Hz = 9\nAGC.Level.%=70\n";
+    const Result typo = show(path("typo.ini"));
+    EXPECT_EQ(typo.code, 0);
+    EXPECT_NE(typo.out.find("LowpassFilter.Cutoff.Hz        = 18000\r\n"), std::string::npos);
+    EXPECT_EQ(typo.err, "quorvex: " + path("typo.ini") + ": unknown keys ignored: LowpassFilter.Cutof.Hz\nquorvex: " +
+                            path("typo.ini") + ": lines not of the form 'KEY = VALUE' ignored: AGC.Level.%=70\n");
+
+    // Text that is not a preset is refused in one line, before any output appears.
+    std::ofstream(path("notes.txt")) << "shopping list\nmilk = 2\neggs = 12\n";
+    writeFile("in.wav", 44100, 2, std::vector<int16_t>(2000, 5));
+    const Result refused = run({"process", path("in.wav"), path("out.wav"), "--preset", path("notes.txt")});
+    EXPECT_EQ(refused.code, 2);
+    EXPECT_EQ(refused.err, "quorvex: process: preset " + path("notes.txt") + ": holds no key of a preset; not a preset file\n");
+    EXPECT_FALSE(fs::exists(path("out.wav")));
 }
 
 TEST_F(CliTest, FailedSaveIsReportedAsAFailure) {

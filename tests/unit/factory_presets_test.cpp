@@ -17,6 +17,7 @@
 #include "params/preset_library.h"
 #include "params/settings_document.h"
 #include "persistence_test_support.h"
+#include "preset_rig.h"
 
 namespace qx {
 namespace {
@@ -138,23 +139,7 @@ std::vector<std::string_view> lines(std::string_view text) {
     return out;
 }
 
-class FactoryPresets : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(data.setDirectory(dir.directory()));
-        designAtStartup(*state);
-        library.bind(&table, state.get(), updateCoefficients);
-        library.scanLibrary();
-    }
-
-    TempDir dir;
-    test::ScriptedPlatform platform;
-    DataDirectory data{platform};
-    test::ManualClock clock;
-    std::unique_ptr<ChainState> state = test::makeState(clock);
-    ParameterTable table = buildParameterTable(*state);
-    PresetLibrary library{data};
-};
+class FactoryPresets : public test::PresetRig {};
 
 TEST_F(FactoryPresets, NamesAndStoredBases) {
     ASSERT_EQ(characters().size(), 10u);

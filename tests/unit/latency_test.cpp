@@ -13,7 +13,7 @@
 #include "filters/coefficient_update.h"
 #include "filters/stage_setups.h"
 #include "params/preset_library.h"
-#include "persistence_test_support.h"
+#include "preset_rig.h"
 
 namespace qx {
 namespace {
@@ -43,28 +43,7 @@ int measuredDelay(const ChainState& source, int latency) {
     return peakAt - kImpulseAt;
 }
 
-class ChainLatency : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(data.setDirectory(dir.directory()));
-        designAtStartup(*state);
-        library.bind(&table, state.get(), updateCoefficients);
-        library.scanLibrary();
-    }
-    void set(const std::string& key, double v) {
-        const ParameterRecord* r = table.find(key);
-        ASSERT_NE(r, nullptr) << key;
-        r->assign(v);
-    }
-
-    test::TempDir dir;
-    test::ScriptedPlatform platform;
-    DataDirectory data{platform};
-    test::ManualClock clock;
-    std::unique_ptr<ChainState> state = test::makeState(clock);
-    ParameterTable table = buildParameterTable(*state);
-    PresetLibrary library{data};
-};
+class ChainLatency : public test::PresetRig {};
 
 TEST_F(ChainLatency, ImpulseLeavesAfterTheReportedDelayForEveryFactoryPreset) {
     // F2-F4 run the longest chains (1.58 s), F1 about 1.02 s; F10 has none.

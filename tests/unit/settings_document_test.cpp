@@ -225,11 +225,28 @@ TEST(SettingsDocumentLookup, TextValuesNeedTheirLineEndAndAtMost31Characters) {
     EXPECT_FALSE(doc.readText("Missing", text));
 }
 
-TEST(SettingsDocumentLookup, LineFeedOnlyFilesMatchNoKey) {
+TEST(SettingsDocumentLookup, LineFeedEndsReadLikeCrLf) {
+    // LF only, and LF mixed with CR LF: every bare LF becomes CR LF on loading.
     SettingsDocument doc;
-    doc.setText("banner\nGeneral.Name                   = X\nGeneral.PostAmp.dB             = 3.0\n");
-    EXPECT_FALSE(doc.hasKey("General.Name"));
-    EXPECT_EQ(doc.readNumber("General.PostAmp.dB", -1), -1);
+    doc.setText("\nGeneral.Name                   = X\nGeneral.PostAmp.dB             = 3.0\r\nA = 1\n\nB = 2\r\r\n");
+    EXPECT_EQ(doc.text(), "\r\nGeneral.Name                   = X\r\nGeneral.PostAmp.dB             = 3.0\r\n"
+                          "A = 1\r\n\r\nB = 2\r\r\n");
+    std::string_view name;
+    ASSERT_TRUE(doc.readText("General.Name", name));
+    EXPECT_EQ(name, "X");
+    EXPECT_EQ(doc.readNumber("General.PostAmp.dB", -1), 3.0);
+    EXPECT_EQ(doc.readNumber("B", -1), 2.0);
+
+    // Longer than the limit once expanded: whole lines only, no value cut short.
+    std::string text = "banner\n";
+    while (text.size() < 16000) text += "Filler                         = 1\n";
+    text += "Straddle                       = 123456789\n";
+    doc.setText(text);
+    EXPECT_LE(doc.text().size(), SettingsDocument::kMaxReadBytes);
+    EXPECT_EQ(doc.text().substr(doc.text().size() - 2), "\r\n");
+    EXPECT_EQ(doc.text().find('\n'), 7u);
+    EXPECT_EQ(doc.readNumber("Straddle", -1), -1);
+    EXPECT_EQ(doc.readNumber("Filler", -1), 1.0);
 }
 
 TEST(SettingsDocumentFiles, ReadsAtMost16383BytesOfAFile) {
@@ -381,19 +398,27 @@ TEST_F(DocumentTable, ParametersRoundTripThroughTheText) {
     doc.appendText("General.Name", "Round Trip");
     doc.writeParameters(table);
 
-    scramble(4242);
-    char name[kPresetNameCapacity] = {};
-    doc.fillParameters(table, true, name);
-    EXPECT_STREQ(name, "Round Trip");
-    std::size_t i = 0;
-    table.forEachKeyed([&](const ParameterRecord& r) {
-        // Values come back in single precision; a value written with its
-        // decimals reads back as the float nearest to that text.
-        const int d = r.kind == ControlKind::Switch ? 0 : (r.decimals < 0 ? 0 : r.decimals);
-        const double expected = static_cast<double>(std::stof(printfFixed(d, saved[i])));
-        EXPECT_EQ(r.value(), expected) << r.key;
-        ++i;
-    });
+    // The same text as a Linux editor leaves it, LF line ends only, reads the same.
+    std::string lineFeeds(doc.text());
+    std::erase(lineFeeds, '\r');
+    SettingsDocument edited;
+    edited.setText(lineFeeds);
+    for (const SettingsDocument* read : {&doc, &edited}) {
+        scramble(4242);
+        char name[kPresetNameCapacity] = {};
+        read->fillParameters(table, true, name);
+        EXPECT_STREQ(name, "Round Trip");
+        std::size_t i = 0;
+        table.forEachKeyed([&](const ParameterRecord& r) {
+            // Values come back in single precision; a value written with its
+            // decimals reads back as the float nearest to that text.
+            const int d = r.kind == ControlKind::Switch ? 0 : (r.decimals < 0 ? 0 : r.decimals);
+            const double expected = static_cast<double>(std::stof(printfFixed(d, saved[i])));
+            EXPECT_EQ(r.value(), expected) << r.key;
+            ++i;
+        });
+        EXPECT_EQ(i, 340u);
+    }
 }
 
 TEST_F(DocumentTable, FillParametersWithAndWithoutAllKeys) {

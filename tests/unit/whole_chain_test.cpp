@@ -199,3 +199,47 @@ TEST(WholeChain, SaturatorBlockEndMetersFollowTheSaturatorSwitchAlone) {
 
 }  // namespace
 }  // namespace qx
+
+namespace qx {
+namespace {
+
+TEST(WholeChain, FloatBlocksRunTheSameArithmeticWithoutQuantising) {
+    // Every stage on: 16-bit samples through both entries agree to the
+    // output's truncation, and the float entry keeps what lies between steps.
+    Rig a;
+    Rig b;
+    for (Rig* rig : {&a, &b}) {
+        for (const char* stage : {"HighpassFilter", "StereoImageProc", "AGC", "3BandEQ", "ParametricEQ", "Processor",
+                                  "DynamicEQ", "Compressor", "Expander", "Limiter", "Saturator", "10BandEQ",
+                                  "FinalLimiter", "FinalClipper", "LowpassFilter"})
+            rig->set(std::string("General.") + stage + ".Active", 1);
+        rig->set("General.QuantizationDither.Active", 0);
+        rig->apply();
+    }
+    constexpr int kFrames = 576;
+    std::vector<int16_t> interleaved(2 * kFrames);
+    std::vector<float> left(kFrames), right(kFrames);
+    int between = 0;
+    for (int block = 0; block < 200; ++block) {
+        for (int i = 0; i < kFrames; ++i) {
+            const double t = (block * kFrames + i) / 44100.0;
+            interleaved[2 * i] = static_cast<int16_t>(12000.0 * std::sin(2 * kPi * 220.0 * t));
+            interleaved[2 * i + 1] = static_cast<int16_t>(9000.0 * std::sin(2 * kPi * 3300.0 * t));
+            left[i] = interleaved[2 * i] / 32768.0f;
+            right[i] = interleaved[2 * i + 1] / 32768.0f;
+        }
+        test::runStereo(interleaved, *a.state);
+        ASSERT_EQ(processFloatBlock(left.data(), right.data(), kFrames, 2, *b.state), kFrames);
+        for (int i = 0; i < kFrames; ++i) {
+            for (const auto& [v, s] : {std::pair{left[i], interleaved[2 * i]}, std::pair{right[i], interleaved[2 * i + 1]}}) {
+                ASSERT_LE(std::fabs(v), 0.9999f);
+                ASSERT_NEAR(v * 32768.0, s, 1.0) << "block " << block << " frame " << i;
+                if (std::trunc(v * 32768.0) != v * 32768.0) ++between;
+            }
+        }
+    }
+    EXPECT_GT(between, 1000);
+}
+
+}  // namespace
+}  // namespace qx

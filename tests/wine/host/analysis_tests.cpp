@@ -423,7 +423,8 @@ std::function<Block(int64_t)> musicSource() {
 }
 
 TEST_F(AnalysisTest, Gallery) {
-    if (galleryPath("x").empty()) GTEST_SKIP() << "QX_GALLERY not set";
+    const std::string shots = screenshotDirectory();
+    if (shots.empty()) GTEST_SKIP() << "QX_SCREENSHOT_DIR not set";
     HWND console = start(0);  // F1
     ASSERT_NE(console, nullptr);
     HWND scope = openTool(console, QX_IDC_OSCILLOSCOPE, "Quorvex - Oscilloscope", 620, 0);
@@ -433,14 +434,14 @@ TEST_F(AnalysisTest, Gallery) {
 
     player->startPlayback([](int64_t frame) { return sineBlock(0.5, 1000.0, frame); });
     player->pump(1500);
-    EXPECT_TRUE(saveWindowBitmap(scope, galleryPath("oscilloscope-tone.bmp")));
-    EXPECT_TRUE(saveWindowBitmap(spectrum, galleryPath("spectrum-tone.bmp")));
+    EXPECT_TRUE(saveWindowBitmap(scope, shots + "oscilloscope-tone.bmp"));
+    EXPECT_TRUE(saveWindowBitmap(spectrum, shots + "spectrum-tone.bmp"));
     player->stopPlayback();
 
     player->startPlayback(musicSource());
     player->pump(4000);
-    EXPECT_TRUE(saveWindowBitmap(scope, galleryPath("oscilloscope-music.bmp")));
-    EXPECT_TRUE(saveWindowBitmap(spectrum, galleryPath("spectrum-music.bmp")));
+    EXPECT_TRUE(saveWindowBitmap(scope, shots + "oscilloscope-music.bmp"));
+    EXPECT_TRUE(saveWindowBitmap(spectrum, shots + "spectrum-music.bmp"));
     player->stopPlayback();
 
     // The F1 measurement, timed as the user waits for it.
@@ -453,7 +454,7 @@ TEST_F(AnalysisTest, Gallery) {
     ASSERT_EQ(plots.size(), 1u);
     SetWindowPos(plots.front(), HWND_TOP, 620, 480, 0, 0, SWP_NOSIZE);
     player->pump(800);
-    EXPECT_TRUE(saveWindowBitmap(plots.front(), galleryPath("response-f1.bmp")));
+    EXPECT_TRUE(saveWindowBitmap(plots.front(), shots + "response-f1.bmp"));
 
     clickButton(console, QX_IDC_HELP);
     const std::vector<HWND> viewers = dialogsWithCaption("Quorvex - Documentation");
@@ -469,7 +470,7 @@ TEST_F(AnalysisTest, Gallery) {
     const LRESULT top = SendMessageA(text, EM_GETFIRSTVISIBLELINE, 0, 0);
     SendMessageA(text, EM_LINESCROLL, 0, line - top - 2);
     player->pump(300);
-    EXPECT_TRUE(saveWindowBitmap(viewers.front(), galleryPath("documentation-search.bmp")));
+    EXPECT_TRUE(saveWindowBitmap(viewers.front(), shots + "documentation-search.bmp"));
 }
 
 }  // namespace

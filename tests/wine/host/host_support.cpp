@@ -29,7 +29,11 @@ std::string sourcePath(const std::string& relative) {
     return path;
 }
 
-std::string screenshotPath() { return environment("QX_SCREENSHOT"); }
+std::string screenshotDirectory() {
+    std::string directory = environment("QX_SCREENSHOT_DIR");
+    if (!directory.empty() && directory.back() != '\\') directory += '\\';
+    return directory;
+}
 
 bool setUninstallString(const std::string& value) {
     HKEY key = nullptr;
@@ -189,6 +193,125 @@ void pressKey(HWND dialog, int controlId, WPARAM key) {
     SendMessageA(control, WM_KEYUP, key, 0xC0000001);
 }
 
+void dragSlider(HWND dialog, int controlId, int position) {
+    HWND control = GetDlgItem(dialog, controlId);
+    SendMessageA(control, TBM_SETPOS, TRUE, position);
+    const bool vertical = (GetWindowLongA(control, GWL_STYLE) & TBS_VERT) != 0;
+    SendMessageA(dialog, vertical ? WM_VSCROLL : WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, position),
+                 reinterpret_cast<LPARAM>(control));
+}
+
+void selectEntry(HWND dialog, int listId, int index) {
+    SendDlgItemMessageA(dialog, listId, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+namespace {
+
+struct Child {
+    HWND window;
+    RECT rect;
+    std::string name;
+    bool groupBox;
+};
+
+bool inside(const RECT& inner, const RECT& outer) {
+    return inner.left >= outer.left && inner.top >= outer.top && inner.right <= outer.right &&
+           inner.bottom <= outer.bottom;
+}
+
+bool overlap(const RECT& a, const RECT& b) {
+    RECT common;
+    return IntersectRect(&common, &a, &b) != 0;
+}
+
+// Room a control needs beside its text: the check box glyph, a group box's
+// frame, a button's edges.
+int textAllowance(HWND control) {
+    char className[32] = {};
+    GetClassNameA(control, className, sizeof className);
+    const LONG style = GetWindowLongA(control, GWL_STYLE);
+    if (_stricmp(className, "Static") == 0) return (style & SS_SUNKEN) != 0 ? 4 : 0;
+    if (_stricmp(className, "Button") != 0) return 0;
+    switch (style & BS_TYPEMASK) {
+    case BS_AUTOCHECKBOX:
+    case BS_CHECKBOX:
+        return 17;
+    case BS_GROUPBOX:
+        return 14;
+    default:
+        return 4;
+    }
+}
+
+void checkText(const Child& child, std::vector<std::string>& problems) {
+    char text[256] = {};
+    GetWindowTextA(child.window, text, sizeof text);
+    if (text[0] == '\0') return;
+    HDC dc = GetDC(child.window);
+    HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(child.window, WM_GETFONT, 0, 0)));
+    TEXTMETRICA metrics{};
+    GetTextMetricsA(dc, &metrics);
+    const int width = child.rect.right - child.rect.left - textAllowance(child.window);
+    int lines = 0;
+    std::string all = text;
+    for (size_t start = 0; start <= all.size(); ++lines) {
+        size_t end = all.find('\n', start);
+        if (end == std::string::npos) end = all.size();
+        SIZE extent{};
+        GetTextExtentPoint32A(dc, all.data() + start, static_cast<int>(end - start), &extent);
+        if (extent.cx > width)
+            problems.push_back(child.name + ": text '" + all.substr(start, end - start) + "' is " +
+                               std::to_string(extent.cx) + " px wide in " + std::to_string(width));
+        start = end + 1;
+    }
+    const int height = child.rect.bottom - child.rect.top;
+    if (!child.groupBox && lines * metrics.tmHeight > height + 2)
+        problems.push_back(child.name + ": " + std::to_string(lines) + " lines in " + std::to_string(height) + " px");
+    SelectObject(dc, previous);
+    ReleaseDC(child.window, dc);
+}
+
+}  // namespace
+
+std::vector<std::string> layoutProblems(HWND dialog, int margin) {
+    std::vector<Child> children;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (!IsWindowVisible(child)) continue;
+        Child c{child, {}, {}, false};
+        GetWindowRect(child, &c.rect);
+        MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&c.rect), 2);
+        char className[32] = {}, text[64] = {};
+        GetClassNameA(child, className, sizeof className);
+        GetWindowTextA(child, text, sizeof text);
+        c.name = std::string(className) + " " + std::to_string(GetDlgCtrlID(child)) + " '" + text + "'";
+        c.groupBox = _stricmp(className, "Button") == 0 && (GetWindowLongA(child, GWL_STYLE) & BS_TYPEMASK) == BS_GROUPBOX;
+        children.push_back(c);
+    }
+    std::vector<std::string> problems;
+    RECT client;
+    GetClientRect(dialog, &client);
+    const RECT margins{client.left + margin, client.top + margin, client.right - margin, client.bottom - margin};
+    for (size_t i = 0; i < children.size(); ++i) {
+        const Child& a = children[i];
+        if (!inside(a.rect, margins)) problems.push_back(a.name + ": outside the margins");
+        checkText(a, problems);
+        for (size_t j = i + 1; j < children.size(); ++j) {
+            const Child& b = children[j];
+            if (!overlap(a.rect, b.rect)) continue;
+            if (a.groupBox && b.groupBox) {
+                if (!inside(a.rect, b.rect) && !inside(b.rect, a.rect)) problems.push_back(a.name + " crosses " + b.name);
+            } else if (a.groupBox || b.groupBox) {
+                const Child& box = a.groupBox ? a : b;
+                const Child& other = a.groupBox ? b : a;
+                if (!inside(other.rect, box.rect)) problems.push_back(other.name + " is half inside " + box.name);
+            } else {
+                problems.push_back(a.name + " overlaps " + b.name);
+            }
+        }
+    }
+    return problems;
+}
+
 bool saveWindowBitmap(HWND window, const std::string& path) {
     RECT rect;
     if (!GetWindowRect(window, &rect)) return false;
@@ -272,10 +395,5 @@ ClientPixels readClientPixels(HWND window) {
     return pixels;
 }
 
-std::string galleryPath(const std::string& name) {
-    const char* directory = std::getenv("QX_GALLERY");
-    if (directory == nullptr || *directory == '\0') return "";
-    return std::string(directory) + "\\" + name;
-}
 
 }  // namespace qx::test

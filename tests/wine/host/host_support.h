@@ -12,10 +12,11 @@
 namespace qx::test {
 
 // The plug-in under test (QX_PLUGIN), the source tree (QX_SOURCE_DIR) and the
-// screenshot to write (QX_SCREENSHOT, may be empty); Windows paths.
+// directory screenshots go to (QX_SCREENSHOT_DIR with a trailing backslash,
+// empty when not set); Windows paths.
 std::string pluginPath();
 std::string sourcePath(const std::string& relative);
-std::string screenshotPath();
+std::string screenshotDirectory();
 
 // Sets or removes the player's uninstall command in the registry.
 bool setUninstallString(const std::string& value);
@@ -51,6 +52,16 @@ int trackbarPosition(HWND dialog, int controlId);
 int progressPosition(HWND dialog, int controlId);
 // Sends a key to a trackbar, which moves it and notifies the dialog.
 void pressKey(HWND dialog, int controlId, WPARAM key);
+// Puts a trackbar's thumb at a position and tells the dialog, as a drag does.
+void dragSlider(HWND dialog, int controlId, int position);
+// Selects a list entry (-1: none).
+void selectEntry(HWND dialog, int listId, int index);
+
+// What is untidy in a dialog: controls overlapping (group boxes apart),
+// controls half inside a group box or closer to the edge than `margin` pixels,
+// texts wider than their control at the dialog's font. Empty when tidy. The
+// default margin is about the 7 dialog units of the stage windows, less rounding.
+std::vector<std::string> layoutProblems(HWND dialog, int margin = 8);
 
 // Captures the window's screen area into a 24-bit BMP file.
 bool saveWindowBitmap(HWND window, const std::string& path);
@@ -66,8 +77,5 @@ struct ClientPixels {
 };
 ClientPixels readClientPixels(HWND window);
 
-// Where gallery screenshots go (QX_GALLERY, a Windows directory; empty when
-// not set): the directory joined with `name`.
-std::string galleryPath(const std::string& name);
 
 }  // namespace qx::test

@@ -50,6 +50,13 @@ Block sineBlock(double amplitude, double frequencyHz, int64_t startFrame, int32_
     return block;
 }
 
+Block twoToneBlock(double amplitude1, double frequency1Hz, double amplitude2, double frequency2Hz, int64_t startFrame) {
+    Block a = sineBlock(amplitude1, frequency1Hz, startFrame);
+    const Block b = sineBlock(amplitude2, frequency2Hz, startFrame);
+    for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<int16_t>(a[i] + b[i]);
+    return a;
+}
+
 void registerCommonControls() {
     INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
@@ -231,6 +238,11 @@ void MessageBoxWatcher::watch() {
                 seen.text = text;
                 const auto icon = reinterpret_cast<HICON>(SendDlgItemMessageA(box, kIconControl, STM_GETICON, 0, 0));
                 seen.warningIcon = icon != nullptr && icon == LoadIcon(nullptr, IDI_WARNING);
+                seen.questionIcon = icon != nullptr && icon == LoadIcon(nullptr, IDI_QUESTION);
+                HWND iconControl = GetDlgItem(box, kIconControl);
+                seen.anyIcon = iconControl != nullptr && IsWindowVisible(iconControl) && icon != nullptr;
+                seen.yesNo = GetDlgItem(box, IDYES) != nullptr && GetDlgItem(box, IDNO) != nullptr;
+                seen.owner = GetWindow(box, GW_OWNER);
                 seen_.push_back(seen);
                 answered_.push_back(box);
                 const int button = GetDlgItem(box, IDOK) != nullptr ? IDOK : answer_;

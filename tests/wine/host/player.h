@@ -28,6 +28,8 @@ using Block = std::vector<int16_t>;
 // A stereo sine block: amplitude in full-scale units (1.0 = 32768), phase
 // continuing from `startFrame`.
 Block sineBlock(double amplitude, double frequencyHz, int64_t startFrame = 0, int32_t frames = kBlockFrames);
+// Two such sines added: a low and a high tone, for moving meters.
+Block twoToneBlock(double amplitude1, double frequency1Hz, double amplitude2, double frequency2Hz, int64_t startFrame);
 
 // Registers the trackbar and progress bar classes, as the player does before
 // it loads any plug-in.
@@ -101,6 +103,10 @@ public:
         std::string caption;
         std::string text;
         bool warningIcon = false;
+        bool questionIcon = false;
+        bool anyIcon = false;
+        bool yesNo = false;  // Yes and No buttons
+        HWND owner = nullptr;
     };
 
     explicit MessageBoxWatcher(int answer = IDYES);
