@@ -12,7 +12,8 @@ const char* const kUsage =
     "Commands:\n"
     "  process IN OUT [--set KEY=VALUE]...  process a file or a stream ('-': standard input/output)\n"
     "  params                               list every parameter of the table\n"
-    "  response [--set KEY=VALUE]...        measure the chain's frequency response\n"
+    "  response [--plot FILE.png] [...]     measure the chain's frequency response\n"
+    "  spectrum IN [--plot FILE.png] [...]  long-term spectrum of a file before and after\n"
     "  analyze FILE... [--json]             rate, channels, duration, loudness and peaks\n"
     "  presets                              list the presets, their latency and the start-up preset\n"
     "  preset save|delete|default|show ...  manage the user presets (see 'quorvex preset --help')\n"
@@ -35,6 +36,7 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (command == "process") return runProcess(rest, out, err, progress);
     if (command == "params") return runParams(rest, out, err);
     if (command == "response") return runResponse(rest, out, err);
+    if (command == "spectrum") return runSpectrum(rest, out, err);
     if (command == "analyze") return runAnalyze(rest, out, err);
     if (command == "presets") return runPresets(rest, out, err);
     if (command == "preset") return runPreset(rest, out, err);

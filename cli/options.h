@@ -66,6 +66,7 @@ int fail(std::ostream& err, int code, const std::string& message);
 int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progress);
 int runParams(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runResponse(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int runSpectrum(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runAnalyze(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runPresets(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int runPreset(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "console/analysis_windows.h"
 #include "console/control_ids.h"
 #include "filters/coefficient_update.h"
 #include "filters/stage_setups.h"
@@ -52,7 +53,7 @@ bool hasSurface(int32_t templateId) {
 }  // namespace
 
 Console::Console(ChainState& chain, ParameterTable& table, PresetLibrary& library)
-    : chain_(chain), table_(table), library_(library) {
+    : chain_(chain), table_(table), library_(library), analysis_(std::make_unique<AnalysisWindows>()) {
     hooks_.context = this;
     hooks_.defaultLabelChanged = &Console::defaultLabelHook;
     hooks_.refillWindows = &Console::refillHook;
@@ -263,6 +264,7 @@ INT_PTR Console::handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM 
         const auto controlId = static_cast<uint32_t>(LOWORD(wParam));
         const auto code = static_cast<uint32_t>(HIWORD(wParam));
         if (window == consoleWindow()) onConsoleCommand(window, controlId, code);
+        if (controlId == QX_IDC_DOC_GO && windowKind(window) == QX_DLG_DOCUMENTATION) findInDocumentation(window);
         if (groupOfWindow(window) != nullptr) onControlCommand(window, controlId);
         return 0;
     }
@@ -270,6 +272,15 @@ INT_PTR Console::handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM 
         if (window == consoleWindow()) {
             if (wParam == kSlowTimer) onSlowTimer(window);
             if (wParam == kFastTimer) onFastTimer();
+        }
+        return 0;
+    case WM_PAINT:
+        // Validated first, so that no background erase follows the picture.
+        if (windowKind(window) == QX_DLG_FREQ_RESPONSE) {
+            PAINTSTRUCT paint;
+            BeginPaint(window, &paint);
+            EndPaint(window, &paint);
+            analysis_->response.draw(groupOfWindow(window));
         }
         return 0;
     case WM_HSCROLL:
@@ -311,6 +322,7 @@ void Console::initialiseWindow(WindowGroup& group, HWND window) {
         chain_.consoleClosed = 0;
     }
     if (hasSurface(group.templateId())) createSurface(group);
+    if (group.templateId() == QX_DLG_DOCUMENTATION) loadDocumentation(window, instance_);
 }
 
 bool Console::onConsoleCommand(HWND window, uint32_t controlId, uint32_t code) {
@@ -345,13 +357,18 @@ void Console::onSlowTimer(HWND window) {
                      blinkPhase_ && library_.settingsChanged.load() != 0 ? kSettingsChangedText : "");
     // Only what changed since the last tick is redesigned.
     updateCoefficients(chain_, false);
+    analysis_->response.draw(groupOfTemplate(QX_DLG_FREQ_RESPONSE));
     library_.pollSelectionFile(&hooks_);
     // The poll may have loaded a preset; the console is still this window.
     setTextIfChanged(window, QX_IDC_CLIP_TEXT, chain_.clipIndicator.load() != 0 ? kHardClipText : "");
     chain_.clipIndicator = 0;
 }
 
-void Console::onFastTimer() { refreshMeters(nullptr); }
+void Console::onFastTimer() {
+    refreshMeters(nullptr);
+    drawScope(groupOfTemplate(QX_DLG_OSCILLOSCOPE), chain_);
+    analysis_->spectrum.draw(groupOfTemplate(QX_DLG_SPECTRUM), chain_);
+}
 
 void Console::checkPlaybackAndMeasure(HWND window) {
     // The measurement runs the chain on this thread: never while the player
@@ -362,6 +379,7 @@ void Console::checkPlaybackAndMeasure(HWND window) {
         return;
     }
     openWindow(QX_DLG_FREQ_RESPONSE);
+    analysis_->response.measure(groupOfTemplate(QX_DLG_FREQ_RESPONSE), chain_);
 }
 
 void Console::openWebsite(HWND window) {

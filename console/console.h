@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@
 #include "params/settings_file.h"
 
 namespace qx {
+
+struct AnalysisWindows;
 
 inline constexpr const char* kConsoleCaption = "Quorvex v1.81";
 inline constexpr const char* kMessageCaption = "Quorvex";
@@ -148,6 +151,7 @@ private:
     HWND owner_ = nullptr;
     HINSTANCE instance_ = nullptr;
     std::vector<WindowGroup> groups_;
+    std::unique_ptr<AnalysisWindows> analysis_;
     ConsoleHooks hooks_;
     bool blinkPhase_ = false;
     PresetId selected_ = 0;  // the entry a preset command acts on

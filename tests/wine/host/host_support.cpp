@@ -1,6 +1,7 @@
 #include "host_support.h"
 
 #include <commctrl.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -348,5 +349,51 @@ bool saveWindowBitmap(HWND window, const std::string& path) {
     bytes += pixels;
     return writeWholeFile(path, bytes);
 }
+
+std::string preparePluginCopy(std::string& dataDir) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dataDir = std::string("C:\\qxtest\\") + info->test_suite_name() + "_" + info->name() + "\\";
+    const std::string copy = dataDir + "dsp_Quorvex.dll";
+    if (!makeEmptyDirectory(dataDir) || !setUninstallString("\"" + dataDir + "uninst.exe\"") ||
+        !CopyFileA(pluginPath().c_str(), copy.c_str(), FALSE))
+        return "";
+    return copy;
+}
+
+ClientPixels readClientPixels(HWND window) {
+    ClientPixels pixels;
+    RECT client;
+    if (!GetClientRect(window, &client)) return pixels;
+    const int width = client.right;
+    const int height = client.bottom;
+    HDC source = GetDC(window);
+    HDC memory = CreateCompatibleDC(source);
+    HBITMAP bitmap = CreateCompatibleBitmap(source, width, height);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, source, 0, 0, SRCCOPY);
+    SelectObject(memory, previous);
+
+    BITMAPINFOHEADER info{};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = -height;  // top-down rows
+    info.biPlanes = 1;
+    info.biBitCount = 32;
+    info.biCompression = BI_RGB;
+    std::vector<uint32_t> raw(static_cast<size_t>(width) * height);
+    const int rows = GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), raw.data(),
+                               reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(window, source);
+    if (rows != height) return pixels;
+    pixels.width = width;
+    pixels.height = height;
+    pixels.colours.reserve(raw.size());
+    // DIB pixels are 0x00RRGGBB; COLORREF is 0x00BBGGRR.
+    for (uint32_t p : raw) pixels.colours.push_back(RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF));
+    return pixels;
+}
+
 
 }  // namespace qx::test

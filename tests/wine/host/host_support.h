@@ -22,6 +22,11 @@ std::string screenshotDirectory();
 bool setUninstallString(const std::string& value);
 bool removeUninstallString();
 
+// A fresh copy of the plug-in for the running test: an empty data directory
+// named after the test, which the player's uninstall entry names, holding a
+// copy of the plug-in. Returns the copy's path, empty on failure.
+std::string preparePluginCopy(std::string& dataDir);
+
 // Creates the directory (and its parents) and deletes every file in it.
 bool makeEmptyDirectory(const std::string& directory);
 bool fileExists(const std::string& path);
@@ -60,5 +65,17 @@ std::vector<std::string> layoutProblems(HWND dialog, int margin = 8);
 
 // Captures the window's screen area into a 24-bit BMP file.
 bool saveWindowBitmap(HWND window, const std::string& path);
+
+// The client area of a window as the window's own device context shows it.
+struct ClientPixels {
+    int width = 0;
+    int height = 0;
+    std::vector<COLORREF> colours;  // row by row from the top
+    COLORREF at(int x, int y) const {
+        return x < 0 || y < 0 || x >= width || y >= height ? CLR_INVALID : colours[static_cast<size_t>(y) * width + x];
+    }
+};
+ClientPixels readClientPixels(HWND window);
+
 
 }  // namespace qx::test
