@@ -372,8 +372,9 @@ TEST_F(PluginTest, ASelectionFileThatCannotBeDeletedIsAppliedOnce) {
         ASSERT_TRUE(SetFileAttributesA(selection.c_str(), FILE_ATTRIBUTE_READONLY));
         // With the console open its timer applies the file; without it the
         // first block of playback does.
-        if (consoleOpen)
+        if (consoleOpen) {
             ASSERT_TRUE(player->pumpUntil([&] { return controlText(console, QX_IDC_PRESET_NAME) == "Enhancer"; }, 3000));
+        }
         EXPECT_EQ(silentBlocksWithUndeletableSelection(*player, selection, console), 0)
             << (consoleOpen ? "console open" : "console closed");
         if (consoleOpen) {
