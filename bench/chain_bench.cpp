@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "engine/chain.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "params/parameter_table.h"
 
 namespace {

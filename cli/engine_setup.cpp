@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "params/settings_file.h"
 #include "platform/platform.h"
 

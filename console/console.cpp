@@ -3,8 +3,8 @@
 #include <shellapi.h>
 
 #include "console/control_ids.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "platform/clock.h"
 
 namespace qx {

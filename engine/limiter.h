@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "engine/band_detectors.h"
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 

@@ -10,7 +10,7 @@
 // positions and delay lines belong to the audio thread (and to start-up).
 #include <cstdint>
 
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 
 namespace qx {
 

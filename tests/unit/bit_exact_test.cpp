@@ -14,8 +14,8 @@
 
 #include "chain_test_support.h"
 #include "engine/response.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "params/preset_library.h"
 #include "persistence_test_support.h"
 
