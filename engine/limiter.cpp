@@ -3,52 +3,75 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/vector_clones.h"
+
 namespace qx {
 
 namespace {
 
-// A lower target takes effect at once and restarts the hold; a higher one is
-// ignored until the hold runs out, when the lowest target seen meanwhile
-// becomes the held value. Returns the target to follow this frame.
-inline double holdStep(HoldTracker& h, double t, int32_t lookahead) {
-    if (h.countdown < 1 || t <= h.held) {
-        h.held = t;
-        h.minimum = 1.0;
-        h.countdown = lookahead + 3;
-        return t;
-    }
-    if (t <= h.minimum) h.minimum = t;
-    const double u = h.held;
-    h.countdown -= 1;
-    if (h.countdown == 0) {
-        h.held = h.minimum;
-        h.minimum = 1.0;
-        h.countdown = lookahead + 3;
-    }
-    return u;
-}
-
-inline double gainStep(LimiterInstance& s, const LimiterInstanceCoefficients& c, bool peakDetect,
-                       double xL, double xR) {
+// One frame of one instance: detector, target, hold and gain, with every
+// branch of the rules computed and the result chosen by selects, so a loop
+// over the band instances runs as vector code. Returns the gain F.
+//
+// Hold: a lower target takes effect at once and restarts the hold; a higher
+// one is ignored until the hold runs out, when the lowest target seen
+// meanwhile becomes the held value.
+template <bool PeakDetect>
+QX_INLINE double limiterLane(double& envelope, double& gain, double& held, double& minimum, double& countdown,
+                             const LimiterInstanceCoefficients& c, double xL, double xR) {
     const double d = c.detector;
     double lvl;
-    if (!peakDetect) {
-        s.envelope = (1.0 - d) * s.envelope + (xL * xL + xR * xR) * d;
-        lvl = std::sqrt(s.envelope);
+    if constexpr (!PeakDetect) {
+        envelope = (1.0 - d) * envelope + (xL * xL + xR * xR) * d;
+        lvl = std::sqrt(envelope);
     } else {
-        lvl = std::fabs(xL) > std::fabs(xR) ? std::fabs(xL) : std::fabs(xR);
-        if (lvl <= s.envelope) lvl = (1.0 - d) * s.envelope;
-        s.envelope = lvl;
+        const double aL = std::fabs(xL);
+        const double aR = std::fabs(xR);
+        const double peak = pick(aL > aR, aL, aR);
+        const double decayed = (1.0 - d) * envelope;
+        lvl = pick(peak <= envelope, decayed, peak);
+        envelope = lvl;
     }
     double t = c.threshold / (lvl + 0.00001);
-    if (t > 1.0) t = 1.0;
-    const double u = holdStep(s.hold, t, c.lookahead);
-    if (s.gain <= u) {
-        s.gain = u * c.release + (1.0 - c.release) * s.gain;
-    } else {
-        s.gain = u * c.attack + (1.0 - c.attack) * s.gain;
-    }
-    return s.gain;
+    t = pick(t > 1.0, 1.0, t);
+
+    const double holdFrames = static_cast<double>(c.lookahead + 3);
+    const bool restart = countdown < 1.0 || t <= held;
+    const double lowest = pick(t <= minimum, t, minimum);
+    const double left = countdown - 1.0;
+    const bool expired = left == 0.0;
+    const bool renew = restart || expired;
+    const double u = pick(restart, t, held);
+    held = pick(restart, t, pick(expired, lowest, held));
+    minimum = pick(renew, 1.0, lowest);
+    countdown = pick(renew, holdFrames, left);
+
+    const double release = c.release, attack = c.attack;
+    const double k = pick(gain <= u, release, attack);
+    gain = u * k + (1.0 - k) * gain;
+    return gain;
+}
+
+inline double gainStep(LimiterInstance& s, const LimiterInstanceCoefficients& c, bool peakDetect, double xL,
+                       double xR) {
+    double countdown = s.hold.countdown;
+    const double f = peakDetect ? limiterLane<true>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown, c, xL, xR)
+                                : limiterLane<false>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown, c, xL, xR);
+    s.hold.countdown = static_cast<int32_t>(countdown);
+    return f;
+}
+
+template <bool PeakDetect>
+QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients& c, const double* __restrict xL,
+                         const double* __restrict xR) {
+    double* __restrict envelope = state.envelope;
+    double* __restrict gain = state.gain;
+    double* __restrict held = state.held;
+    double* __restrict minimum = state.minimum;
+    double* __restrict countdown = state.countdown;
+#pragma GCC ivdep  // the state, coefficient and band arrays never overlap
+    for (int i = 0; i < c.bands; ++i)
+        limiterLane<PeakDetect>(envelope[i], gain[i], held[i], minimum[i], countdown[i], c.band[i], xL[i], xR[i]);
 }
 
 LimiterInstanceCoefficients instanceCoefficients(double driveDb, double threshold, double detector,
@@ -87,23 +110,41 @@ BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
     return c;
 }
 
+QX_VECTOR_CLONES
 void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands,
                      bool meterFrame, Number* meters) {
     const uint32_t w = state.counter & kLookaheadMask;
     state.counter += 1;
     const uint32_t rd = state.counter & kLookaheadMask;
     const int nb = c.bands;
+    double* __restrict writeL = state.lineL[w];
+    double* __restrict writeR = state.lineR[w];
     for (int i = 0; i < nb; ++i) {
-        const LimiterInstanceCoefficients& k = c.band[i];
-        state.lineL[w][i] = k.drive * bands.left[i];
-        state.lineR[w][i] = k.drive * bands.right[i];
-        const uint32_t ahead = (rd + static_cast<uint32_t>(k.lookahead)) & kLookaheadMask;
-        const double f = gainStep(state.band[i], k, c.peakDetect, state.lineL[ahead][i],
-                                  state.lineR[ahead][i]);
-        bands.left[i] = f * state.lineL[rd][i];
-        bands.right[i] = f * state.lineR[rd][i];
-        if (meterFrame) meters[i] = guard::reductionDb(f);
+        writeL[i] = c.band[i].drive * bands.left[i];
+        writeR[i] = c.band[i].drive * bands.right[i];
     }
+    // Each band looks ahead by its own distance (after this frame's write,
+    // which the longest look-ahead reads back).
+    alignas(64) double xL[kMaxBands];
+    alignas(64) double xR[kMaxBands];
+    for (int i = 0; i < nb; ++i) {
+        const uint32_t ahead = (rd + static_cast<uint32_t>(c.band[i].lookahead)) & kLookaheadMask;
+        xL[i] = state.lineL[ahead][i];
+        xR[i] = state.lineR[ahead][i];
+    }
+    if (c.peakDetect)
+        bandLanes<true>(state, c, xL, xR);
+    else
+        bandLanes<false>(state, c, xL, xR);
+    const double* __restrict readL = state.lineL[rd];
+    const double* __restrict readR = state.lineR[rd];
+    const double* __restrict gain = state.gain;
+    for (int i = 0; i < nb; ++i) {
+        bands.left[i] = gain[i] * readL[i];
+        bands.right[i] = gain[i] * readR[i];
+    }
+    if (meterFrame)
+        for (int i = 0; i < nb; ++i) meters[i] = guard::reductionDb(gain[i]);
 }
 
 void bandLimiterGapReset(BandLimiterState& state) {

@@ -44,12 +44,20 @@ double limiterGainStep(LimiterInstance& instance, const LimiterInstanceCoefficie
 
 // ---- Band limiter ----
 
+// The band instances as arrays over the bands, so one frame of all bands runs
+// as vector code; the hold countdown counts whole frames in a double for the
+// same reason (exact: it never exceeds 4098).
 struct BandLimiterState {
     uint32_t counter = 0;  // shared by the band instances, never reset
-    LimiterInstance band[kMaxBands];
+    double envelope[kMaxBands] = {};
+    double gain[kMaxBands] = {};
+    double held[kMaxBands] = {1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
+    double minimum[kMaxBands] = {1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
+    double countdown[kMaxBands] = {};
     double lineL[kLookaheadFrames][kMaxBands] = {};  // frame-major
     double lineR[kLookaheadFrames][kMaxBands] = {};
 };
+static_assert(kMaxBands == 10, "the hold values above start at 1 for every band");
 
 struct BandLimiterCoefficients {
     int bands = 1;

@@ -365,7 +365,7 @@ TEST_F(FactoryPresets, AHugeStoredDriveOrPostAmpNeverSilencesTheChainForGood) {
     state->compressor.envelope[2] = inf;
     state->compressor.gain[3] = nan;
     state->expander.gain[0] = nan;
-    state->bandLimiter.band[1].gain = nan;
+    state->bandLimiter.gain[1] = nan;
     state->finalLimiter.instance.envelope = inf;
     state->finalLimiter.instance.hold.held = nan;
     state->agc.gainLow = inf;
