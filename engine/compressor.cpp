@@ -87,9 +87,9 @@ QX_INLINE void bandGain(const CompressorCoefficients& c, int i, double xL, doubl
     } else {
         // Type II: the times shorten in proportion to the reduction already
         // applied; the gate coefficient is not divided.
-        const bool gated = !(g * e > c.gateLevel);
+        const bool loud = g * e > c.gateLevel;
         const double divided = pick(falling, release, attack) / g;
-        double a = pick(falling && gated, c.gateRelease, divided);
+        double a = pick(falling, pick(loud, divided, c.gateRelease), divided);
         a = a * 0.25;
         a = pick(a <= 1.0, a, 1.0);
         gain = a * t + (1.0 - a) * g;

@@ -18,8 +18,8 @@ namespace {
 // meanwhile becomes the held value.
 template <bool PeakDetect>
 QX_INLINE double limiterLane(double& envelope, double& gain, double& held, double& minimum, double& countdown,
-                             const LimiterInstanceCoefficients& c, double xL, double xR) {
-    const double d = c.detector;
+                             double threshold, double d, double attack, double release, double holdFrames,
+                             double xL, double xR) {
     double lvl;
     if constexpr (!PeakDetect) {
         envelope = (1.0 - d) * envelope + (xL * xL + xR * xR) * d;
@@ -32,21 +32,21 @@ QX_INLINE double limiterLane(double& envelope, double& gain, double& held, doubl
         lvl = pick(peak <= envelope, decayed, peak);
         envelope = lvl;
     }
-    double t = c.threshold / (lvl + 0.00001);
+    double t = threshold / (lvl + 0.00001);
     t = pick(t > 1.0, 1.0, t);
 
-    const double holdFrames = static_cast<double>(c.lookahead + 3);
-    const bool restart = countdown < 1.0 || t <= held;
+    // Each choice as a chain of single conditions, so every one stays a
+    // compare of doubles: restart (hold over or a lower target) before expiry.
     const double lowest = pick(t <= minimum, t, minimum);
     const double left = countdown - 1.0;
+    const bool over = countdown < 1.0;
+    const bool lower = t <= held;
     const bool expired = left == 0.0;
-    const bool renew = restart || expired;
-    const double u = pick(restart, t, held);
-    held = pick(restart, t, pick(expired, lowest, held));
-    minimum = pick(renew, 1.0, lowest);
-    countdown = pick(renew, holdFrames, left);
+    const double u = pick(over, t, pick(lower, t, held));
+    held = pick(over, t, pick(lower, t, pick(expired, lowest, held)));
+    minimum = pick(over, 1.0, pick(lower, 1.0, pick(expired, 1.0, lowest)));
+    countdown = pick(over, holdFrames, pick(lower, holdFrames, pick(expired, holdFrames, left)));
 
-    const double release = c.release, attack = c.attack;
     const double k = pick(gain <= u, release, attack);
     gain = u * k + (1.0 - k) * gain;
     return gain;
@@ -55,8 +55,11 @@ QX_INLINE double limiterLane(double& envelope, double& gain, double& held, doubl
 inline double gainStep(LimiterInstance& s, const LimiterInstanceCoefficients& c, bool peakDetect, double xL,
                        double xR) {
     double countdown = s.hold.countdown;
-    const double f = peakDetect ? limiterLane<true>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown, c, xL, xR)
-                                : limiterLane<false>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown, c, xL, xR);
+    const double holdFrames = c.lookahead + 3;
+    const double f = peakDetect ? limiterLane<true>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown,
+                                                    c.threshold, c.detector, c.attack, c.release, holdFrames, xL, xR)
+                                : limiterLane<false>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown,
+                                                     c.threshold, c.detector, c.attack, c.release, holdFrames, xL, xR);
     s.hold.countdown = static_cast<int32_t>(countdown);
     return f;
 }
@@ -71,7 +74,8 @@ QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients&
     double* __restrict countdown = state.countdown;
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
     for (int i = 0; i < c.bands; ++i)
-        limiterLane<PeakDetect>(envelope[i], gain[i], held[i], minimum[i], countdown[i], c.band[i], xL[i], xR[i]);
+        limiterLane<PeakDetect>(envelope[i], gain[i], held[i], minimum[i], countdown[i], c.threshold[i],
+                                c.detector[i], c.attack[i], c.release[i], c.holdFrames[i], xL[i], xR[i]);
 }
 
 LimiterInstanceCoefficients instanceCoefficients(double driveDb, double threshold, double detector,
@@ -94,6 +98,31 @@ double limiterGainStep(LimiterInstance& instance, const LimiterInstanceCoefficie
     return gainStep(instance, c, peakDetect, xL, xR);
 }
 
+BandLimiterCoefficients::BandLimiterCoefficients() {
+    for (int i = 0; i < kMaxBands; ++i) setBandInstance(*this, i, LimiterInstanceCoefficients{});
+}
+
+void setBandInstance(BandLimiterCoefficients& c, int band, const LimiterInstanceCoefficients& instance) {
+    c.drive[band] = instance.drive;
+    c.threshold[band] = instance.threshold;
+    c.detector[band] = instance.detector;
+    c.attack[band] = instance.attack;
+    c.release[band] = instance.release;
+    c.lookahead[band] = instance.lookahead;
+    c.holdFrames[band] = instance.lookahead + 3;
+}
+
+LimiterInstanceCoefficients bandInstance(const BandLimiterCoefficients& c, int band) {
+    LimiterInstanceCoefficients instance;
+    instance.drive = c.drive[band];
+    instance.threshold = c.threshold[band];
+    instance.detector = c.detector[band];
+    instance.attack = c.attack[band];
+    instance.release = c.release[band];
+    instance.lookahead = c.lookahead[band];
+    return instance;
+}
+
 BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
                                                 const BandDetectors& detectors,
                                                 int32_t bandCount) {
@@ -102,10 +131,11 @@ BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
     c.peakDetect = params.peakDetect.load() != 0;
     const double thresholdScale = c.peakDetect ? 0.2 : 0.1;
     for (int i = 0; i < kMaxBands; ++i) {
-        c.band[i] = instanceCoefficients(
-            params.gainDb[i].load(), guard::gain(params.thresholdDb[i].load()) * thresholdScale,
-            detectors.coefficient[i], params.lookaheadMs[i].load(), params.attackMs[i].load(),
-            params.releaseMs[i].load());
+        setBandInstance(c, i,
+                        instanceCoefficients(params.gainDb[i].load(),
+                                             guard::gain(params.thresholdDb[i].load()) * thresholdScale,
+                                             detectors.coefficient[i], params.lookaheadMs[i].load(),
+                                             params.attackMs[i].load(), params.releaseMs[i].load()));
     }
     return c;
 }
@@ -120,15 +150,15 @@ void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, 
     double* __restrict writeL = state.lineL[w];
     double* __restrict writeR = state.lineR[w];
     for (int i = 0; i < nb; ++i) {
-        writeL[i] = c.band[i].drive * bands.left[i];
-        writeR[i] = c.band[i].drive * bands.right[i];
+        writeL[i] = c.drive[i] * bands.left[i];
+        writeR[i] = c.drive[i] * bands.right[i];
     }
     // Each band looks ahead by its own distance (after this frame's write,
     // which the longest look-ahead reads back).
     alignas(64) double xL[kMaxBands];
     alignas(64) double xR[kMaxBands];
     for (int i = 0; i < nb; ++i) {
-        const uint32_t ahead = (rd + static_cast<uint32_t>(c.band[i].lookahead)) & kLookaheadMask;
+        const uint32_t ahead = (rd + static_cast<uint32_t>(c.lookahead[i])) & kLookaheadMask;
         xL[i] = state.lineL[ahead][i];
         xR[i] = state.lineR[ahead][i];
     }

@@ -59,11 +59,25 @@ struct BandLimiterState {
 };
 static_assert(kMaxBands == 10, "the hold values above start at 1 for every band");
 
+// The band instances' values as arrays over the bands, for the vector loop;
+// the hold length lookahead + 3 kept in frames as a double.
 struct BandLimiterCoefficients {
     int bands = 1;
     bool peakDetect = false;
-    LimiterInstanceCoefficients band[kMaxBands];
+    double drive[kMaxBands];
+    double threshold[kMaxBands];
+    double detector[kMaxBands];
+    double attack[kMaxBands];
+    double release[kMaxBands];
+    int32_t lookahead[kMaxBands];
+    double holdFrames[kMaxBands];
+
+    BandLimiterCoefficients();  // every band as a default instance
 };
+
+// Band `band`'s values, written from or read back as one instance's.
+void setBandInstance(BandLimiterCoefficients& c, int band, const LimiterInstanceCoefficients& instance);
+LimiterInstanceCoefficients bandInstance(const BandLimiterCoefficients& c, int band);
 
 BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
                                                 const BandDetectors& detectors,

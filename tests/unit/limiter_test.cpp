@@ -57,13 +57,13 @@ TEST(Limiter, CoefficientsOfBothStages) {
     const auto peak = bandLimiterCoefficients(bandParams(3.0, -6.0, 5.0, 10.0, 500.0, true), det, 5);
     EXPECT_EQ(rms.bands, 5);
     for (int i = 0; i < kMaxBands; ++i) {
-        EXPECT_EQ(rms.band[i].drive, dbToGain(3.0));
-        EXPECT_EQ(rms.band[i].threshold, dbToGain(-6.0) * 0.1);
-        EXPECT_EQ(peak.band[i].threshold, dbToGain(-6.0) * 0.2);
-        EXPECT_EQ(rms.band[i].detector, det.coefficient[i]);
-        EXPECT_EQ(rms.band[i].lookahead, 220);
-        EXPECT_EQ(rms.band[i].attack, timeCoefficient(10.0));
-        EXPECT_EQ(rms.band[i].release, timeCoefficient(500.0));
+        EXPECT_EQ(bandInstance(rms, i).drive, dbToGain(3.0));
+        EXPECT_EQ(bandInstance(rms, i).threshold, dbToGain(-6.0) * 0.1);
+        EXPECT_EQ(bandInstance(peak, i).threshold, dbToGain(-6.0) * 0.2);
+        EXPECT_EQ(bandInstance(rms, i).detector, det.coefficient[i]);
+        EXPECT_EQ(bandInstance(rms, i).lookahead, 220);
+        EXPECT_EQ(bandInstance(rms, i).attack, timeCoefficient(10.0));
+        EXPECT_EQ(bandInstance(rms, i).release, timeCoefficient(500.0));
     }
     const auto f = finalLimiterCoefficients(finalParams(-6.0, 90.0, 0.0, 0.0, false, 2.0, 20.0));
     EXPECT_EQ(f.instance.threshold, dbToGain(-6.0) * 0.5);
@@ -241,7 +241,7 @@ TEST(Limiter, BandInstancesMatchTheFinalLimiter) {
         BandLimiterCoefficients bc;
         bc.bands = kMaxBands;
         bc.peakDetect = fc.peakDetect;
-        for (auto& b : bc.band) b = fc.instance;
+        for (int i = 0; i < kMaxBands; ++i) setBandInstance(bc, i, fc.instance);
         Number meter, meters[kMaxBands];
         for (int n = 0; n < 12000; ++n) {
             const double scale = n % 2000 < 1000 ? 0.9 : 0.02;
@@ -332,9 +332,9 @@ TEST(Limiter, AbsurdParametersKeepEverythingFinite) {
             const auto fc = finalLimiterCoefficients(finalParams(v(), v(), v(), v(), peak, v(), v()));
             ASSERT_GE(fc.instance.lookahead, 0);
             ASSERT_LE(fc.instance.lookahead, 4095);
-            for (const auto& b : bc.band) {
-                ASSERT_GE(b.lookahead, 0);
-                ASSERT_LE(b.lookahead, 4095);
+            for (int32_t lookahead : bc.lookahead) {
+                ASSERT_GE(lookahead, 0);
+                ASSERT_LE(lookahead, 4095);
             }
             Number meter, meters[kMaxBands];
             for (int n = 0; n < 5000; ++n) {
