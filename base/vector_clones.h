@@ -4,7 +4,10 @@
 // clone by the processor (ELF ifuncs) a second copy for AVX2. Never FMA: with
 // -ffp-contract=off every product and sum is rounded on its own, so scalar,
 // SSE2 and AVX2 code give the same bits.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__ELF__) && defined(__x86_64__)
+// Not under the sanitizers: their runtime is not yet up when the loader runs
+// the clone resolvers.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__ELF__) && defined(__x86_64__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define QX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define QX_VECTOR_CLONES
