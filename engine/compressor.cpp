@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/vector_clones.h"
+#include "engine/band_lookahead.h"
 
 namespace qx {
 
@@ -108,45 +109,21 @@ QX_INLINE void bandGains(const CompressorCoefficients& c, int nb, const double* 
 QX_VECTOR_CLONES
 void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
                     bool meterFrame, Number* meters) {
-    const uint32_t w = state.counter & kLookaheadMask;
-    state.counter += 1;
-    const uint32_t r = state.counter & kLookaheadMask;
     const int nb = c.bands;
-    double* __restrict writeL = state.lineL[w];
-    double* __restrict writeR = state.lineR[w];
-    for (int i = 0; i < nb; ++i) {
-        writeL[i] = c.makeup[i] * bands.left[i];
-        writeR[i] = c.makeup[i] * bands.right[i];
-    }
-    // Each band looks ahead by its own distance (after this frame's write,
-    // which the longest look-ahead reads back).
-    alignas(64) double xL[kMaxBands];
-    alignas(64) double xR[kMaxBands];
-    for (int i = 0; i < nb; ++i) {
-        const uint32_t ahead = (r + static_cast<uint32_t>(c.lookahead[i])) & kLookaheadMask;
-        xL[i] = state.lineL[ahead][i];
-        xR[i] = state.lineR[ahead][i];
-    }
+    LookaheadFrame frame;
+    enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, bands, frame);
     if (c.peakDetect) {
         if (c.typeII)
-            bandGains<true, true>(c, nb, xL, xR, state.envelope, state.gain);
+            bandGains<true, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
         else
-            bandGains<true, false>(c, nb, xL, xR, state.envelope, state.gain);
+            bandGains<true, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
     } else {
         if (c.typeII)
-            bandGains<false, true>(c, nb, xL, xR, state.envelope, state.gain);
+            bandGains<false, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
         else
-            bandGains<false, false>(c, nb, xL, xR, state.envelope, state.gain);
+            bandGains<false, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
     }
-    const double* __restrict readL = state.lineL[r];
-    const double* __restrict readR = state.lineR[r];
-    const double* __restrict gain = state.gain;
-    for (int i = 0; i < nb; ++i) {
-        bands.left[i] = gain[i] * readL[i];
-        bands.right[i] = gain[i] * readR[i];
-    }
-    if (meterFrame)
-        for (int i = 0; i < nb; ++i) meters[i] = guard::reductionDb(gain[i]);
+    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
 }
 
 void compressorGapReset(CompressorState& state) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/vector_clones.h"
+#include "engine/band_lookahead.h"
 
 namespace qx {
 
@@ -143,38 +144,14 @@ BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
 QX_VECTOR_CLONES
 void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands,
                      bool meterFrame, Number* meters) {
-    const uint32_t w = state.counter & kLookaheadMask;
-    state.counter += 1;
-    const uint32_t rd = state.counter & kLookaheadMask;
     const int nb = c.bands;
-    double* __restrict writeL = state.lineL[w];
-    double* __restrict writeR = state.lineR[w];
-    for (int i = 0; i < nb; ++i) {
-        writeL[i] = c.drive[i] * bands.left[i];
-        writeR[i] = c.drive[i] * bands.right[i];
-    }
-    // Each band looks ahead by its own distance (after this frame's write,
-    // which the longest look-ahead reads back).
-    alignas(64) double xL[kMaxBands];
-    alignas(64) double xR[kMaxBands];
-    for (int i = 0; i < nb; ++i) {
-        const uint32_t ahead = (rd + static_cast<uint32_t>(c.lookahead[i])) & kLookaheadMask;
-        xL[i] = state.lineL[ahead][i];
-        xR[i] = state.lineR[ahead][i];
-    }
+    LookaheadFrame frame;
+    enterLookahead(state.counter, state.lineL, state.lineR, nb, c.drive, c.lookahead, bands, frame);
     if (c.peakDetect)
-        bandLanes<true>(state, c, xL, xR);
+        bandLanes<true>(state, c, frame.xL, frame.xR);
     else
-        bandLanes<false>(state, c, xL, xR);
-    const double* __restrict readL = state.lineL[rd];
-    const double* __restrict readR = state.lineR[rd];
-    const double* __restrict gain = state.gain;
-    for (int i = 0; i < nb; ++i) {
-        bands.left[i] = gain[i] * readL[i];
-        bands.right[i] = gain[i] * readR[i];
-    }
-    if (meterFrame)
-        for (int i = 0; i < nb; ++i) meters[i] = guard::reductionDb(gain[i]);
+        bandLanes<false>(state, c, frame.xL, frame.xR);
+    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
 }
 
 void bandLimiterGapReset(BandLimiterState& state) {

@@ -3,35 +3,21 @@
 // The clip lives in the shared material beside the source tree.
 #include <gtest/gtest.h>
 
-#include <cinttypes>
-#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <string>
 
 #include "cli/audio_file.h"
 #include "cli/commands.h"
+#include "unit/checksum_support.h"
 
 namespace qx::cli {
 namespace {
 
 namespace fs = std::filesystem;
 
-uint64_t fnv1a(const void* data, std::size_t size) {
-    uint64_t hash = 0xcbf29ce484222325ull;
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < size; ++i) {
-        hash ^= bytes[i];
-        hash *= 0x100000001b3ull;
-    }
-    return hash;
-}
-
-std::string hex(uint64_t v) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%016" PRIx64, v);
-    return text;
-}
+using test::fnv1a;
+using test::hex;
 
 // F1..F10 over the 20 s clip.
 constexpr uint64_t kClipOutput[10] = {

@@ -6,13 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "chain_test_support.h"
+#include "checksum_support.h"
 #include "engine/response.h"
 #include "engine/coefficient_update.h"
 #include "engine/stage_setups.h"
@@ -22,20 +21,8 @@
 namespace qx {
 namespace {
 
-uint64_t fnv1a(const void* data, std::size_t size, uint64_t hash = 0xcbf29ce484222325ull) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < size; ++i) {
-        hash ^= bytes[i];
-        hash *= 0x100000001b3ull;
-    }
-    return hash;
-}
-
-std::string hex(uint64_t v) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%016" PRIx64, v);
-    return text;
-}
+using test::fnv1a;
+using test::hex;
 
 // Recorded from the chain before its per-band stages were laid out for the
 // vector unit: F1..F10 in order.
