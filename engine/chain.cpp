@@ -188,8 +188,7 @@ BlockCoefficients prepareBlock(ChainState& state, double driveGain, double postG
 }
 
 void reverseCascade(ReverseCascadeFilter& filter, Frame& f, bool withGain) {
-    f.left = reverseCascadeStep(filter, Channel::Left, f.left, withGain);
-    f.right = reverseCascadeStep(filter, Channel::Right, f.right, withGain);
+    reverseCascadeStereoStep(filter, f.left, f.right, withGain);
 }
 
 // The multiband processor: split, per-band stages in their fixed order, and
