@@ -3,6 +3,7 @@
 // limiter share in form: the driven band samples go in, each band's sample
 // `lookahead` frames ahead comes out for its detector, and once the gains are
 // known the delayed samples leave times their gain.
+#include <cmath>
 #include <cstdint>
 
 #include "base/relaxed.h"
@@ -39,6 +40,24 @@ QX_INLINE void enterLookahead(uint32_t& counter, LookaheadLine& lineL, Lookahead
         const uint32_t ahead = (frame.read + static_cast<uint32_t>(lookahead[i])) & kLookaheadMask;
         frame.xL[i] = lineL[ahead][i];
         frame.xR[i] = lineR[ahead][i];
+    }
+}
+
+// The level detector both stages run on a band's look-ahead samples: the
+// root of the smoothed power (RMS), or the larger magnitude, decaying by
+// (1 - d) while it lies below the envelope (peak). Updates the envelope.
+template <bool PeakDetect>
+QX_INLINE double detectLevel(double& envelope, double d, double xL, double xR) {
+    if constexpr (!PeakDetect) {
+        envelope = (1.0 - d) * envelope + (xL * xL + xR * xR) * d;
+        return std::sqrt(envelope);
+    } else {
+        const double aL = std::fabs(xL);
+        const double aR = std::fabs(xR);
+        const double peak = pick(aL > aR, aL, aR);
+        const double decayed = (1.0 - d) * envelope;
+        envelope = pick(peak <= envelope, decayed, peak);
+        return envelope;
     }
 }
 

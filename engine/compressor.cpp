@@ -47,19 +47,9 @@ namespace {
 template <bool PeakDetect, bool TypeII>
 QX_INLINE void bandGain(const CompressorCoefficients& c, int i, double xL, double xR, double& envelope,
                         double& gain) {
-    const double d = c.detector[i];
-    double lvl;
-    if constexpr (!PeakDetect) {
-        envelope = (1.0 - d) * envelope + (xL * xL + xR * xR) * d;
-        lvl = std::sqrt(envelope) + 0.00001;
-    } else {
-        const double aL = std::fabs(xL);
-        const double aR = std::fabs(xR);
-        const double peak = pick(aL > aR, aL, aR);
-        const double decayed = (1.0 - d) * envelope;
-        lvl = pick(peak <= envelope, decayed, peak);
-        envelope = lvl;
-    }
+    // RMS: the root of the mean square plus a tiny floor; peak: as detected.
+    double lvl = detectLevel<PeakDetect>(envelope, c.detector[i], xL, xR);
+    if constexpr (!PeakDetect) lvl = lvl + 0.00001;
     const double e = envelope;
 
     // Static curve: 1 below the threshold, else between 1/sqrt(q) (2:1) and

@@ -21,18 +21,7 @@ template <bool PeakDetect>
 QX_INLINE double limiterLane(double& envelope, double& gain, double& held, double& minimum, double& countdown,
                              double threshold, double d, double attack, double release, double holdFrames,
                              double xL, double xR) {
-    double lvl;
-    if constexpr (!PeakDetect) {
-        envelope = (1.0 - d) * envelope + (xL * xL + xR * xR) * d;
-        lvl = std::sqrt(envelope);
-    } else {
-        const double aL = std::fabs(xL);
-        const double aR = std::fabs(xR);
-        const double peak = pick(aL > aR, aL, aR);
-        const double decayed = (1.0 - d) * envelope;
-        lvl = pick(peak <= envelope, decayed, peak);
-        envelope = lvl;
-    }
+    const double lvl = detectLevel<PeakDetect>(envelope, d, xL, xR);
     double t = threshold / (lvl + 0.00001);
     t = pick(t > 1.0, 1.0, t);
 
