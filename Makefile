@@ -6,7 +6,7 @@ NATIVE := build
 WIN64 := build-w64
 WIN32 := build-w32
 
-.PHONY: demo test deps native win64 win32 bench clean install-lv2
+.PHONY: demo test deps native win64 win32 bench compare clean install-lv2
 
 deps:
 	@scripts/install-deps
@@ -46,6 +46,12 @@ install-lv2: deps
 
 bench: native
 	$(NATIVE)/bench/quorvex_bench
+
+# quorvex against sox's multiband compander and an ffmpeg chain (not part of make test).
+compare: deps
+	cmake -S . -B $(NATIVE) -G Ninja >/dev/null
+	cmake --build $(NATIVE) -j $(JOBS) --target quorvex
+	bench/compare $(NATIVE)/cli/quorvex
 
 clean:
 	rm -rf $(NATIVE) $(WIN64) $(WIN32)

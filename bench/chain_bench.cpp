@@ -6,15 +6,13 @@
 #include <utility>
 #include <vector>
 
+#include "bench/chain_runs.h"
 #include "engine/chain.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "params/parameter_table.h"
 
 namespace {
-
-constexpr int kBlockFrames = 576;
-constexpr int kBlocks = 64;
 
 using Settings = std::vector<std::pair<const char*, double>>;
 
@@ -24,25 +22,7 @@ void runChain(benchmark::State& bench, const Settings& settings) {
     qx::designAtStartup(*state);
     for (const auto& [key, value] : settings) table.find(key)->assign(value);
     qx::updateCoefficients(*state, true);
-
-    // Program-like input: noise under a slow level sweep, so the dynamics work.
-    qx::Random random;
-    std::vector<int16_t> input(static_cast<size_t>(kBlocks) * kBlockFrames * 2);
-    for (size_t i = 0; i < input.size(); ++i) {
-        const double envelope = 0.2 + 0.8 * static_cast<double>(i % 40000) / 40000.0;
-        input[i] = static_cast<int16_t>((random.next() - 16384) * envelope);
-    }
-    std::vector<int16_t> buffer(input.size());
-    for (auto _ : bench) {
-        buffer = input;
-        for (int b = 0; b < kBlocks; ++b)
-            qx::processBlock(buffer.data() + static_cast<size_t>(b) * kBlockFrames * 2, kBlockFrames, 16, 2, 44100,
-                             *state);
-        benchmark::DoNotOptimize(buffer.data());
-    }
-    const double frames = static_cast<double>(bench.iterations()) * kBlocks * kBlockFrames;
-    bench.SetItemsProcessed(static_cast<int64_t>(frames));
-    bench.counters["x_realtime"] = benchmark::Counter(frames / 44100.0, benchmark::Counter::kIsRate);
+    qx::bench::runBlocks(bench, *state);
 }
 
 void BM_ChainFrameOnly(benchmark::State& bench) { runChain(bench, {}); }

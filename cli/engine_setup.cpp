@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "engine/coefficient_update.h"
 #include "engine/latency.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/stage_setups.h"
 #include "params/settings_document.h"
 #include "params/settings_file.h"
 #include "params/slider.h"

@@ -4,8 +4,8 @@
 
 #include "console/analysis_windows.h"
 #include "console/control_ids.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "platform/clock.h"
 
 namespace qx {

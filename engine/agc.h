@@ -6,7 +6,7 @@
 // and a wideband protection gain after the recombination keeps the sum from
 // overshooting. In single-band mode one gain acts on the unsplit signal.
 // Below the gate the gains stop following the program and only creep upward.
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "filters/reverse_cascade.h"
 #include "params/parameters.h"
 

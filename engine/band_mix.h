@@ -3,7 +3,7 @@
 // and the sum of the bands back to one left and one right sample.
 #include <cstdint>
 
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 

@@ -92,9 +92,11 @@ void restoreNonFiniteStates(ChainState& s) {
     };
     for (int i = 0; i < kMaxBands; ++i) {
         for (double* v : {&s.dynamicEq.power[i], &s.dynamicEq.gain[i], &s.compressor.envelope[i],
-                          &s.compressor.gain[i], &s.expander.envelope[i], &s.expander.gain[i], &s.saturator.depth[i]})
+                          &s.compressor.gain[i], &s.expander.envelope[i], &s.expander.gain[i], &s.saturator.depth[i],
+                          &s.bandLimiter.envelope[i], &s.bandLimiter.gain[i]})
             restoreIfNonFinite(*v, 0.0);
-        restoreLimiter(s.bandLimiter.band[i]);
+        restoreIfNonFinite(s.bandLimiter.held[i], 1.0);
+        restoreIfNonFinite(s.bandLimiter.minimum[i], 1.0);
     }
     restoreLimiter(s.finalLimiter.instance);
 }
@@ -186,8 +188,7 @@ BlockCoefficients prepareBlock(ChainState& state, double driveGain, double postG
 }
 
 void reverseCascade(ReverseCascadeFilter& filter, Frame& f, bool withGain) {
-    f.left = reverseCascadeStep(filter, Channel::Left, f.left, withGain);
-    f.right = reverseCascadeStep(filter, Channel::Right, f.right, withGain);
+    reverseCascadeStereoStep(filter, f.left, f.right, withGain);
 }
 
 // The multiband processor: split, per-band stages in their fixed order, and

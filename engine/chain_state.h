@@ -14,7 +14,7 @@
 #include "engine/saturator.h"
 #include "engine/final_clipper.h"
 #include "engine/random.h"
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "engine/stereo_image.h"
 #include "engine/three_band_eq.h"
 #include "filters/filterbank.h"

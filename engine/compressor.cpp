@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/vector_clones.h"
+#include "engine/band_lookahead.h"
+
 namespace qx {
 
 CompressorCoefficients compressorCoefficients(const CompressorParams& params,
@@ -16,8 +19,8 @@ CompressorCoefficients compressorCoefficients(const CompressorParams& params,
     for (int i = 0; i < kMaxBands; ++i) {
         c.makeup[i] = guard::gain(params.gainDb[i].load());
         const double ratio = guard::ratio(params.ratio[i].load());
-        c.steep[i] = ratio >= 2.0;
-        c.k[i] = c.steep[i] ? 1.0 / (ratio - 1.0) : ratio - 1.0;
+        c.ratio[i] = ratio;
+        c.k[i] = ratio >= 2.0 ? 1.0 / (ratio - 1.0) : ratio - 1.0;
         c.threshold[i] = guard::gain(params.thresholdDb[i].load()) * thresholdScale;
         c.lookahead[i] = guard::lookahead(params.lookaheadMs[i].load());
         c.attack[i] = guard::coefficient(params.attackMs[i].load());
@@ -37,78 +40,80 @@ CompressorCoefficients compressorCoefficients(const CompressorParams& params,
 
 namespace {
 
-// Static curve: 1 below the threshold, else between 1/sqrt(q) (2:1) and 1/q
-// (limiting) as the ratio grows.
-inline double staticGain(const CompressorCoefficients& c, int i, double lvl) {
+// One frame of band i's detector, static curve and smoothing, given the
+// look-ahead samples. Every branch of the rules is computed and the result
+// chosen by selects, so the loop over the bands runs as vector code; the
+// chosen value is bit for bit what the branch would compute.
+template <bool PeakDetect, bool TypeII>
+QX_INLINE void bandGain(const CompressorCoefficients& c, int i, double xL, double xR, double& envelope,
+                        double& gain) {
+    // RMS: the root of the mean square plus a tiny floor; peak: as detected.
+    double lvl = detectLevel<PeakDetect>(envelope, c.detector[i], xL, xR);
+    if constexpr (!PeakDetect) lvl = lvl + 0.00001;
+    const double e = envelope;
+
+    // Static curve: 1 below the threshold, else between 1/sqrt(q) (2:1) and
+    // 1/q (limiting) as the ratio grows.
     const double thr = c.threshold[i];
     const double q = lvl / thr;
-    if (!(q >= 1.0)) return 1.0;
     const double k = c.k[i];
-    const double u = std::sqrt(q) * thr * (1.0 / lvl);
-    if (c.steep[i]) return u * k + (1.0 / lvl) * thr * (1.0 - k);
-    return u * k + (1.0 - k);
-}
+    const double inv = 1.0 / lvl;
+    const double u = std::sqrt(q) * thr * inv;
+    const double steep = u * k + inv * thr * (1.0 - k);
+    const double gentle = u * k + (1.0 - k);
+    const double curve = pick(c.ratio[i] >= 2.0, steep, gentle);
+    const double t = pick(q >= 1.0, curve, 1.0);
 
-inline double classicGain(const CompressorCoefficients& c, int i, double g, double e, double t) {
-    if (g <= t) {
-        if (g * e <= c.gateLevel) return (1.0 - c.gateRelease) * g + c.gateRelease * t;
-        if (t <= c.win2 * g) return (1.0 - c.innerRelease[i]) * g + c.innerRelease[i] * t;
-        return (1.0 - c.release[i]) * g + c.release[i] * t;
-    }
-    if (g / c.win1 <= t) return (1.0 - c.innerAttack[i]) * g + c.innerAttack[i] * t;
-    return (1.0 - c.attack[i]) * g + c.attack[i] * t;
-}
-
-// Type II: the times shorten in proportion to the reduction already applied;
-// the gate coefficient is not divided.
-inline double typeIIGain(const CompressorCoefficients& c, int i, double g, double e, double t) {
-    double k = c.gateRelease;
-    if (g <= t) {
-        if (g * e > c.gateLevel) k = (t <= c.win2 * g ? c.innerRelease[i] : c.release[i]) / g;
+    const double g = gain;
+    const bool falling = g <= t;
+    const double innerRelease = c.innerRelease[i], plainRelease = c.release[i];
+    const double innerAttack = c.innerAttack[i], plainAttack = c.attack[i];
+    const double release = pick(t <= c.win2 * g, innerRelease, plainRelease);
+    const double attack = pick(g / c.win1 <= t, innerAttack, plainAttack);
+    if constexpr (!TypeII) {
+        const bool gated = g * e <= c.gateLevel;
+        const double r = pick(gated, c.gateRelease, release);
+        const double a = pick(falling, r, attack);
+        gain = (1.0 - a) * g + a * t;
     } else {
-        k = (g / c.win1 <= t ? c.innerAttack[i] : c.attack[i]) / g;
+        // Type II: the times shorten in proportion to the reduction already
+        // applied; the gate coefficient is not divided.
+        const bool loud = g * e > c.gateLevel;
+        const double divided = pick(falling, release, attack) / g;
+        double a = pick(falling, pick(loud, divided, c.gateRelease), divided);
+        a = a * 0.25;
+        a = pick(a <= 1.0, a, 1.0);
+        gain = a * t + (1.0 - a) * g;
     }
-    k = k * 0.25;
-    if (!(k <= 1.0)) k = 1.0;
-    return k * t + (1.0 - k) * g;
+}
+
+template <bool PeakDetect, bool TypeII>
+QX_INLINE void bandGains(const CompressorCoefficients& c, int nb, const double* __restrict xL,
+                         const double* __restrict xR, double* __restrict envelope, double* __restrict gain) {
+#pragma GCC ivdep  // the state, coefficient and band arrays never overlap
+    for (int i = 0; i < nb; ++i) bandGain<PeakDetect, TypeII>(c, i, xL[i], xR[i], envelope[i], gain[i]);
 }
 
 }  // namespace
 
+QX_VECTOR_CLONES
 void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
                     bool meterFrame, Number* meters) {
-    const uint32_t w = state.counter & kLookaheadMask;
-    state.counter += 1;
-    const uint32_t r = state.counter & kLookaheadMask;
-    double* writeL = state.lineL[w];
-    double* writeR = state.lineR[w];
-    const double* readL = state.lineL[r];
-    const double* readR = state.lineR[r];
     const int nb = c.bands;
-    for (int i = 0; i < nb; ++i) {
-        writeL[i] = c.makeup[i] * bands.left[i];
-        writeR[i] = c.makeup[i] * bands.right[i];
-        const uint32_t ahead = (r + static_cast<uint32_t>(c.lookahead[i])) & kLookaheadMask;
-        const double xL = state.lineL[ahead][i];
-        const double xR = state.lineR[ahead][i];
-        const double d = c.detector[i];
-        double lvl;
-        if (!c.peakDetect) {
-            state.envelope[i] = (1.0 - d) * state.envelope[i] + (xL * xL + xR * xR) * d;
-            lvl = std::sqrt(state.envelope[i]) + 0.00001;
-        } else {
-            lvl = std::fabs(xL) > std::fabs(xR) ? std::fabs(xL) : std::fabs(xR);
-            if (lvl <= state.envelope[i]) lvl = (1.0 - d) * state.envelope[i];
-            state.envelope[i] = lvl;
-        }
-        const double t = staticGain(c, i, lvl);
-        const double g = state.gain[i];
-        const double e = state.envelope[i];
-        state.gain[i] = c.typeII ? typeIIGain(c, i, g, e, t) : classicGain(c, i, g, e, t);
-        bands.left[i] = state.gain[i] * readL[i];
-        bands.right[i] = state.gain[i] * readR[i];
-        if (meterFrame) meters[i] = guard::reductionDb(state.gain[i]);
+    LookaheadFrame frame;
+    enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, bands, frame);
+    if (c.peakDetect) {
+        if (c.typeII)
+            bandGains<true, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+        else
+            bandGains<true, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+    } else {
+        if (c.typeII)
+            bandGains<false, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+        else
+            bandGains<false, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
     }
+    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
 }
 
 void compressorGapReset(CompressorState& state) {

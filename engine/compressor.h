@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "engine/band_detectors.h"
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 
@@ -27,7 +27,7 @@ struct CompressorCoefficients {
     bool typeII = false;
     double makeup[kMaxBands] = {};
     double k[kMaxBands] = {};          // ratio law weight
-    bool steep[kMaxBands] = {};        // Ratio >= 2
+    double ratio[kMaxBands] = {};      // guarded; 2 or more: the steep law
     double threshold[kMaxBands] = {};
     int32_t lookahead[kMaxBands] = {}; // frames, 0..4095
     double attack[kMaxBands] = {};

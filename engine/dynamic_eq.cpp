@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "base/vector_clones.h"
+
 namespace qx {
 
 namespace {
@@ -26,32 +28,42 @@ DynamicEqCoefficients dynamicEqCoefficients(const DynamicEqParams& params,
     return c;
 }
 
+// The per-band work runs as vector code; only the mean of the weights is a
+// sum in band order, as before.
+QX_VECTOR_CLONES
 void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands,
                    bool meterFrame, Number* meters) {
     const int nb = c.bands;
     const double s = c.speed;
-    double weight[kMaxBands];
-    double sum = 0.0;
+    alignas(64) double weight[kMaxBands];
+    double* __restrict power = state.power;
+    double* __restrict gain = state.gain;
+    double* __restrict left = bands.left;
+    double* __restrict right = bands.right;
+#pragma GCC ivdep  // the state, coefficient and band arrays never overlap
     for (int i = 0; i < nb; ++i) {
-        const double l = bands.left[i];
-        const double r = bands.right[i];
+        const double l = left[i];
+        const double r = right[i];
         const double d = c.detector[i];
-        state.power[i] = (1.0 - d) * state.power[i] + (l * l + r * r) * d;
-        double t = 0.05 / (std::sqrt(state.power[i]) + 0.00001);
-        if (t < c.lo) t = c.lo;
-        if (t > c.hi) t = c.hi;
-        state.gain[i] = t * s + (1.0 - s) * state.gain[i];
-        weight[i] = (state.gain[i] - 1.0) * c.amount + 1.0;
-        sum += weight[i];
+        power[i] = (1.0 - d) * power[i] + (l * l + r * r) * d;
+        double t = 0.05 / (std::sqrt(power[i]) + 0.00001);
+        t = t < c.lo ? c.lo : t;
+        t = t > c.hi ? c.hi : t;
+        gain[i] = t * s + (1.0 - s) * gain[i];
+        weight[i] = (gain[i] - 1.0) * c.amount + 1.0;
     }
+    double sum = 0.0;
+    for (int i = 0; i < nb; ++i) sum += weight[i];
     const double mean = sum * c.invBands;
     const double norm = 1.0 / mean;
     for (int i = 0; i < nb; ++i) {
         const double w = norm * weight[i];
-        bands.left[i] *= w;
-        bands.right[i] *= w;
-        if (meterFrame) meters[i] = guard::levelDb(w);
+        weight[i] = w;
+        left[i] *= w;
+        right[i] *= w;
     }
+    if (meterFrame)
+        for (int i = 0; i < nb; ++i) meters[i] = guard::levelDb(weight[i]);
 }
 
 void dynamicEqGapReset(DynamicEqState& state) {

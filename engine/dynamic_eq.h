@@ -2,7 +2,7 @@
 // Dynamic EQ: tilts the band balance towards weak bands while keeping the mean
 // band gain at unity. First stage on the band signals of the multiband processor.
 #include "engine/band_detectors.h"
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "base/vector_clones.h"
+
 namespace qx {
 
 ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
@@ -19,28 +21,33 @@ ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
     return c;
 }
 
+// Branches as selects, so the loop over the bands runs as vector code.
+QX_VECTOR_CLONES
 void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands,
                   bool meterFrame, Number* meters) {
     const int nb = c.bands;
+    double* __restrict envelope = state.envelope;
+    double* __restrict gain = state.gain;
+    double* __restrict left = bands.left;
+    double* __restrict right = bands.right;
+#pragma GCC ivdep  // the state, coefficient and band arrays never overlap
     for (int i = 0; i < nb; ++i) {
-        const double l = bands.left[i];
-        const double r = bands.right[i];
+        const double l = left[i];
+        const double r = right[i];
         const double d = c.detector[i];
-        state.envelope[i] = (1.0 - d) * state.envelope[i] + (l * l + r * r) * d;
-        const double q = (std::sqrt(state.envelope[i]) + 0.00001) / c.threshold[i];
+        envelope[i] = (1.0 - d) * envelope[i] + (l * l + r * r) * d;
+        const double q = (std::sqrt(envelope[i]) + 0.00001) / c.threshold[i];
         const double floor = c.floor[i];
-        const double t = q <= 1.0 ? q * (1.0 - floor) + floor : 1.0;
-        double h = state.gain[i];
-        if (h <= t) {
-            h = t * c.release[i] + (1.0 - c.release[i]) * h;
-        } else {
-            h = t * c.attack[i] + (1.0 - c.attack[i]) * h;
-        }
-        state.gain[i] = h;
-        bands.left[i] = l * h;
-        bands.right[i] = r * h;
-        if (meterFrame) meters[i] = guard::reductionDb(h);
+        const double t = pick(q <= 1.0, q * (1.0 - floor) + floor, 1.0);
+        const double h = gain[i];
+        const double k = pick(h <= t, c.release[i], c.attack[i]);
+        const double next = t * k + (1.0 - k) * h;
+        gain[i] = next;
+        left[i] = l * next;
+        right[i] = r * next;
     }
+    if (meterFrame)
+        for (int i = 0; i < nb; ++i) meters[i] = guard::reductionDb(gain[i]);
 }
 
 }  // namespace qx

@@ -2,7 +2,7 @@
 // Band expander: a downward expander per band after the compressor. Below the
 // threshold the gain falls linearly with the level ratio, down to 1/Ratio^2.
 #include "engine/band_detectors.h"
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 

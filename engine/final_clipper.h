@@ -6,7 +6,7 @@
 // ceiling). Complex mode delays the signal by 32 frames.
 #include <cstdint>
 
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "params/parameters.h"
 
 namespace qx {

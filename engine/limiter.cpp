@@ -3,52 +3,69 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/vector_clones.h"
+#include "engine/band_lookahead.h"
+
 namespace qx {
 
 namespace {
 
-// A lower target takes effect at once and restarts the hold; a higher one is
-// ignored until the hold runs out, when the lowest target seen meanwhile
-// becomes the held value. Returns the target to follow this frame.
-inline double holdStep(HoldTracker& h, double t, int32_t lookahead) {
-    if (h.countdown < 1 || t <= h.held) {
-        h.held = t;
-        h.minimum = 1.0;
-        h.countdown = lookahead + 3;
-        return t;
-    }
-    if (t <= h.minimum) h.minimum = t;
-    const double u = h.held;
-    h.countdown -= 1;
-    if (h.countdown == 0) {
-        h.held = h.minimum;
-        h.minimum = 1.0;
-        h.countdown = lookahead + 3;
-    }
-    return u;
+// One frame of one instance: detector, target, hold and gain, with every
+// branch of the rules computed and the result chosen by selects, so a loop
+// over the band instances runs as vector code. Returns the gain F.
+//
+// Hold: a lower target takes effect at once and restarts the hold; a higher
+// one is ignored until the hold runs out, when the lowest target seen
+// meanwhile becomes the held value.
+template <bool PeakDetect>
+QX_INLINE double limiterLane(double& envelope, double& gain, double& held, double& minimum, double& countdown,
+                             double threshold, double d, double attack, double release, double holdFrames,
+                             double xL, double xR) {
+    const double lvl = detectLevel<PeakDetect>(envelope, d, xL, xR);
+    double t = threshold / (lvl + 0.00001);
+    t = pick(t > 1.0, 1.0, t);
+
+    // Each choice as a chain of single conditions, so every one stays a
+    // compare of doubles: restart (hold over or a lower target) before expiry.
+    const double lowest = pick(t <= minimum, t, minimum);
+    const double left = countdown - 1.0;
+    const bool over = countdown < 1.0;
+    const bool lower = t <= held;
+    const bool expired = left == 0.0;
+    const double u = pick(over, t, pick(lower, t, held));
+    held = pick(over, t, pick(lower, t, pick(expired, lowest, held)));
+    minimum = pick(over, 1.0, pick(lower, 1.0, pick(expired, 1.0, lowest)));
+    countdown = pick(over, holdFrames, pick(lower, holdFrames, pick(expired, holdFrames, left)));
+
+    const double k = pick(gain <= u, release, attack);
+    gain = u * k + (1.0 - k) * gain;
+    return gain;
 }
 
-inline double gainStep(LimiterInstance& s, const LimiterInstanceCoefficients& c, bool peakDetect,
-                       double xL, double xR) {
-    const double d = c.detector;
-    double lvl;
-    if (!peakDetect) {
-        s.envelope = (1.0 - d) * s.envelope + (xL * xL + xR * xR) * d;
-        lvl = std::sqrt(s.envelope);
-    } else {
-        lvl = std::fabs(xL) > std::fabs(xR) ? std::fabs(xL) : std::fabs(xR);
-        if (lvl <= s.envelope) lvl = (1.0 - d) * s.envelope;
-        s.envelope = lvl;
-    }
-    double t = c.threshold / (lvl + 0.00001);
-    if (t > 1.0) t = 1.0;
-    const double u = holdStep(s.hold, t, c.lookahead);
-    if (s.gain <= u) {
-        s.gain = u * c.release + (1.0 - c.release) * s.gain;
-    } else {
-        s.gain = u * c.attack + (1.0 - c.attack) * s.gain;
-    }
-    return s.gain;
+inline double gainStep(LimiterInstance& s, const LimiterInstanceCoefficients& c, bool peakDetect, double xL,
+                       double xR) {
+    double countdown = s.hold.countdown;
+    const double holdFrames = c.lookahead + 3;
+    const double f = peakDetect ? limiterLane<true>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown,
+                                                    c.threshold, c.detector, c.attack, c.release, holdFrames, xL, xR)
+                                : limiterLane<false>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown,
+                                                     c.threshold, c.detector, c.attack, c.release, holdFrames, xL, xR);
+    s.hold.countdown = static_cast<int32_t>(countdown);
+    return f;
+}
+
+template <bool PeakDetect>
+QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients& c, const double* __restrict xL,
+                         const double* __restrict xR) {
+    double* __restrict envelope = state.envelope;
+    double* __restrict gain = state.gain;
+    double* __restrict held = state.held;
+    double* __restrict minimum = state.minimum;
+    double* __restrict countdown = state.countdown;
+#pragma GCC ivdep  // the state, coefficient and band arrays never overlap
+    for (int i = 0; i < c.bands; ++i)
+        limiterLane<PeakDetect>(envelope[i], gain[i], held[i], minimum[i], countdown[i], c.threshold[i],
+                                c.detector[i], c.attack[i], c.release[i], c.holdFrames[i], xL[i], xR[i]);
 }
 
 LimiterInstanceCoefficients instanceCoefficients(double driveDb, double threshold, double detector,
@@ -71,6 +88,31 @@ double limiterGainStep(LimiterInstance& instance, const LimiterInstanceCoefficie
     return gainStep(instance, c, peakDetect, xL, xR);
 }
 
+BandLimiterCoefficients::BandLimiterCoefficients() {
+    for (int i = 0; i < kMaxBands; ++i) setBandInstance(*this, i, LimiterInstanceCoefficients{});
+}
+
+void setBandInstance(BandLimiterCoefficients& c, int band, const LimiterInstanceCoefficients& instance) {
+    c.drive[band] = instance.drive;
+    c.threshold[band] = instance.threshold;
+    c.detector[band] = instance.detector;
+    c.attack[band] = instance.attack;
+    c.release[band] = instance.release;
+    c.lookahead[band] = instance.lookahead;
+    c.holdFrames[band] = instance.lookahead + 3;
+}
+
+LimiterInstanceCoefficients bandInstance(const BandLimiterCoefficients& c, int band) {
+    LimiterInstanceCoefficients instance;
+    instance.drive = c.drive[band];
+    instance.threshold = c.threshold[band];
+    instance.detector = c.detector[band];
+    instance.attack = c.attack[band];
+    instance.release = c.release[band];
+    instance.lookahead = c.lookahead[band];
+    return instance;
+}
+
 BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
                                                 const BandDetectors& detectors,
                                                 int32_t bandCount) {
@@ -79,31 +121,26 @@ BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
     c.peakDetect = params.peakDetect.load() != 0;
     const double thresholdScale = c.peakDetect ? 0.2 : 0.1;
     for (int i = 0; i < kMaxBands; ++i) {
-        c.band[i] = instanceCoefficients(
-            params.gainDb[i].load(), guard::gain(params.thresholdDb[i].load()) * thresholdScale,
-            detectors.coefficient[i], params.lookaheadMs[i].load(), params.attackMs[i].load(),
-            params.releaseMs[i].load());
+        setBandInstance(c, i,
+                        instanceCoefficients(params.gainDb[i].load(),
+                                             guard::gain(params.thresholdDb[i].load()) * thresholdScale,
+                                             detectors.coefficient[i], params.lookaheadMs[i].load(),
+                                             params.attackMs[i].load(), params.releaseMs[i].load()));
     }
     return c;
 }
 
+QX_VECTOR_CLONES
 void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands,
                      bool meterFrame, Number* meters) {
-    const uint32_t w = state.counter & kLookaheadMask;
-    state.counter += 1;
-    const uint32_t rd = state.counter & kLookaheadMask;
     const int nb = c.bands;
-    for (int i = 0; i < nb; ++i) {
-        const LimiterInstanceCoefficients& k = c.band[i];
-        state.lineL[w][i] = k.drive * bands.left[i];
-        state.lineR[w][i] = k.drive * bands.right[i];
-        const uint32_t ahead = (rd + static_cast<uint32_t>(k.lookahead)) & kLookaheadMask;
-        const double f = gainStep(state.band[i], k, c.peakDetect, state.lineL[ahead][i],
-                                  state.lineR[ahead][i]);
-        bands.left[i] = f * state.lineL[rd][i];
-        bands.right[i] = f * state.lineR[rd][i];
-        if (meterFrame) meters[i] = guard::reductionDb(f);
-    }
+    LookaheadFrame frame;
+    enterLookahead(state.counter, state.lineL, state.lineR, nb, c.drive, c.lookahead, bands, frame);
+    if (c.peakDetect)
+        bandLanes<true>(state, c, frame.xL, frame.xR);
+    else
+        bandLanes<false>(state, c, frame.xL, frame.xR);
+    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
 }
 
 void bandLimiterGapReset(BandLimiterState& state) {

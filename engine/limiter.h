@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "engine/band_detectors.h"
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 
@@ -44,18 +44,40 @@ double limiterGainStep(LimiterInstance& instance, const LimiterInstanceCoefficie
 
 // ---- Band limiter ----
 
+// The band instances as arrays over the bands, so one frame of all bands runs
+// as vector code; the hold countdown counts whole frames in a double for the
+// same reason (exact: it never exceeds 4098).
 struct BandLimiterState {
     uint32_t counter = 0;  // shared by the band instances, never reset
-    LimiterInstance band[kMaxBands];
+    double envelope[kMaxBands] = {};
+    double gain[kMaxBands] = {};
+    double held[kMaxBands] = {1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
+    double minimum[kMaxBands] = {1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
+    double countdown[kMaxBands] = {};
     double lineL[kLookaheadFrames][kMaxBands] = {};  // frame-major
     double lineR[kLookaheadFrames][kMaxBands] = {};
 };
+static_assert(kMaxBands == 10, "the hold values above start at 1 for every band");
 
+// The band instances' values as arrays over the bands, for the vector loop;
+// the hold length lookahead + 3 kept in frames as a double.
 struct BandLimiterCoefficients {
     int bands = 1;
     bool peakDetect = false;
-    LimiterInstanceCoefficients band[kMaxBands];
+    double drive[kMaxBands];
+    double threshold[kMaxBands];
+    double detector[kMaxBands];
+    double attack[kMaxBands];
+    double release[kMaxBands];
+    int32_t lookahead[kMaxBands];
+    double holdFrames[kMaxBands];
+
+    BandLimiterCoefficients();  // every band as a default instance
 };
+
+// Band `band`'s values, written from or read back as one instance's.
+void setBandInstance(BandLimiterCoefficients& c, int band, const LimiterInstanceCoefficients& instance);
+LimiterInstanceCoefficients bandInstance(const BandLimiterCoefficients& c, int band);
 
 BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
                                                 const BandDetectors& detectors,

@@ -5,7 +5,7 @@
 // created outside the band.
 #include <cstdint>
 
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 

@@ -3,7 +3,7 @@
 // side signal with a width that follows the dynamics of the mid signal. When
 // the highpass-filtered mid power rises above its own longer-term average the
 // side is boosted at once, up to a ceiling; otherwise the width decays.
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "filters/reverse_cascade.h"
 #include "params/parameters.h"
 

@@ -3,7 +3,7 @@
 // low = lower cascade, mid = upper cascade - lower cascade, high = input
 // delayed by three frames - upper cascade, so with unity gains the bands sum
 // back to the input delayed by exactly three frames. One state per channel.
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "params/parameters.h"
 
 namespace qx {

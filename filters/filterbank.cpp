@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "base/vector_clones.h"
+
 namespace qx {
 
 namespace {
@@ -16,7 +18,7 @@ namespace {
 
 // Bitwise choice between two doubles: `on` is all ones or all zeros. Written
 // without branches so masked loops stay vector code.
-inline double choose(uint64_t on, double a, double b) {
+QX_INLINE double choose(uint64_t on, double a, double b) {
     return std::bit_cast<double>((std::bit_cast<uint64_t>(a) & on) |
                                  (std::bit_cast<uint64_t>(b) & ~on));
 }
@@ -40,7 +42,7 @@ void refreshDesign(ReverseCascadeBank& bank) {
 // Forward pass of every used entry into frame W. With Masked, an entry whose
 // pass[e] is zero stores its input unchanged and keeps its state.
 template <int N, bool Masked>
-void forwardPass(ReverseCascadeBank& bank, int used, const double* __restrict in,
+QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __restrict in,
                  const uint64_t* __restrict pass, double* __restrict frame) {
     const int n = N > 0 ? N : used;
     double* __restrict x1 = bank.x1;
@@ -79,7 +81,7 @@ void forwardPass(ReverseCascadeBank& bank, int used, const double* __restrict in
 // entry whose pass[e] is zero keeps its stored values (its state copy may
 // run along; it is discarded).
 template <int N, bool Masked>
-void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __restrict pass) {
+QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __restrict pass) {
     const int n = N > 0 ? N : used;
     alignas(64) double x1[kBankEntries], x2[kBankEntries], y1[kBankEntries], y2[kBankEntries];
     alignas(64) double b0[kBankEntries], b1[kBankEntries], b2[kBankEntries];
@@ -138,7 +140,7 @@ void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __restrict pa
 
 // One frame: read frame R, forward pass into frame W, block work at a block end.
 template <int N, bool Masked>
-void bankFrame(ReverseCascadeBank& bank, int used, const double* in, const uint64_t* pass,
+QX_INLINE void bankFrame(ReverseCascadeBank& bank, int used, const double* in, const uint64_t* pass,
                double* outLeft, double* outRight) {
     const int n = N > 0 ? N : used;
     BlockIndices& ix = bank.indices;
@@ -157,7 +159,7 @@ void bankFrame(ReverseCascadeBank& bank, int used, const double* in, const uint6
 }
 
 template <bool Masked>
-void runFrame(int count, ReverseCascadeBank& bank, const double* in, const uint64_t* pass,
+QX_INLINE void runFrame(int count, ReverseCascadeBank& bank, const double* in, const uint64_t* pass,
               double* outLeft, double* outRight) {
     const int n = 2 * count;
     switch (n) {
@@ -305,6 +307,7 @@ void resetBank(ReverseCascadeBank& bank) {
     std::memset(bank.line, 0, sizeof bank.line);
 }
 
+QX_VECTOR_CLONES
 void splitBands(int count, double left, double right, ReverseCascadeBank& bank, double* outLeft,
                 double* outRight) {
     count = clampCount(count);
@@ -317,6 +320,7 @@ void splitBands(int count, double left, double right, ReverseCascadeBank& bank, 
     runFrame<false>(count, bank, in, nullptr, outLeft, outRight);
 }
 
+QX_VECTOR_CLONES
 void refilterBands(int count, const double* inLeft, const double* inRight,
                    ReverseCascadeBank& bank, double* outLeft, double* outRight, uint32_t mask) {
     count = clampCount(count);

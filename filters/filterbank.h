@@ -16,7 +16,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "filters/reverse_cascade.h"
 
 namespace qx {

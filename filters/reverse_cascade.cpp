@@ -210,3 +210,43 @@ void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bo
 }
 
 }  // namespace qx
+
+namespace qx {
+
+void finishReverseCascadeBlockPair(ReverseCascadeFilter& filter, bool withGain) {
+    const BlockIndices ix = filter.indices[0];
+    double* const lineL = filter.line[0];
+    double* const lineR = filter.line[1];
+    const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
+    const double g = withGain ? filter.gain.load() : 1.0;
+    // Copies: the forward states come out as they went in.
+    SectionState sL = filter.state[0];
+    SectionState sR = filter.state[1];
+
+    const int writeStart = ix.write & kBlockStartMask;
+    for (int j = ix.write; j >= writeStart; --j) {
+        forwardEquation(b0, b1, b2, a1, a2, sL, lineL[j]);
+        forwardEquation(b0, b1, b2, a1, a2, sR, lineR[j]);
+    }
+    const int pendingStart = ix.pending & kBlockStartMask;
+    const int pendingEnd = ix.pending | kBlockOffsetMask;
+    if (withGain) {
+        for (int j = pendingEnd; j >= pendingStart; --j) {
+            lineL[j] = forwardEquation(b0, b1, b2, a1, a2, sL, lineL[j]) * g;
+            lineR[j] = forwardEquation(b0, b1, b2, a1, a2, sR, lineR[j]) * g;
+        }
+    } else {
+        for (int j = pendingEnd; j >= pendingStart; --j) {
+            lineL[j] = forwardEquation(b0, b1, b2, a1, a2, sL, lineL[j]);
+            lineR[j] = forwardEquation(b0, b1, b2, a1, a2, sR, lineR[j]);
+        }
+    }
+
+    for (BlockIndices& channel : filter.indices) {
+        channel.read = ix.pending & kBlockStartMask;
+        channel.write = ix.read & kBlockStartMask;
+        channel.pending = ix.write & kBlockStartMask;
+    }
+}
+
+}  // namespace qx

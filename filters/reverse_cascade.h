@@ -10,7 +10,7 @@
 // positions and delay lines belong to the audio thread (and to start-up).
 #include <cstdint>
 
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 
 namespace qx {
 
@@ -117,6 +117,40 @@ inline double reverseCascadeStep(ReverseCascadeFilter& filter, Channel channel, 
     }
     finishReverseCascadeBlock(filter, channel, withGain);
     return out;
+}
+
+// Both channels of a filter whose channels step in lock-step (same positions),
+// as the chain runs them: the two forward steps, and at a block end the block
+// work of both channels in one pass, whose independent recursions overlap in
+// the processor. Every sample is computed exactly as by two channel steps.
+void finishReverseCascadeBlockPair(ReverseCascadeFilter& filter, bool withGain);
+
+inline void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
+    BlockIndices& ixL = filter.indices[0];
+    const BlockIndices& ixR = filter.indices[1];
+    if (ixL.read != ixR.read || ixL.write != ixR.write || ixL.pending != ixR.pending) {
+        left = reverseCascadeStep(filter, Channel::Left, left, withGain);
+        right = reverseCascadeStep(filter, Channel::Right, right, withGain);
+        return;
+    }
+    const double outL = filter.line[0][ixL.read];
+    const double outR = filter.line[1][ixL.read];
+    const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
+    const double yL = forwardEquation(b0, b1, b2, a1, a2, filter.state[0], left);
+    const double yR = forwardEquation(b0, b1, b2, a1, a2, filter.state[1], right);
+    const double g = withGain ? filter.gain.load() : 1.0;
+    filter.line[0][ixL.write] = withGain ? yL * g : yL;
+    filter.line[1][ixL.write] = withGain ? yR * g : yR;
+    left = outL;
+    right = outR;
+    if ((ixL.write & kBlockOffsetMask) != kBlockOffsetMask) {
+        for (BlockIndices& ix : filter.indices) {
+            ++ix.read;
+            ++ix.write;
+        }
+        return;
+    }
+    finishReverseCascadeBlockPair(filter, withGain);
 }
 
 }  // namespace qx

@@ -8,8 +8,8 @@
 
 #include "console/console.h"
 #include "engine/chain.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "host/plugin_interface.h"
 #include "params/data_directory.h"
 #include "params/parameter_table.h"

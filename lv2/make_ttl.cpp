@@ -8,8 +8,8 @@
 #include <sstream>
 #include <string>
 
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "lv2/ports.h"
 #include "params/preset_library.h"
 #include "platform/platform.h"

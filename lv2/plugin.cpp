@@ -22,8 +22,8 @@
 
 #include "engine/chain.h"
 #include "engine/latency.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "lv2/ports.h"
 #include "params/preset_library.h"
 #include "params/settings_document.h"

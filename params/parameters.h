@@ -3,7 +3,7 @@
 // audio thread reads them (numbers once per block, switches per frame). The
 // parameter table binds each to its key, range and controls; the engine never
 // consults the table and reads these fields directly.
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 
 namespace qx {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/chain_state.h"
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "params/data_directory.h"
 #include "params/parameter_table.h"
 #include "params/settings_document.h"

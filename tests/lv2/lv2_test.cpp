@@ -256,12 +256,6 @@ void program(std::vector<float>& left, std::vector<float>& right, double rate, d
     }
 }
 
-double rms(const std::vector<float>& v, std::size_t from) {
-    double sum = 0.0;
-    for (std::size_t i = from; i < v.size(); ++i) sum += static_cast<double>(v[i]) * v[i];
-    return std::sqrt(sum / static_cast<double>(v.size() - from));
-}
-
 std::size_t peakAt(const std::vector<float>& v) {
     return static_cast<std::size_t>(std::max_element(v.begin(), v.end(), [](float a, float b) {
                                         return std::fabs(a) < std::fabs(b);

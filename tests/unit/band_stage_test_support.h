@@ -8,7 +8,7 @@
 
 #include "engine/band_detectors.h"
 #include "engine/random.h"
-#include "engine/relaxed.h"
+#include "base/relaxed.h"
 #include "filters/filterbank.h"
 
 namespace qx::test {

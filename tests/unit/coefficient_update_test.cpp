@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "params/parameter_table.h"
 
 namespace qx {

@@ -12,8 +12,8 @@
 
 #include "chain_test_support.h"
 #include "engine/random.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "params/preset_library.h"
 #include "params/settings_document.h"
 #include "persistence_test_support.h"
@@ -242,34 +242,8 @@ TEST_F(FactoryPresets, TextLayoutIsWhatASaveWouldWrite) {
     }
 }
 
-// Program-like stereo input, 5 s: a bass line on a beat, a sustained chord,
-// noise bursts on the beat; a normal, a quiet and a long loud passage (peaks
-// near full scale) that reaches the output even behind the longest latency
-// (1.6 s with both filters); no runs of exact zeros.
-std::vector<int16_t> programInput() {
-    constexpr int kFrames = 5 * 44100;
-    constexpr double kTwoPi = 6.283185307179586;
-    std::vector<int16_t> out(2 * kFrames);
-    Random random;
-    random.seed(2024);
-    auto noise = [&random] { return random.next() / 16383.5 - 1.0; };
-    for (int i = 0; i < kFrames; ++i) {
-        const double t = i / 44100.0;
-        const double level = t < 1.0 ? 0.3 : (t < 1.6 ? 0.01 : 0.75);
-        const double beat = std::exp(-std::fmod(t, 0.5) * 12.0);
-        const double bass = std::sin(kTwoPi * 55.0 * t) * beat;
-        const double chord =
-            (std::sin(kTwoPi * 220.0 * t) + std::sin(kTwoPi * 277.18 * t) + std::sin(kTwoPi * 329.63 * t)) / 3.0;
-        const double l = level * (0.6 * bass + 0.4 * chord + 0.25 * beat * beat * noise()) + 0.0005 * noise();
-        const double r = level * (0.6 * bass + 0.3 * chord + 0.25 * beat * beat * noise()) + 0.0005 * noise();
-        out[2 * i] = static_cast<int16_t>(std::clamp(l, -0.999, 0.999) * 32767.0);
-        out[2 * i + 1] = static_cast<int16_t>(std::clamp(r, -0.999, 0.999) * 32767.0);
-    }
-    return out;
-}
-
 TEST_F(FactoryPresets, EachRunsCleanlyOnProgram) {
-    const std::vector<int16_t> input = programInput();
+    const std::vector<int16_t> input = test::programInput();
     for (int n = 0; n < 10; ++n) {
         auto run = test::makeState(clock);
         ParameterTable runTable = buildParameterTable(*run);
@@ -346,7 +320,7 @@ double tailRms(ChainState& run, std::vector<int16_t> buffer) {
 }
 
 TEST_F(FactoryPresets, AHugeStoredDriveOrPostAmpNeverSilencesTheChainForGood) {
-    const std::vector<int16_t> input = programInput();
+    const std::vector<int16_t> input = test::programInput();
     library.loadPreset(0);
     const double freshF1 = tailRms(*state, input);
     ASSERT_GT(freshF1, 0.05);
@@ -376,7 +350,7 @@ TEST_F(FactoryPresets, AHugeStoredDriveOrPostAmpNeverSilencesTheChainForGood) {
     state->compressor.envelope[2] = inf;
     state->compressor.gain[3] = nan;
     state->expander.gain[0] = nan;
-    state->bandLimiter.band[1].gain = nan;
+    state->bandLimiter.gain[1] = nan;
     state->finalLimiter.instance.envelope = inf;
     state->finalLimiter.instance.hold.held = nan;
     state->agc.gainLow = inf;

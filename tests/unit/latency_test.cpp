@@ -10,8 +10,8 @@
 #include "chain_test_support.h"
 #include "engine/latency.h"
 #include "engine/random.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "params/preset_library.h"
 #include "preset_rig.h"
 

@@ -57,13 +57,13 @@ TEST(Limiter, CoefficientsOfBothStages) {
     const auto peak = bandLimiterCoefficients(bandParams(3.0, -6.0, 5.0, 10.0, 500.0, true), det, 5);
     EXPECT_EQ(rms.bands, 5);
     for (int i = 0; i < kMaxBands; ++i) {
-        EXPECT_EQ(rms.band[i].drive, dbToGain(3.0));
-        EXPECT_EQ(rms.band[i].threshold, dbToGain(-6.0) * 0.1);
-        EXPECT_EQ(peak.band[i].threshold, dbToGain(-6.0) * 0.2);
-        EXPECT_EQ(rms.band[i].detector, det.coefficient[i]);
-        EXPECT_EQ(rms.band[i].lookahead, 220);
-        EXPECT_EQ(rms.band[i].attack, timeCoefficient(10.0));
-        EXPECT_EQ(rms.band[i].release, timeCoefficient(500.0));
+        EXPECT_EQ(bandInstance(rms, i).drive, dbToGain(3.0));
+        EXPECT_EQ(bandInstance(rms, i).threshold, dbToGain(-6.0) * 0.1);
+        EXPECT_EQ(bandInstance(peak, i).threshold, dbToGain(-6.0) * 0.2);
+        EXPECT_EQ(bandInstance(rms, i).detector, det.coefficient[i]);
+        EXPECT_EQ(bandInstance(rms, i).lookahead, 220);
+        EXPECT_EQ(bandInstance(rms, i).attack, timeCoefficient(10.0));
+        EXPECT_EQ(bandInstance(rms, i).release, timeCoefficient(500.0));
     }
     const auto f = finalLimiterCoefficients(finalParams(-6.0, 90.0, 0.0, 0.0, false, 2.0, 20.0));
     EXPECT_EQ(f.instance.threshold, dbToGain(-6.0) * 0.5);
@@ -112,7 +112,7 @@ SpikeRun runSpike(bool band, double lookaheadMs, double thresholdDb) {
             BandSignals f = bandFrame(0.0);
             if (n == spikeAt) f.left[2] = 1.0;
             bandLimiterStep(*s, c, f, false, nullptr);
-            run.gain.push_back(s->band[2].gain);
+            run.gain.push_back(s->gain[2]);
             run.out.push_back(f.left[2]);
         }
     } else {
@@ -241,7 +241,7 @@ TEST(Limiter, BandInstancesMatchTheFinalLimiter) {
         BandLimiterCoefficients bc;
         bc.bands = kMaxBands;
         bc.peakDetect = fc.peakDetect;
-        for (auto& b : bc.band) b = fc.instance;
+        for (int i = 0; i < kMaxBands; ++i) setBandInstance(bc, i, fc.instance);
         Number meter, meters[kMaxBands];
         for (int n = 0; n < 12000; ++n) {
             const double scale = n % 2000 < 1000 ? 0.9 : 0.02;
@@ -279,20 +279,19 @@ TEST(Limiter, BandCountMetersAndGapReset) {
     }
     for (int i = 0; i < 5; ++i) {
         EXPECT_GT(meters[i].load(), 3.0);
-        EXPECT_DOUBLE_EQ(meters[i].load(), -gainToDb(s->band[i].gain));
+        EXPECT_DOUBLE_EQ(meters[i].load(), -gainToDb(s->gain[i]));
     }
     for (int i = 5; i < kMaxBands; ++i) {
         EXPECT_EQ(meters[i].load(), -3.0);
-        EXPECT_EQ(s->band[i].gain, 0.0);
+        EXPECT_EQ(s->gain[i], 0.0);
     }
-    const LimiterInstance before = s->band[1];
-    const uint32_t counter = s->counter;
+    const auto before = std::make_unique<BandLimiterState>(*s);
     bandLimiterGapReset(*s);
-    EXPECT_EQ(s->counter, counter);
-    EXPECT_EQ(s->band[1].gain, before.gain);
-    EXPECT_EQ(s->band[1].envelope, before.envelope);
-    EXPECT_EQ(s->band[1].hold.held, before.hold.held);
-    EXPECT_EQ(s->band[1].hold.countdown, before.hold.countdown);
+    EXPECT_EQ(s->counter, before->counter);
+    EXPECT_EQ(s->gain[1], before->gain[1]);
+    EXPECT_EQ(s->envelope[1], before->envelope[1]);
+    EXPECT_EQ(s->held[1], before->held[1]);
+    EXPECT_EQ(s->countdown[1], before->countdown[1]);
     for (int n = 0; n < kLookaheadFrames; ++n)
         for (int i = 0; i < kMaxBands; ++i) ASSERT_EQ(s->lineL[n][i] + s->lineR[n][i], 0.0);
 
@@ -333,9 +332,9 @@ TEST(Limiter, AbsurdParametersKeepEverythingFinite) {
             const auto fc = finalLimiterCoefficients(finalParams(v(), v(), v(), v(), peak, v(), v()));
             ASSERT_GE(fc.instance.lookahead, 0);
             ASSERT_LE(fc.instance.lookahead, 4095);
-            for (const auto& b : bc.band) {
-                ASSERT_GE(b.lookahead, 0);
-                ASSERT_LE(b.lookahead, 4095);
+            for (int32_t lookahead : bc.lookahead) {
+                ASSERT_GE(lookahead, 0);
+                ASSERT_LE(lookahead, 4095);
             }
             Number meter, meters[kMaxBands];
             for (int n = 0; n < 5000; ++n) {
@@ -351,10 +350,10 @@ TEST(Limiter, AbsurdParametersKeepEverythingFinite) {
             ASSERT_TRUE(test::allFinite(&bs->lineR[0][0], kLookaheadFrames * kMaxBands));
             ASSERT_TRUE(test::allFinite(fs->lineL, kLookaheadFrames));
             ASSERT_TRUE(test::allFinite(fs->lineR, kLookaheadFrames));
-            for (const LimiterInstance* inst : {&bs->band[0], &bs->band[4], &bs->band[9], &fs->instance}) {
-                ASSERT_TRUE(std::isfinite(inst->envelope) && std::isfinite(inst->gain));
-                ASSERT_TRUE(std::isfinite(inst->hold.held) && std::isfinite(inst->hold.minimum));
-            }
+            for (const double* v : {bs->envelope, bs->gain, bs->held, bs->minimum})
+                ASSERT_TRUE(test::allFinite(v, kMaxBands));
+            ASSERT_TRUE(std::isfinite(fs->instance.envelope) && std::isfinite(fs->instance.gain));
+            ASSERT_TRUE(std::isfinite(fs->instance.hold.held) && std::isfinite(fs->instance.hold.minimum));
             ASSERT_TRUE(test::allFinite(meters, kMaxBands));
             ASSERT_TRUE(std::isfinite(meter.load()));
         }

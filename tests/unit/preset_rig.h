@@ -7,8 +7,8 @@
 #include <string>
 
 #include "chain_test_support.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "params/preset_library.h"
 #include "persistence_test_support.h"
 

@@ -348,7 +348,7 @@ namespace {
 TEST(DesignGuard, WidePeakingBandsNearTheTopKeepThePlainFormula) {
     const double hz = 19920.0, octaves = 6.0, gainDb = 6.0;
     const double w0 = 6.283185307179586 * hz / 44100.0;
-    const double s = std::sin(w0), c = std::cos(w0);
+    const double s = std::sin(w0);
     const double A = std::pow(10.0, gainDb * 0.025);
     const double alpha = s * std::sinh(0.34657359027997264 * octaves * w0 / s);
     const double a0 = 1.0 + alpha / A;

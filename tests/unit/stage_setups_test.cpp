@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "chain_test_support.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "params/parameter_table.h"
 
 namespace qx {

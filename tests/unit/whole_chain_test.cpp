@@ -10,8 +10,8 @@
 
 #include "chain_test_support.h"
 #include "engine/response.h"
-#include "filters/coefficient_update.h"
-#include "filters/stage_setups.h"
+#include "engine/coefficient_update.h"
+#include "engine/stage_setups.h"
 #include "params/parameter_table.h"
 
 namespace qx {
@@ -121,8 +121,8 @@ void expectAllFinite(const ChainState& s, const std::string& context) {
         values.push_back(s.compressor.gain[i]);
         values.push_back(s.expander.envelope[i]);
         values.push_back(s.expander.gain[i]);
-        values.push_back(s.bandLimiter.band[i].gain);
-        values.push_back(s.bandLimiter.band[i].envelope);
+        values.push_back(s.bandLimiter.gain[i]);
+        values.push_back(s.bandLimiter.envelope[i]);
     }
     for (size_t i = 0; i < values.size(); ++i) ASSERT_TRUE(std::isfinite(values[i])) << context << " value " << i;
     for (const ReverseCascadeFilter* f : {&s.highpass, &s.agcLowpass, &s.agcHighpass, &s.parametric[0],

@@ -1,7 +1,7 @@
-#include "filters/coefficient_update.h"
+#include "engine/coefficient_update.h"
 
 #include "engine/chain.h"
-#include "filters/stage_setups.h"
+#include "engine/stage_setups.h"
 
 namespace qx {
 

@@ -1,4 +1,4 @@
-#include "filters/stage_setups.h"
+#include "engine/stage_setups.h"
 
 #include <cmath>
 

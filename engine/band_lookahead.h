@@ -1,0 +1,79 @@
+#pragma once
+// One frame of the band look-ahead lines that the compressor and the band
+// limiter share in form: the driven band samples go in, each band's sample
+// `lookahead` frames ahead comes out for its detector, and once the gains are
+// known the delayed samples leave times their gain.
+#include <cmath>
+#include <cstdint>
+
+#include "base/relaxed.h"
+#include "base/vector_clones.h"
+#include "engine/band_detectors.h"
+#include "filters/filterbank.h"
+
+namespace qx {
+
+using LookaheadLine = double[kLookaheadFrames][kMaxBands];  // frame-major
+
+struct LookaheadFrame {
+    uint32_t read = 0;  // the row leaving this frame
+    alignas(64) double xL[kMaxBands];
+    alignas(64) double xR[kMaxBands];
+};
+
+// Advances the write counter, writes drive[i] times band i at the write row,
+// then gathers each band's look-ahead samples (after the write, which the
+// longest look-ahead reads back).
+QX_INLINE void enterLookahead(uint32_t& counter, LookaheadLine& lineL, LookaheadLine& lineR, int nb,
+                              const double* drive, const int32_t* lookahead, const BandSignals& bands,
+                              LookaheadFrame& frame) {
+    const uint32_t w = counter & kLookaheadMask;
+    counter += 1;
+    frame.read = counter & kLookaheadMask;
+    double* __restrict writeL = lineL[w];
+    double* __restrict writeR = lineR[w];
+    for (int i = 0; i < nb; ++i) {
+        writeL[i] = drive[i] * bands.left[i];
+        writeR[i] = drive[i] * bands.right[i];
+    }
+    for (int i = 0; i < nb; ++i) {
+        const uint32_t ahead = (frame.read + static_cast<uint32_t>(lookahead[i])) & kLookaheadMask;
+        frame.xL[i] = lineL[ahead][i];
+        frame.xR[i] = lineR[ahead][i];
+    }
+}
+
+// The level detector both stages run on a band's look-ahead samples: the
+// root of the smoothed power (RMS), or the larger magnitude, decaying by
+// (1 - d) while it lies below the envelope (peak). Updates the envelope.
+template <bool PeakDetect>
+QX_INLINE double detectLevel(double& envelope, double d, double xL, double xR) {
+    if constexpr (!PeakDetect) {
+        envelope = (1.0 - d) * envelope + (xL * xL + xR * xR) * d;
+        return std::sqrt(envelope);
+    } else {
+        const double aL = std::fabs(xL);
+        const double aR = std::fabs(xR);
+        const double peak = pick(aL > aR, aL, aR);
+        const double decayed = (1.0 - d) * envelope;
+        envelope = pick(peak <= envelope, decayed, peak);
+        return envelope;
+    }
+}
+
+// Band i leaves as the read row's sample times gain[i]; on the meter frame
+// each band's gain reduction is published.
+QX_INLINE void leaveLookahead(const LookaheadLine& lineL, const LookaheadLine& lineR, const LookaheadFrame& frame,
+                              int nb, const double* __restrict gain, BandSignals& bands, bool meterFrame,
+                              Number* meters) {
+    const double* __restrict readL = lineL[frame.read];
+    const double* __restrict readR = lineR[frame.read];
+    for (int i = 0; i < nb; ++i) {
+        bands.left[i] = gain[i] * readL[i];
+        bands.right[i] = gain[i] * readR[i];
+    }
+    if (meterFrame)
+        for (int i = 0; i < nb; ++i) meters[i] = guard::reductionDb(gain[i]);
+}
+
+}  // namespace qx
