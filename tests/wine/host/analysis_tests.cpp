@@ -435,13 +435,13 @@ TEST_F(AnalysisTest, Gallery) {
     player->startPlayback([](int64_t frame) { return sineBlock(0.5, 1000.0, frame); });
     player->pump(1500);
     EXPECT_TRUE(saveWindowBitmap(scope, shots + "oscilloscope-tone.bmp"));
-    EXPECT_TRUE(saveWindowBitmap(spectrum, shots + "spectrum-tone.bmp"));
+    EXPECT_TRUE(saveWindowBitmap(spectrum, shots + "analyzer-tone.bmp"));
     player->stopPlayback();
 
     player->startPlayback(musicSource());
     player->pump(4000);
     EXPECT_TRUE(saveWindowBitmap(scope, shots + "oscilloscope-music.bmp"));
-    EXPECT_TRUE(saveWindowBitmap(spectrum, shots + "spectrum-music.bmp"));
+    EXPECT_TRUE(saveWindowBitmap(spectrum, shots + "analyzer-music.bmp"));
     player->stopPlayback();
 
     // The F1 measurement, timed as the user waits for it.
