@@ -13,18 +13,11 @@
 #include "engine/chain_state.h"
 #include "params/data_directory.h"
 #include "params/parameter_table.h"
+#include "engine/playback_clock.h"
 #include "params/preset_library.h"
 
 namespace qx::cli {
 
-// Milliseconds of audio played so far, offset so that the first block, like a
-// first block after the player started, counts as coming after a pause.
-struct PlaybackClock {
-    static constexpr uint32_t kStart = 100000;
-    uint64_t frames = 0;
-    uint32_t now() const { return kStart + static_cast<uint32_t>(frames * 1000 / 44100); }
-    static uint32_t tick(void* self) { return static_cast<PlaybackClock*>(self)->now(); }
-};
 
 struct Engine {
     DataDirectory directory;

@@ -22,6 +22,7 @@
 
 #include "engine/chain.h"
 #include "engine/latency.h"
+#include "engine/playback_clock.h"
 #include "engine/coefficient_update.h"
 #include "engine/stage_setups.h"
 #include "lv2/ports.h"
@@ -38,14 +39,6 @@ constexpr int kPresetCount = kFactoryPresetCount + kUserSlotCount;
 
 int presetIndex(PresetId id) { return id + kFactoryPresetCount - 1; }  // F10 (-9) .. slot 99
 
-// Played time for the chain's block timers: counted in frames, so the gap
-// reset never mistakes a slow host for a pause.
-struct FrameClock {
-    uint64_t frames = 0;
-    static uint32_t tick(void* self) {
-        return 100000u + static_cast<uint32_t>(static_cast<FrameClock*>(self)->frames * 1000 / kSampleRate);
-    }
-};
 
 // Interleaved stereo frames, first in first out; sized once.
 class FrameRing {
@@ -196,7 +189,7 @@ private:
     PresetLibrary library_{directory_};
     std::unique_ptr<ChainState> state_ = std::make_unique<ChainState>();
     ParameterTable table_;
-    FrameClock clock_;
+    PlaybackClock clock_;
     std::array<std::unique_ptr<Parameters>, kPresetCount> presets_;  // null: no such preset
 
     std::array<float*, kControlPortCount> controls_{};
@@ -241,7 +234,7 @@ Instance::Instance(double rate, int channels, const LV2_Feature* const* features
     table_ = buildParameterTable(*state_);
     library_.bind(&table_, state_.get(), &updateCoefficients);
     designAtStartup(*state_);
-    state_->tickCount = &FrameClock::tick;
+    state_->tickCount = &PlaybackClock::tick;
     state_->tickContext = &clock_;
     for (PresetId id = -9; id <= kUserSlotCount; ++id) {
         if (id >= 1 && library_.slotEmpty(id)) continue;
