@@ -18,7 +18,6 @@
 
 namespace qx::cli {
 
-
 struct Engine {
     DataDirectory directory;
     PresetLibrary library;
