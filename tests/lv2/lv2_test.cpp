@@ -386,10 +386,15 @@ TEST(Lv2Plugin, RunNeitherAllocatesNorLocks) {
     }
 }
 
-// The music clip's first seconds as a 16-bit WAV at the given rate.
+// The music clip's first seconds as a 16-bit WAV at the given rate; where the
+// shared clips are not beside the source tree, program-like noise instead.
 bool writeClip(const std::string& path, int rate) {
     const std::string clip = QX_SHARED_AUDIO "/music-battle.flac";
-    return std::system(("sox '" + clip + "' -b 16 -r " + std::to_string(rate) + " '" + path + "' trim 0 4").c_str()) == 0;
+    const std::string format = " -b 16 -r " + std::to_string(rate) + " -c 2 '" + path + "' ";
+    const std::string command = std::filesystem::exists(clip)
+                                    ? "sox '" + clip + "'" + format + "trim 0 4"
+                                    : "sox -R -n" + format + "synth 4 pinknoise tremolo 2 80 vol 0.5";
+    return std::system(command.c_str()) == 0;
 }
 
 std::vector<short> readWav(const std::string& path, int& rate) {
