@@ -1,10 +1,13 @@
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "cli/audio_file.h"
+#include "cli/block_queue.h"
 #include "cli/loudness.h"
 #include "cli/options.h"
 #include "cli/remote.h"
@@ -102,14 +105,140 @@ int64_t atRate(int64_t chainFrames, int rate) {
     return std::llround(static_cast<double>(chainFrames) * rate / kSampleRate);
 }
 
-// Input at its own rate -> (resampler) -> chain at 44100 Hz in blocks of 576
-// frames -> (resampler) -> output at its rate. Compensating, the chain's
-// leading delay is dropped and the tail flushed with silence at the end; the
-// resamplers' output is aligned with their input by themselves.
-class Pipeline {
+// Three threads with a bounded queue of blocks between each two, so the chain
+// never waits for decoding, measuring or writing: the reader (input at its own
+// rate -> resampler -> 44100 Hz), the chain (blocks of 576 frames ->
+// resampler -> output rate) on the caller's thread, and the writer.
+// Compensating, the chain's leading delay is dropped and the tail flushed with
+// silence at the end; the resamplers' output is aligned with their input by
+// themselves. Every block goes on as soon as it is ready.
+constexpr std::size_t kQueueBlocks = 16;
+
+// Room for a block of kHostBlock frames at `from` once at `to` Hz; the
+// resampler's uneven output may grow a buffer now and then, never for long.
+std::size_t blockSamples(int from, int to, int channels) {
+    return static_cast<std::size_t>(2 * kHostBlock * ((to + from - 1) / from) * channels);
+}
+
+int64_t frameCount(const std::vector<int16_t>& v, int channels) { return static_cast<int64_t>(v.size()) / channels; }
+
+// The reader: one block per read, measured as read and brought to the chain's rate.
+class InputStage {
 public:
-    Pipeline(Engine& engine, int channels, int inRate, int outRate, bool compensate, bool follow, RemoteServer* remote,
-             AudioSink& sink, std::ostream& err)
+    InputStage(AudioSource& source, BlockQueue& queue)
+        : source_(source), queue_(queue), channels_(source.channels()), loudness_(source.rate(), usualLayout(channels_)) {
+        if (source.rate() != kSampleRate) resampler_ = std::make_unique<Resampler>(source.rate(), kSampleRate, channels_);
+    }
+
+    void run() {
+        std::vector<int16_t> read(kHostBlock * static_cast<size_t>(channels_));
+        while (int64_t got = source_.read(read.data(), kHostBlock)) {
+            level_.add(read.data(), got * channels_);
+            loudness_.add(read.data(), got);
+            Block* block = queue_.acquire();
+            if (block == nullptr) return;  // the run ended downstream
+            block->sourceFrames = got;
+            block->samples.clear();
+            if (resampler_)
+                resampler_->push(read.data(), got, block->samples);
+            else
+                block->samples.insert(block->samples.end(), read.data(), read.data() + got * channels_);
+            queue_.submit(block);
+        }
+        // What the resampler still holds is the chain's to take at the end.
+        if (resampler_ && source_.error().status == IoStatus::Ok) {
+            heldFrames_ = resampler_->heldFrames();
+            resampler_->flush(tail_);
+        }
+        queue_.close();
+    }
+
+    // After run().
+    const IoResult& error() const { return source_.error(); }
+    std::string resamplerError() const { return resampler_ ? resampler_->error() : std::string(); }
+    double heldFrames() const { return heldFrames_; }  // by the resampler at the end of input
+    const std::vector<int16_t>& tail() const { return tail_; }
+    const Level& level() const { return level_; }
+    const LoudnessMeter& loudness() const { return loudness_; }
+
+private:
+    AudioSource& source_;
+    BlockQueue& queue_;
+    const int channels_;
+    std::unique_ptr<Resampler> resampler_;
+    Level level_;
+    LoudnessMeter loudness_;
+    double heldFrames_ = 0.0;
+    std::vector<int16_t> tail_;
+};
+
+// The output's loudness for the remote, published by the writer; the chain
+// reads it without ever waiting.
+struct LoudnessReadings {
+    std::atomic<double> shortTermLufs{-HUGE_VAL}, integratedLufs{-HUGE_VAL}, truePeakDbtp{-HUGE_VAL};
+};
+
+// The writer: writes and measures the processed blocks. A failed write
+// cancels both queues, so the chain and the reader stop as well.
+class OutputStage {
+public:
+    OutputStage(AudioSink& sink, int channels, int rate, LoudnessReadings* readings, BlockQueue& queue,
+                BlockQueue& upstream)
+        : sink_(sink),
+          channels_(channels),
+          readings_(readings),
+          queue_(queue),
+          upstream_(upstream),
+          loudness_(rate, usualLayout(channels)) {}
+
+    void run() {
+        while (Block* block = queue_.take()) {
+            const int64_t frames = frameCount(block->samples, channels_);
+            level_.add(block->samples.data(), frames * channels_);
+            loudness_.add(block->samples.data(), frames);
+            failure_ = sink_.write(block->samples.data(), frames);
+            queue_.release(block);
+            if (failure_.status != IoStatus::Ok) {
+                queue_.cancel();
+                upstream_.cancel();
+                return;
+            }
+            if (readings_ != nullptr) publish();
+        }
+    }
+
+    // After run().
+    const IoResult& failure() const { return failure_; }
+    const Level& level() const { return level_; }
+    const LoudnessMeter& loudness() const { return loudness_; }
+
+private:
+    // At the remote's pace: the integrated value sums a histogram.
+    void publish() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastPublished_ < kRemoteInterval) return;
+        lastPublished_ = now;
+        readings_->shortTermLufs.store(loudness_.shortTermLufs(), std::memory_order_relaxed);
+        const Loudness soFar = loudness_.result();
+        readings_->integratedLufs.store(soFar.integratedLufs, std::memory_order_relaxed);
+        readings_->truePeakDbtp.store(soFar.truePeakDbtp, std::memory_order_relaxed);
+    }
+
+    AudioSink& sink_;
+    const int channels_;
+    LoudnessReadings* readings_;
+    BlockQueue &queue_, &upstream_;
+    Level level_;
+    LoudnessMeter loudness_;
+    IoResult failure_;
+    std::chrono::steady_clock::time_point lastPublished_;
+};
+
+// The chain, on the caller's thread, with the selection file and the remote.
+class ChainStage {
+public:
+    ChainStage(Engine& engine, int channels, int inRate, int outRate, bool compensate, bool follow,
+               RemoteServer* remote, const LoudnessReadings& readings, BlockQueue& output, std::ostream& err)
         : engine_(engine),
           channels_(channels),
           inRate_(inRate),
@@ -117,38 +246,44 @@ public:
           compensate_(compensate),
           follow_(follow),
           remote_(remote),
-          sink_(sink),
+          readings_(readings),
+          output_(output),
           err_(err),
-          loudness_(outRate, usualLayout(channels)),
           startLatency_(engine.latencyFrames()),
           dropFrames_(compensate ? startLatency_ : 0) {
-        if (inRate != kSampleRate) toChain_ = std::make_unique<Resampler>(inRate, kSampleRate, channels);
         if (outRate != kSampleRate) fromChain_ = std::make_unique<Resampler>(kSampleRate, outRate, channels);
         lastPoll_ = std::chrono::steady_clock::now();
     }
 
-    std::string resamplerError() const {
-        if (toChain_ && !toChain_->error().empty()) return toChain_->error();
-        if (fromChain_ && !fromChain_->error().empty()) return fromChain_->error();
-        return {};
+    std::string resamplerError() const { return fromChain_ ? fromChain_->error() : std::string(); }
+
+    // Processes the input's blocks as they come and, when it ended well,
+    // finishes the output; returns early once the writer gave up. The
+    // progress bar counts the input's frames against `total` (0: none).
+    void run(BlockQueue& input, const InputStage& reader, int64_t total) {
+        while (Block* block = input.take()) {
+            const int64_t got = block->sourceFrames;
+            inputFrames_ += got;
+            chainIn_.insert(chainIn_.end(), block->samples.begin(), block->samples.end());
+            input.release(block);
+            if (!runBlocks(false)) return;
+            if (total > 0 && inputFrames_ / inRate_ != (inputFrames_ - got) / inRate_)
+                drawProgress(err_, inputFrames_, total);
+        }
+        if (!input.cancelled() && reader.error().status == IoStatus::Ok) finish(reader.heldFrames(), reader.tail());
     }
 
-    // Input frames at the input rate; false once writing failed.
-    bool feed(const int16_t* samples, int64_t frames) {
-        inputFrames_ += frames;
-        if (toChain_)
-            toChain_->push(samples, frames, chainIn_);
-        else
-            chainIn_.insert(chainIn_.end(), samples, samples + frames * channels_);
-        return runBlocks(false);
-    }
+    int64_t inputFrames() const { return inputFrames_; }
+    int64_t written() const { return written_; }
+    int64_t heldFrames() const { return heldFrames_; }
+    int32_t startLatency() const { return startLatency_; }
 
+private:
     // End of input: everything still inside goes out, and the output gets
     // exactly its length.
-    bool finish() {
-        heldFrames_ = (toChain_ ? atRate(std::llround(toChain_->heldFrames()), outRate_) : 0) +
-                      (fromChain_ ? std::llround(fromChain_->heldFrames()) : 0);
-        if (toChain_) toChain_->flush(chainIn_);
+    bool finish(double inputHeld, const std::vector<int16_t>& inputTail) {
+        heldFrames_ = atRate(std::llround(inputHeld), outRate_) + (fromChain_ ? std::llround(fromChain_->heldFrames()) : 0);
+        chainIn_.insert(chainIn_.end(), inputTail.begin(), inputTail.end());
         const int32_t latency = engine_.latencyFrames();
         if (compensate_) chainIn_.resize(chainIn_.size() + static_cast<size_t>(latency) * channels_, 0);
         // A switch under --follow shifts the output by the change of latency.
@@ -158,27 +293,17 @@ public:
         if (fromChain_) {
             resampled_.clear();
             fromChain_->flush(resampled_);
-            if (!write(resampled_.data(), frameCount(resampled_))) return false;
+            if (!send(resampled_.data(), frameCount(resampled_, channels_))) return false;
         }
         const std::vector<int16_t> silence(kHostBlock * static_cast<size_t>(channels_), 0);
         while (written_ < outputLimit_)
-            if (!write(silence.data(), std::min<int64_t>(kHostBlock, outputLimit_ - written_))) return false;
+            if (!send(silence.data(), std::min<int64_t>(kHostBlock, outputLimit_ - written_))) return false;
         return true;
     }
 
-    const IoResult& failure() const { return failure_; }
-    int64_t written() const { return written_; }
-    int64_t heldFrames() const { return heldFrames_; }
-    int32_t startLatency() const { return startLatency_; }
-    const Level& level() const { return level_; }
-    const LoudnessMeter& loudness() const { return loudness_; }
-
-private:
-    int64_t frameCount(const std::vector<int16_t>& v) const { return static_cast<int64_t>(v.size()) / channels_; }
-
     bool runBlocks(bool final) {
         int64_t done = 0;
-        const int64_t available = frameCount(chainIn_);
+        const int64_t available = frameCount(chainIn_, channels_);
         while (available - done >= kHostBlock || (final && done < available)) {
             const int32_t n = static_cast<int32_t>(std::min<int64_t>(kHostBlock, available - done));
             int16_t* block = chainIn_.data() + done * channels_;
@@ -199,20 +324,22 @@ private:
         dropFrames_ -= skip;
         samples += skip * channels_;
         frames -= skip;
-        if (!fromChain_) return write(samples, frames);
+        if (!fromChain_) return send(samples, frames);
         resampled_.clear();
         fromChain_->push(samples, frames, resampled_);
-        return write(resampled_.data(), frameCount(resampled_));
+        return send(resampled_.data(), frameCount(resampled_, channels_));
     }
 
-    bool write(const int16_t* samples, int64_t frames) {
+    // Hands frames to the writer; false once it gave up.
+    bool send(const int16_t* samples, int64_t frames) {
         if (outputLimit_ >= 0) frames = std::min(frames, outputLimit_ - written_);
         if (frames <= 0) return true;
-        level_.add(samples, frames * channels_);
-        loudness_.add(samples, frames);
+        Block* block = output_.acquire();
+        if (block == nullptr) return false;
+        block->samples.assign(samples, samples + frames * channels_);
         written_ += frames;
-        failure_ = sink_.write(samples, frames);
-        return failure_.status == IoStatus::Ok;
+        output_.submit(block);
+        return true;
     }
 
     // Polls the selection file by the wall clock, so a switch takes effect
@@ -250,10 +377,9 @@ private:
         r.agcGainHigh = s.agcMeters[1];
         r.limiterReduction = s.finalLimiterMeter;
         r.clipLevel = s.finalClipperMeter;
-        r.shortTermLufs = loudness_.shortTermLufs();
-        const Loudness soFar = loudness_.result();
-        r.integratedLufs = soFar.integratedLufs;
-        r.truePeakDbtp = soFar.truePeakDbtp;
+        r.shortTermLufs = readings_.shortTermLufs.load(std::memory_order_relaxed);
+        r.integratedLufs = readings_.integratedLufs.load(std::memory_order_relaxed);
+        r.truePeakDbtp = readings_.truePeakDbtp.load(std::memory_order_relaxed);
         r.preset = engine_.library.loadedPreset();
         r.latencyFrames = engine_.latencyFrames();
         remote_->publish(r);
@@ -275,20 +401,18 @@ private:
     const int channels_, inRate_, outRate_;
     const bool compensate_, follow_;
     RemoteServer* remote_;
-    AudioSink& sink_;
+    const LoudnessReadings& readings_;
+    BlockQueue& output_;
     std::ostream& err_;
-    std::unique_ptr<Resampler> toChain_, fromChain_;
+    std::unique_ptr<Resampler> fromChain_;
     std::vector<int16_t> chainIn_;     // frames at 44100 Hz waiting for a full block
     std::vector<int16_t> resampled_;   // scratch for the output resampler
-    Level level_;
-    LoudnessMeter loudness_;
     const int32_t startLatency_;
     int64_t dropFrames_;
     int64_t inputFrames_ = 0;
     int64_t written_ = 0;
     int64_t outputLimit_ = -1;  // known at the end of input
     int64_t heldFrames_ = 0;
-    IoResult failure_;
     std::chrono::steady_clock::time_point lastPoll_;
     std::chrono::steady_clock::time_point lastReadings_;
 };
@@ -349,30 +473,43 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (IoResult created = sink.open(files[1], format, outRate, channels); created.status != IoStatus::Ok)
         return fail(err, kIoFailure, created.message);
 
-    Pipeline pipeline(engine, channels, inRate, outRate, !o.keepLatency, o.follow, o.remote.empty() ? nullptr : &remote,
-                      sink, err);
-    if (std::string e = pipeline.resamplerError(); !e.empty()) return fail(err, kIoFailure, "process: resampler: " + e);
+    BlockQueue toChain(kQueueBlocks, blockSamples(inRate, kSampleRate, channels));
+    BlockQueue toWriter(kQueueBlocks, blockSamples(kSampleRate, outRate, channels));
+    InputStage reader(source, toChain);
+    LoudnessReadings readings;
+    OutputStage writer(sink, channels, outRate, o.remote.empty() ? nullptr : &readings, toWriter, toChain);
+    ChainStage chain(engine, channels, inRate, outRate, !o.keepLatency, o.follow,
+                     o.remote.empty() ? nullptr : &remote, readings, toWriter, err);
+    auto resamplerError = [&] { return reader.resamplerError().empty() ? chain.resamplerError() : reader.resamplerError(); };
+    if (std::string e = resamplerError(); !e.empty()) return fail(err, kIoFailure, "process: resampler: " + e);
     const int64_t total = source.knownFrames();
     progress = progress && total > 0;
-    Level inLevel;
-    LoudnessMeter inLoudness(inRate, usualLayout(channels));
-    std::vector<int16_t> block(kHostBlock * static_cast<size_t>(channels));
-    int64_t frames = 0;
-    while (int64_t got = source.read(block.data(), kHostBlock)) {
-        inLevel.add(block.data(), got * channels);
-        inLoudness.add(block.data(), got);
-        if (!pipeline.feed(block.data(), got)) return fail(err, kIoFailure, pipeline.failure().message);
-        if (progress && (frames + got) / inRate != frames / inRate) drawProgress(err, frames + got, total);
-        frames += got;
+    {
+        std::thread readerThread(&InputStage::run, &reader), writerThread(&OutputStage::run, &writer);
+        auto join = [&] {
+            readerThread.join();
+            writerThread.join();
+        };
+        try {
+            chain.run(toChain, reader, progress ? total : 0);
+        } catch (...) {
+            toChain.cancel();
+            toWriter.cancel();
+            join();
+            throw;
+        }
+        toWriter.close();
+        join();
     }
-    if (source.error().status != IoStatus::Ok) return fail(err, kIoFailure, source.error().message);
-    if (!pipeline.finish()) return fail(err, kIoFailure, pipeline.failure().message);
-    if (std::string e = pipeline.resamplerError(); !e.empty()) return fail(err, kIoFailure, "process: resampler: " + e);
+    if (writer.failure().status != IoStatus::Ok) return fail(err, kIoFailure, writer.failure().message);
+    if (reader.error().status != IoStatus::Ok) return fail(err, kIoFailure, reader.error().message);
+    if (std::string e = resamplerError(); !e.empty()) return fail(err, kIoFailure, "process: resampler: " + e);
     if (IoResult done = sink.finish(); done.status != IoStatus::Ok) return fail(err, kIoFailure, done.message);
     if (progress) {
         drawProgress(err, total, total);
         err << "\n";
     }
+    const int64_t frames = chain.inputFrames();
 
     // With the audio on standard output, the summary goes to standard error.
     std::ostream& report = format.toStdout ? err : out;
@@ -382,19 +519,19 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
            << (format.toStdout ? "standard output" : files[1]) << ": " << frames << " frames (" << seconds << " s), "
            << (channels == 1 ? "mono" : "stereo") << ", " << inRate << " Hz";
     if (outRate != inRate) report << " -> " << outRate << " Hz";
-    report << "; " << pipeline.written() << " frames written\n";
-    report << "  latency: chain " << describeLatency(pipeline.startLatency());
-    if (outRate != kSampleRate) report << " = " << atRate(pipeline.startLatency(), outRate) << " frames at " << outRate << " Hz";
-    if (pipeline.heldFrames() > 0) {
+    report << "; " << chain.written() << " frames written\n";
+    report << "  latency: chain " << describeLatency(chain.startLatency());
+    if (outRate != kSampleRate) report << " = " << atRate(chain.startLatency(), outRate) << " frames at " << outRate << " Hz";
+    if (chain.heldFrames() > 0) {
         char held[64];
-        std::snprintf(held, sizeof held, "%.2f ms", pipeline.heldFrames() * 1000.0 / outRate);
-        report << ", resampling " << pipeline.heldFrames() << " frames (" << held << ")";
+        std::snprintf(held, sizeof held, "%.2f ms", chain.heldFrames() * 1000.0 / outRate);
+        report << ", resampling " << chain.heldFrames() << " frames (" << held << ")";
     }
     report << (o.keepLatency ? "; kept (--keep-latency)\n" : "; compensated\n");
-    report << "  input:  peak " << dbfs(inLevel.peak) << ", RMS " << dbfs(inLevel.rms()) << "; "
-           << describeLoudness(inLoudness.result()) << "\n";
-    report << "  output: peak " << dbfs(pipeline.level().peak) << ", RMS " << dbfs(pipeline.level().rms()) << "; "
-           << describeLoudness(pipeline.loudness().result()) << "\n";
+    report << "  input:  peak " << dbfs(reader.level().peak) << ", RMS " << dbfs(reader.level().rms()) << "; "
+           << describeLoudness(reader.loudness().result()) << "\n";
+    report << "  output: peak " << dbfs(writer.level().peak) << ", RMS " << dbfs(writer.level().rms()) << "; "
+           << describeLoudness(writer.loudness().result()) << "\n";
     return kOk;
 }
 

@@ -1,0 +1,70 @@
+#include "cli/block_queue.h"
+
+namespace qx::cli {
+
+BlockQueue::BlockQueue(std::size_t blocks, std::size_t samples) : pool_(blocks), ring_(blocks) {
+    free_.reserve(blocks);
+    for (Block& b : pool_) {
+        b.samples.reserve(samples);
+        free_.push_back(&b);
+    }
+}
+
+Block* BlockQueue::acquire() {
+    std::unique_lock lock(mutex_);
+    freed_.wait(lock, [&] { return cancelled_ || !free_.empty(); });
+    if (cancelled_) return nullptr;
+    Block* b = free_.back();
+    free_.pop_back();
+    return b;
+}
+
+void BlockQueue::submit(Block* block) {
+    {
+        std::lock_guard lock(mutex_);
+        ring_[(head_ + count_++) % ring_.size()] = block;
+    }
+    filled_.notify_one();
+}
+
+void BlockQueue::close() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    filled_.notify_one();
+}
+
+Block* BlockQueue::take() {
+    std::unique_lock lock(mutex_);
+    filled_.wait(lock, [&] { return cancelled_ || closed_ || count_ > 0; });
+    if (cancelled_ || count_ == 0) return nullptr;
+    Block* b = ring_[head_];
+    head_ = (head_ + 1) % ring_.size();
+    --count_;
+    return b;
+}
+
+void BlockQueue::release(Block* block) {
+    {
+        std::lock_guard lock(mutex_);
+        free_.push_back(block);
+    }
+    freed_.notify_one();
+}
+
+void BlockQueue::cancel() {
+    {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+    }
+    freed_.notify_all();
+    filled_.notify_all();
+}
+
+bool BlockQueue::cancelled() const {
+    std::lock_guard lock(mutex_);
+    return cancelled_;
+}
+
+}  // namespace qx::cli
