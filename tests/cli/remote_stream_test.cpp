@@ -297,7 +297,9 @@ protected:
 TEST_F(RemoteStream, PageShowsLiveMetersAndItsButtonSwitchesTheSoundWithinASecond) {
     LiveStream stream({"--remote", "127.0.0.1:0"}, dir);
     std::smatch match;
-    awaitLine(stream.child().errors(), std::regex("remote at (http://127\\.0\\.0\\.1:[0-9]+/)"), match, 10000);
+    // The match points into the text it was found in, which must outlive it.
+    const std::string said =
+        awaitLine(stream.child().errors(), std::regex("remote at (http://127\\.0\\.0\\.1:[0-9]+/)"), match, 10000);
     ASSERT_FALSE(match.empty());
     const std::string url = match[1].str();
 
@@ -378,7 +380,8 @@ TEST_F(RemoteStream, BadRequestsDuringAStreamLeaveItsOutputBitIdentical) {
 
     LiveStream busy({"--remote", "127.0.0.1:0"}, dir, 40, 50);
     std::smatch match;
-    awaitLine(busy.child().errors(), std::regex("remote at http://127\\.0\\.0\\.1:([0-9]+)/"), match, 10000);
+    const std::string said =
+        awaitLine(busy.child().errors(), std::regex("remote at http://127\\.0\\.0\\.1:([0-9]+)/"), match, 10000);
     ASSERT_FALSE(match.empty());
     httplib::Client client("127.0.0.1", std::stoi(match[1].str()));
     const std::string huge(256 * 1024, '{');
