@@ -300,6 +300,47 @@ TEST_F(StreamTest, InterruptedRunLeavesNoFile) {
     EXPECT_FALSE(fs::exists(path("out.wav")));
 }
 
+TEST_F(StreamTest, FailuresMidRunEndWithStatusOneAndNoFileWhileTheOtherThreadsWait) {
+    // Long enough that the reader is far ahead when the writer fails: both
+    // queues are full then. `timeout` turns a hang into status 124.
+    writeFile("long.wav", 44100, 2, tone(44100 * 60, 2, 44100, 440.0, -10.0));
+    EXPECT_EQ(shell("ulimit -f 1000; trap '' XFSZ; timeout 60 " + tool() + " process long.wav out.wav 2>full.txt"), 1);
+    EXPECT_EQ(text("full.txt"), "quorvex: out.wav: System error : File too large.\n");
+    EXPECT_EQ(shell("timeout 60 " + tool() + " process long.wav - --rate 48000 2>closed.txt | head -c 1000000 "
+                    ">/dev/null; exit ${PIPESTATUS[0]}"),
+              1);
+    EXPECT_EQ(text("closed.txt"), "quorvex: standard output: Broken pipe\n");
+
+    // The reader fails mid-way: what was read before comes out whole, then the run ends.
+    writeFile("bad.flac", 44100, 2, tone(44100 * 20, 2, 44100, 440.0, -10.0), SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    {
+        std::fstream file(path("bad.flac"), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(fs::file_size(path("bad.flac")) / 2));
+        for (int i = 0; i < 65536; ++i) file.put(static_cast<char>(i * 37 % 251));
+    }
+    EXPECT_EQ(shell("timeout 60 " + tool() + " process bad.flac bad.wav 2>bad.txt"), 1);
+    EXPECT_EQ(text("bad.txt"), "quorvex: bad.flac: Error : flac decoder lost sync.\n");
+    Audio readable;
+    EXPECT_EQ(readAudio(path("bad.flac"), readable).status, IoStatus::IoError);
+    EXPECT_GT(readable.frames(), 44100 * 5);
+    // Every whole block read before the failure comes out, passed through
+    // unchanged by F10; F2, slow, has the queue full when the reader fails.
+    for (const std::string preset : {"F10", "F2"}) {
+        EXPECT_EQ(shell("timeout 60 " + tool() + " process bad.flac - --keep-latency --preset " + preset +
+                        " >part.wav 2>/dev/null"),
+                  1);
+        const auto part = text("part.wav");
+        ASSERT_EQ(static_cast<int64_t>(part.size()), 44 + readable.frames() / 576 * 576 * 4) << preset;
+        if (preset == "F10") {
+            EXPECT_EQ(part.compare(44, part.npos, reinterpret_cast<const char*>(readable.samples.data()), part.size() - 44),
+                      0);
+        }
+    }
+    for (const std::string& name : filesInDir()) EXPECT_EQ(name.find("tmp"), std::string::npos) << name;
+    EXPECT_FALSE(fs::exists(path("out.wav")));
+    EXPECT_FALSE(fs::exists(path("bad.wav")));
+}
+
 TEST_F(StreamTest, FollowSwitchesPresetsMidStream) {
     // F10 passes the tone through untouched; a selection file naming F9
     // (-8, and def: the start-up preset too) switches to the Normalizer while
