@@ -6,6 +6,7 @@
 #include "engine/band_mix.h"
 #include "engine/chain.h"
 #include "engine/coefficient_guards.h"
+#include "engine/sine.h"
 #include "filters/reverse_cascade.h"
 
 namespace qx {
@@ -136,7 +137,7 @@ double advancePhase(double phase, double step) {
 void mixTestSignals(Frame& f, const BlockCoefficients& c, ChainState& state) {
     if (state.inputMute) f = {0.0, 0.0};
     if (state.sineOn) {
-        addToBoth(f, std::sin(state.sinePhase) * c.testGain);
+        addToBoth(f, portableSine(state.sinePhase) * c.testGain);
         state.sinePhase = advancePhase(state.sinePhase, c.sineStep);
     }
     if (state.noiseOn) addToBoth(f, (state.random.next() * kRandomScale - 0.5) * c.testGain * 2.0);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "engine/coefficient_guards.h"
+#include "engine/sine.h"
 
 namespace qx {
 
@@ -17,7 +18,7 @@ constexpr double kTiny = 2.3283064370807974e-10;
 constexpr double kMaxCoefficient = 1.9;
 
 double crossoverCoefficient(double hz, double sampleRate) {
-    const double c = 2.0 * std::sin(hz * (1.0 / sampleRate) * 3.141592653589793);
+    const double c = 2.0 * portableSine(hz * (1.0 / sampleRate) * 3.141592653589793);
     return guard::clampFinite(c, 0.0, kMaxCoefficient);
 }
 
