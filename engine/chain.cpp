@@ -79,27 +79,31 @@ void restoreIfNonFinite(double& value, double loadValue) {
 
 // Envelopes and gains survive gap resets and preset loads, so one that has
 // become infinite or NaN would keep the chain silent for good: such a value
-// starts over from its load value instead.
-void restoreNonFiniteStates(ChainState& s) {
+// starts over from its load value instead. One function per half of the chain.
+void restoreNonFiniteFront(ChainState& s) {
     for (double* v : {&s.stereoImage.power, &s.stereoImage.average, &s.stereoImage.width, &s.agc.powerLow,
-                      &s.agc.powerHigh, &s.agc.powerOut, &s.agc.gainLow, &s.agc.gainHigh, &s.agc.protection,
-                      &s.finalClipper.depth})
+                      &s.agc.powerHigh, &s.agc.powerOut, &s.agc.gainLow, &s.agc.gainHigh, &s.agc.protection})
         restoreIfNonFinite(*v, 0.0);
-    auto restoreLimiter = [](LimiterInstance& limiter) {
-        restoreIfNonFinite(limiter.envelope, 0.0);
-        restoreIfNonFinite(limiter.gain, 0.0);
-        restoreIfNonFinite(limiter.hold.held, 1.0);
-        restoreIfNonFinite(limiter.hold.minimum, 1.0);
-    };
-    for (int i = 0; i < kMaxBands; ++i) {
+    for (int i = 0; i < kMaxBands; ++i)
         for (double* v : {&s.dynamicEq.power[i], &s.dynamicEq.gain[i], &s.compressor.envelope[i],
-                          &s.compressor.gain[i], &s.expander.envelope[i], &s.expander.gain[i], &s.saturator.depth[i],
+                          &s.compressor.gain[i]})
+            restoreIfNonFinite(*v, 0.0);
+}
+
+void restoreNonFiniteBack(ChainState& s) {
+    restoreIfNonFinite(s.finalClipper.depth, 0.0);
+    for (int i = 0; i < kMaxBands; ++i) {
+        for (double* v : {&s.expander.envelope[i], &s.expander.gain[i], &s.saturator.depth[i],
                           &s.bandLimiter.envelope[i], &s.bandLimiter.gain[i]})
             restoreIfNonFinite(*v, 0.0);
         restoreIfNonFinite(s.bandLimiter.held[i], 1.0);
         restoreIfNonFinite(s.bandLimiter.minimum[i], 1.0);
     }
-    restoreLimiter(s.finalLimiter.instance);
+    LimiterInstance& limiter = s.finalLimiter.instance;
+    restoreIfNonFinite(limiter.envelope, 0.0);
+    restoreIfNonFinite(limiter.gain, 0.0);
+    restoreIfNonFinite(limiter.hold.held, 1.0);
+    restoreIfNonFinite(limiter.hold.minimum, 1.0);
 }
 
 double tinyRandomOffset(Random& random) { return ((random.next() & 255) - 128) * kTinyStep; }
@@ -164,13 +168,10 @@ double clampOutput(double v) {
 
 int16_t toSample(double v) { return static_cast<int16_t>(v * kOutputScale); }
 
-BlockCoefficients prepareBlock(ChainState& state, double driveGain, double postGain, int32_t bandCount,
-                               int32_t frames, int32_t channels) {
-    BlockCoefficients c;
+// The block's coefficients of the stages in the chain's first half ...
+void prepareFront(BlockCoefficients& c, const ChainState& state, double driveGain, int32_t bandCount) {
     c.driveGain = driveGain;
-    c.postGain = postGain;
     c.bandCount = bandCount;
-    c.clipMeterDecay = (frames / channels) * kClipMeterDecayPerFrame;
     c.testGain = finiteOr(dbToGain(state.testLevelDb), 0.0);
     c.sineStep = finiteOr(state.testFrequencyHz * kSineStepPerHz, 0.0);
     const Parameters& p = state.params;
@@ -179,27 +180,45 @@ BlockCoefficients prepareBlock(ChainState& state, double driveGain, double postG
     const BandDetectors detectors = bandDetectors(p.processor);
     c.dynamicEq = dynamicEqCoefficients(p.dynamicEq, detectors, bandCount);
     c.compressor = compressorCoefficients(p.compressor, detectors, bandCount);
+}
+
+// ... and of those in its second half (the saturator's also restart its
+// block peaks).
+void prepareBack(BlockCoefficients& c, ChainState& state, double postGain, int32_t bandCount, int32_t frames,
+                 int32_t channels) {
+    c.postGain = postGain;
+    c.bandCount = bandCount;
+    c.clipMeterDecay = (frames / channels) * kClipMeterDecayPerFrame;
+    const Parameters& p = state.params;
+    const BandDetectors detectors = bandDetectors(p.processor);
     c.expander = expanderCoefficients(p.expander, detectors, bandCount);
     c.bandLimiter = bandLimiterCoefficients(p.limiter, detectors, bandCount);
     c.saturator = saturatorCoefficients(p.saturator, bandCount, state.saturator);
     c.bandEq = bandEqCoefficients(state.tenBandEqGains, bandCount);
     c.finalLimiter = finalLimiterCoefficients(p.finalLimiter);
     c.finalClipper = finalClipperCoefficients(p.finalClipper);
-    return c;
 }
 
 void reverseCascade(ReverseCascadeFilter& filter, Frame& f, bool withGain) {
     reverseCascadeStereoStep(filter, f.left, f.right, withGain);
 }
 
+// What the first half of the chain hands to the second for one frame: the
+// wideband frame, or the band signals while the multiband processor runs.
+struct HalfFrame {
+    Frame f;
+    bool inBands;
+    BandSignals bands;
+};
+
 // The multiband processor: split, per-band stages in their fixed order, and
 // the sum of the bands. The density drive acts per band here, after the
-// dynamic EQ.
-void processBands(Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state) {
+// dynamic EQ. The first half runs up to the compressor.
+void frontBands(const Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state,
+                BandSignals& bands) {
     const Parameters& p = state.params;
     const GeneralParams& general = p.general;
     const int nb = c.bandCount;
-    BandSignals bands;
     splitBands(nb, f.left, f.right, state.splitBank, bands.left, bands.right);
     if (general.dynamicEqActive) dynamicEqStep(state.dynamicEq, c.dynamicEq, bands, meterFrame, state.dynamicEqMeters);
     for (int i = 0; i < nb; ++i) {
@@ -208,6 +227,12 @@ void processBands(Frame& f, const BlockCoefficients& c, bool meterFrame, ChainSt
     }
     if (general.compressorActive)
         compressorStep(state.compressor, c.compressor, bands, meterFrame, state.compressorMeters);
+}
+
+void backBands(Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state, BandSignals& bands) {
+    const Parameters& p = state.params;
+    const GeneralParams& general = p.general;
+    const int nb = c.bandCount;
     if (general.expanderActive) expanderStep(state.expander, c.expander, bands, meterFrame, state.expanderMeters);
     if (general.limiterActive)
         bandLimiterStep(state.bandLimiter, c.bandLimiter, bands, meterFrame, state.limiterMeters);
@@ -217,12 +242,16 @@ void processBands(Frame& f, const BlockCoefficients& c, bool meterFrame, ChainSt
 }
 
 // Block-end meters of the stages, in their fixed order, for the active ones.
-void publishStageMeters(ChainState& state, const BlockCoefficients& c) {
+void publishFrontMeters(ChainState& state, const BlockCoefficients& c) {
     const Parameters& p = state.params;
     const GeneralParams& general = p.general;
     state.stereoWidth = state.stereoImage.width;
     if (general.stereoImageActive) stereoImageBlockEnd(state.stereoImage, p.stereoImage, state.stereoEnhanceMeter);
     if (general.agcActive) agcBlockEnd(state.agc, c.agc, p.agc, state.agcMeters);
+}
+
+void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
+    const GeneralParams& general = state.params.general;
     if (general.finalClipperActive)
         finalClipperBlockEnd(state.finalClipper, c.finalClipper, c.clipMeterDecay, state.finalClipperMeter);
     // Keyed to the saturator's own switch: with the processor off the stage
@@ -230,11 +259,13 @@ void publishStageMeters(ChainState& state, const BlockCoefficients& c) {
     if (general.saturatorActive) saturatorBlockEnd(state.saturator, c.saturator, state.saturatorMeters);
 }
 
-// The fixed stage order. Stage Active flags and the per-frame switches are read
-// here on every frame, so the console can toggle them mid-block.
-void processFrame(Frame& f, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
+// The fixed stage order, in two halves that share no state but the frame they
+// hand on. Stage Active flags and the per-frame switches are read here on every
+// frame, so the console can toggle them mid-block.
+void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
     const Parameters& p = state.params;
     const GeneralParams& general = p.general;
+    Frame& f = h.f;
 
     mixTestSignals(f, c, state);
     guardZeroRun(f, state);
@@ -253,14 +284,21 @@ void processFrame(Frame& f, const BlockCoefficients& c, bool meterFrame, BlockMe
         if (p.parametricEq.enable2) reverseCascade(state.parametric[1], f, false);
     }
 
-    if (general.processorActive)
-        processBands(f, c, meterFrame, state);
+    h.inBands = general.processorActive;
+    if (h.inBands)
+        frontBands(f, c, meterFrame, state, h.bands);
     else
         applyGain(f, c.driveGain);
+}
+
+void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
+    const GeneralParams& general = state.params.general;
+    Frame& f = h.f;
+    if (h.inBands) backBands(f, c, meterFrame, state, h.bands);
     if (general.finalLimiterActive)
         finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
     if (general.finalClipperActive)
-        finalClipperStep(state.finalClipper, c.finalClipper, p.finalClipper, f.left, f.right);
+        finalClipperStep(state.finalClipper, c.finalClipper, state.params.finalClipper, f.left, f.right);
     if (general.lowpassActive) {
         reverseCascade(state.lowpass[0], f, true);
         reverseCascade(state.lowpass[1], f, true);
@@ -280,36 +318,43 @@ void processFrame(Frame& f, const BlockCoefficients& c, bool meterFrame, BlockMe
     if (meters.output > meters.outputPeak) meters.outputPeak = meters.output;
 }
 
-}  // namespace
-
-void resetStagesAfterGap(ChainState& state) {
-    ++state.gapResets;
+void resetFrontAfterGap(ChainState& state) {
     for (ReverseCascadeFilter* filter : {&state.highpass, &state.stereoHighpass, &state.agcLowpass, &state.agcHighpass,
-                                         &state.parametric[0], &state.parametric[1], &state.lowpass[0],
-                                         &state.lowpass[1]})
+                                         &state.parametric[0], &state.parametric[1]})
         resetFilter(*filter);
     resetBank(state.splitBank);
-    resetBank(state.refilterBank);
     compressorGapReset(state.compressor);
-    bandLimiterGapReset(state.bandLimiter);
-    finalLimiterGapReset(state.finalLimiter);
-    finalClipperGapReset(state.finalClipper);
     dynamicEqGapReset(state.dynamicEq);
     agcGapReset(state.agc, state.params.agc);
 }
 
-namespace {
+void resetBackAfterGap(ChainState& state) {
+    resetFilter(state.lowpass[0]);
+    resetFilter(state.lowpass[1]);
+    resetBank(state.refilterBank);
+    bandLimiterGapReset(state.bandLimiter);
+    finalLimiterGapReset(state.finalLimiter);
+    finalClipperGapReset(state.finalClipper);
+}
 
-// The block frame around the frames: timers, selection poll, format gate, gap
-// reset, coefficients, and the meters published at the end. `Samples` reads
-// frame i into a Frame and writes it back, for 16-bit or floating-point hosts.
-template <class Samples>
-int32_t runBlock(Samples samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate, ChainState& state) {
+// What a block's start decides, with the values read before anything else.
+struct BlockStart {
+    bool run = false;    // false: the block passes untouched
+    bool reset = false;  // the stages restart after a gap or a preset load
+    double driveGain = 1.0;
+    double postGain = 1.0;
+    int32_t bandCount = 0;
+};
+
+// The block frame before the frames: timers, selection poll, format gate and
+// the gap decision.
+BlockStart startBlock(bool valid, int32_t bits, int32_t channels, int32_t rate, ChainState& state) {
     const GeneralParams& general = state.params.general;
-    const double driveGain = blockGain(general.densityDriveDb);
-    const double postGain = blockGain(general.postAmpDb);
+    BlockStart b;
+    b.driveGain = blockGain(general.densityDriveDb);
+    b.postGain = blockGain(general.postAmpDb);
     const uint32_t now = readTicks(state);
-    const int32_t bandCount = state.bandCount;
+    b.bandCount = state.bandCount;
 
     // The playback thread stands in for the console's timer while no console
     // window exists; this runs before the format gate so it works while bypassed.
@@ -318,9 +363,9 @@ int32_t runBlock(Samples samples, int32_t frames, int32_t bits, int32_t channels
         state.lastPollTime = now;
     }
 
-    if (bits != 16 || (channels != 1 && channels != 2) || rate != kSampleRate || general.mainBypass ||
-        !samples.valid())
-        return frames;
+    if (bits != 16 || (channels != 1 && channels != 2) || rate != kSampleRate || general.mainBypass || !valid)
+        return b;
+    b.run = true;
 
     // Elapsed time by unsigned difference, so the tick counter's wrap every
     // 49.7 days is not taken for a pause; with a clock, a last block time of 0
@@ -329,26 +374,63 @@ int32_t runBlock(Samples samples, int32_t frames, int32_t bits, int32_t channels
     // the store of the fresh block time below would otherwise be lost.
     const bool resetRequested = state.resetRequest.exchange(0) != 0;
     const uint32_t lastBlock = state.lastBlockTime;
-    if (resetRequested || (lastBlock == 0 && state.tickCount) || now - lastBlock > kGapMs)
-        resetStagesAfterGap(state);
+    b.reset = resetRequested || (lastBlock == 0 && state.tickCount) || now - lastBlock > kGapMs;
+    if (b.reset) ++state.gapResets;
     state.lastBlockTime = readTicks(state);
-    restoreNonFiniteStates(state);
+    return b;
+}
 
-    const BlockCoefficients c = prepareBlock(state, driveGain, postGain, bandCount, frames, channels);
+// Each half's part of the block start and end.
+void startFrontHalf(const BlockStart& b, BlockCoefficients& c, ChainState& state) {
+    if (b.reset) resetFrontAfterGap(state);
+    restoreNonFiniteFront(state);
+    prepareFront(c, state, b.driveGain, b.bandCount);
+}
 
-    BlockMeters meters{state.inputMeter, state.outputMeter, state.outputPeak, false, state.scopeIndex};
-    for (int32_t i = 0; i < frames; ++i) {
-        Frame f = samples.read(i, channels);
-        processFrame(f, c, i == 0, meters, state);
-        samples.write(i, channels, f);
-    }
+void startBackHalf(const BlockStart& b, int32_t frames, int32_t channels, BlockCoefficients& c, ChainState& state) {
+    if (b.reset) resetBackAfterGap(state);
+    restoreNonFiniteBack(state);
+    prepareBack(c, state, b.postGain, b.bandCount, frames, channels);
+}
 
-    publishStageMeters(state, c);
+BlockMeters metersAtStart(const ChainState& state) {
+    return {state.inputMeter, state.outputMeter, state.outputPeak, false, state.scopeIndex};
+}
+
+void endFrontHalf(const BlockCoefficients& c, const BlockMeters& meters, ChainState& state) {
+    publishFrontMeters(state, c);
     state.inputMeter = meters.input;
+}
+
+void endBackHalf(const BlockCoefficients& c, const BlockMeters& meters, ChainState& state) {
+    publishBackMeters(state, c);
     state.outputMeter = meters.output;
     state.outputPeak = meters.outputPeak;
     state.scopeIndex = meters.scopeIndex;
     if (meters.clipped) state.clipIndicator = 1;
+}
+
+// A whole block on one thread. `Samples` reads frame i into a Frame and writes
+// it back, for 16-bit or floating-point hosts.
+template <class Samples>
+int32_t runBlock(Samples samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate, ChainState& state) {
+    const BlockStart b = startBlock(samples.valid(), bits, channels, rate, state);
+    if (!b.run) return frames;
+    BlockCoefficients c;
+    startFrontHalf(b, c, state);
+    startBackHalf(b, frames, channels, c, state);
+
+    BlockMeters meters = metersAtStart(state);
+    for (int32_t i = 0; i < frames; ++i) {
+        HalfFrame h;
+        h.f = samples.read(i, channels);
+        frontFrame(h, c, i == 0, meters, state);
+        backFrame(h, c, i == 0, meters, state);
+        samples.write(i, channels, h.f);
+    }
+
+    endFrontHalf(c, meters, state);
+    endBackHalf(c, meters, state);
     return frames;
 }
 
@@ -390,6 +472,12 @@ int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t cha
 int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state) {
     if (channels == 1) right = left;
     return runBlock(FloatSamples{left, right}, frames, 16, channels, kSampleRate, state);
+}
+
+void resetStagesAfterGap(ChainState& state) {
+    ++state.gapResets;
+    resetFrontAfterGap(state);
+    resetBackAfterGap(state);
 }
 
 void zeroChainState(ChainState& state) {
