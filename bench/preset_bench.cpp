@@ -16,6 +16,7 @@
 #include "params/parameter_table.h"
 #include "params/preset_library.h"
 #include "platform/platform.h"
+#include "platform/threads.h"
 
 namespace {
 
@@ -47,8 +48,9 @@ void BM_ResponseF1(benchmark::State& bench) {
     PresetChain chain;
     auto measurement = std::make_unique<qx::ChainState>();
     qx::ResponseCurve curve;
+    const auto thread = qx::makeSecondThread();
     for (auto _ : bench) {
-        qx::measureResponse(*chain.state, *measurement, curve);
+        qx::measureResponse(*chain.state, *measurement, curve, nullptr, nullptr, thread.get());
         benchmark::DoNotOptimize(curve.peak.data());
     }
 }

@@ -8,6 +8,7 @@
 #include "cli/options.h"
 #include "cli/plot_image.h"
 #include "engine/response.h"
+#include "platform/threads.h"
 
 namespace qx::cli {
 
@@ -75,7 +76,7 @@ int runResponse(const std::vector<std::string>& args, std::ostream& out, std::os
     auto started = std::chrono::steady_clock::now();
     auto measurement = std::make_unique<ChainState>();
     ResponseCurve curve;
-    measureResponse(*engine.state, *measurement, curve);
+    measureResponse(*engine.state, *measurement, curve, nullptr, nullptr, makeSecondThread().get());
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     if (!plotPath.empty() &&

@@ -2,6 +2,7 @@
 
 #include "console/analysis_windows.h"
 #include "platform/clock.h"
+#include "platform/threads.h"
 
 namespace qx {
 
@@ -34,7 +35,7 @@ void ResponsePlot::measure(const WindowGroup* group, const ChainState& live) {
     if (!hasSurface(group)) return;
     measuring_ = group;
     startTick_ = systemTickCount();
-    measureResponse(live, *measurement_, curve_, &ResponsePlot::progress, this);
+    measureResponse(live, *measurement_, curve_, &ResponsePlot::progress, this, makeSecondThread().get());
     progress(curve_, kResponsePoints, this);
     measuring_ = nullptr;
 }

@@ -1,7 +1,10 @@
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "engine/band_mix.h"
 #include "engine/chain.h"
@@ -472,6 +475,101 @@ int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t cha
 int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state) {
     if (channels == 1) right = left;
     return runBlock(FloatSamples{left, right}, frames, 16, channels, kSampleRate, state);
+}
+
+namespace {
+
+// Blocks in flight between the halves of runSilentBlocks.
+constexpr int kHandOverSlots = 4;
+
+struct HandOverSlot {
+    BlockStart start;
+    HalfFrame frames[kSilentRunMaxFrames];
+};
+
+struct HandOver {
+    ChainState& state;
+    int64_t blocks;
+    int32_t frames;
+    SecondThread& thread;
+    const SilentRunHooks& hooks;
+    std::atomic<int64_t> produced{0};  // blocks the first half has finished
+    std::atomic<int64_t> consumed{0};  // blocks the second half has finished
+    HandOverSlot slots[kHandOverSlots];
+};
+
+// The halves take turns in well under a millisecond, so a waiter first looks
+// again a few times before it sleeps on the thread's signal.
+template <class Ready>
+void awaitBlock(HandOver& h, SecondThread::Side side, Ready ready) {
+    for (int spin = 0; spin < 256; ++spin)
+        if (ready()) return;
+    while (!ready()) h.thread.wait(side);
+}
+
+void runFrontHalves(void* argument) {
+    HandOver& h = *static_cast<HandOver*>(argument);
+    ChainState& state = h.state;
+    for (int64_t b = 0; b < h.blocks; ++b) {
+        awaitBlock(h, SecondThread::Side::Worker, [&] { return b - h.consumed.load(std::memory_order_acquire) < kHandOverSlots; });
+        HandOverSlot& slot = h.slots[b % kHandOverSlots];
+        if (h.hooks.beforeFront) h.hooks.beforeFront(b, state, h.hooks.context);
+        slot.start = startBlock(true, 16, 2, kSampleRate, state);
+        if (slot.start.run) {
+            BlockCoefficients c;
+            startFrontHalf(slot.start, c, state);
+            BlockMeters meters{state.inputMeter, 0.0, 0.0, false, 0};
+            for (int32_t i = 0; i < h.frames; ++i) {
+                slot.frames[i].f = {0.0, 0.0};
+                frontFrame(slot.frames[i], c, i == 0, meters, state);
+            }
+            endFrontHalf(c, meters, state);
+        }
+        h.produced.store(b + 1, std::memory_order_release);
+        h.thread.wake(SecondThread::Side::Caller);
+    }
+}
+
+void runBackHalves(HandOver& h) {
+    ChainState& state = h.state;
+    for (int64_t b = 0; b < h.blocks; ++b) {
+        awaitBlock(h, SecondThread::Side::Caller, [&] { return h.produced.load(std::memory_order_acquire) > b; });
+        HandOverSlot& slot = h.slots[b % kHandOverSlots];
+        if (h.hooks.beforeBack) h.hooks.beforeBack(b, state, h.hooks.context);
+        if (slot.start.run) {
+            BlockCoefficients c;
+            startBackHalf(slot.start, h.frames, 2, c, state);
+            BlockMeters meters = metersAtStart(state);
+            for (int32_t i = 0; i < h.frames; ++i) backFrame(slot.frames[i], c, i == 0, meters, state);
+            endBackHalf(c, meters, state);
+        }
+        if (h.hooks.afterBack) h.hooks.afterBack(b, state, h.hooks.context);
+        h.consumed.store(b + 1, std::memory_order_release);
+        h.thread.wake(SecondThread::Side::Worker);
+    }
+}
+
+}  // namespace
+
+void runSilentBlocks(ChainState& state, int64_t blocks, int32_t frames, SecondThread* thread,
+                     const SilentRunHooks& hooks) {
+    if (frames < 1 || frames > kSilentRunMaxFrames) return;
+    if (thread != nullptr && state.sineOn && !state.noiseOn) {
+        auto handOver = std::make_unique<HandOver>(state, blocks, frames, *thread, hooks);
+        if (thread->start(&runFrontHalves, handOver.get())) {
+            runBackHalves(*handOver);
+            thread->join();
+            return;
+        }
+    }
+    std::vector<int16_t> buffer(static_cast<size_t>(frames) * 2);
+    for (int64_t b = 0; b < blocks; ++b) {
+        std::fill(buffer.begin(), buffer.end(), int16_t{0});
+        if (hooks.beforeFront) hooks.beforeFront(b, state, hooks.context);
+        if (hooks.beforeBack) hooks.beforeBack(b, state, hooks.context);
+        processBlock(buffer.data(), frames, 16, 2, kSampleRate, state);
+        if (hooks.afterBack) hooks.afterBack(b, state, hooks.context);
+    }
 }
 
 void resetStagesAfterGap(ChainState& state) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/chain.h"
+#include "platform/threads.h"
 
 namespace qx {
 namespace {
@@ -91,6 +92,33 @@ TEST(SharedValues, PlaybackAndUserInterfaceThreadsShareTheStateWithoutRaces) {
     ui.join();
     EXPECT_TRUE(std::isfinite(observed));
     EXPECT_GT(state->gapResets, 0u);
+}
+
+// The measurement's two halves of the chain, every stage and the dither on:
+// no race, and per block the same output peaks as on one thread.
+TEST(SharedValues, ChainHalvesOnTwoThreadsShareNothingAndGiveTheSameBlocks) {
+    std::vector<double> peaks[2];
+    const auto thread = makeSecondThread();
+    for (int run = 0; run < 2; ++run) {
+        auto state = std::make_unique<ChainState>();
+        GeneralParams& g = state->params.general;
+        for (Flag* active : {&g.highpassActive, &g.stereoImageActive, &g.agcActive, &g.threeBandEqActive,
+                             &g.parametricEqActive, &g.processorActive, &g.dynamicEqActive, &g.compressorActive,
+                             &g.expanderActive, &g.limiterActive, &g.saturatorActive, &g.tenBandEqActive,
+                             &g.finalLimiterActive, &g.finalClipperActive, &g.lowpassActive, &g.ditherActive})
+            *active = 1;
+        state->testLevelDb = -3.0;
+        state->inputMute = 1;
+        state->sineOn = 1;
+        SilentRunHooks hooks;
+        hooks.context = &peaks[run];
+        hooks.beforeFront = [](int64_t block, ChainState& s, void*) { s.testFrequencyHz = 50.0 + 400.0 * block; };
+        hooks.beforeBack = [](int64_t, ChainState& s, void*) { s.outputPeak = 0.0; };
+        hooks.afterBack = [](int64_t, ChainState& s, void* p) { static_cast<std::vector<double>*>(p)->push_back(s.outputPeak); };
+        runSilentBlocks(*state, 24, 1024, run == 0 ? nullptr : thread.get(), hooks);
+    }
+    EXPECT_EQ(peaks[0].size(), 24u);
+    EXPECT_EQ(peaks[0], peaks[1]);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "engine/stage_setups.h"
 #include "params/preset_library.h"
 #include "persistence_test_support.h"
+#include "platform/threads.h"
 
 namespace qx {
 namespace {
@@ -81,15 +82,19 @@ TEST_F(BitExact, FactoryPresetsOnProgramInHostBlocks) {
     }
 }
 
+// On one thread, and with half of the chain on a second one.
 TEST_F(BitExact, FactoryPresetResponses) {
     auto measurement = std::make_unique<ChainState>();
+    const auto thread = makeSecondThread();
     for (int n = 0; n < 10; ++n) {
         auto live = presetChain(n);
-        ResponseCurve curve;
-        measureResponse(*live, *measurement, curve);
-        uint64_t hash = fnv1a(curve.frequencyHz.data(), sizeof curve.frequencyHz);
-        hash = fnv1a(curve.peak.data(), sizeof curve.peak, hash);
-        EXPECT_EQ(hex(hash), hex(kResponse[n])) << "F" << n + 1;
+        for (SecondThread* second : {static_cast<SecondThread*>(nullptr), thread.get()}) {
+            ResponseCurve curve;
+            measureResponse(*live, *measurement, curve, nullptr, nullptr, second);
+            uint64_t hash = fnv1a(curve.frequencyHz.data(), sizeof curve.frequencyHz);
+            hash = fnv1a(curve.peak.data(), sizeof curve.peak, hash);
+            EXPECT_EQ(hex(hash), hex(kResponse[n])) << "F" << n + 1 << (second ? " on two threads" : "");
+        }
     }
 }
 

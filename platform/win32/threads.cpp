@@ -1,0 +1,51 @@
+#include <windows.h>
+
+#include "platform/threads.h"
+
+namespace qx {
+namespace {
+
+class Win32Thread final : public SecondThread {
+public:
+    Win32Thread() {
+        // Auto-reset events: a wake with nobody waiting stays pending for one wait.
+        for (HANDLE& event : events_) event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    }
+    ~Win32Thread() override {
+        join();
+        for (HANDLE event : events_)
+            if (event != nullptr) CloseHandle(event);
+    }
+    bool start(void (*work)(void*), void* argument) override {
+        if (handle_ != nullptr || events_[0] == nullptr || events_[1] == nullptr) return false;
+        work_ = work;
+        argument_ = argument;
+        handle_ = CreateThread(nullptr, 0, &Win32Thread::entry, this, 0, nullptr);
+        return handle_ != nullptr;
+    }
+    void join() override {
+        if (handle_ == nullptr) return;
+        WaitForSingleObject(handle_, INFINITE);
+        CloseHandle(handle_);
+        handle_ = nullptr;
+    }
+    void wait(Side side) override { WaitForSingleObject(events_[static_cast<int>(side)], INFINITE); }
+    void wake(Side side) override { SetEvent(events_[static_cast<int>(side)]); }
+
+private:
+    static DWORD WINAPI entry(LPVOID self) {
+        auto* thread = static_cast<Win32Thread*>(self);
+        thread->work_(thread->argument_);
+        return 0;
+    }
+    HANDLE handle_ = nullptr;
+    HANDLE events_[2] = {nullptr, nullptr};
+    void (*work_)(void*) = nullptr;
+    void* argument_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<SecondThread> makeSecondThread() { return std::make_unique<Win32Thread>(); }
+
+}  // namespace qx
