@@ -482,9 +482,38 @@ namespace {
 // Blocks in flight between the halves of runSilentBlocks.
 constexpr int kHandOverSlots = 4;
 
+// A block's frames as the first half leaves them, packed so the second half
+// reads as few cache lines from the other processor as possible: per frame
+// the used bands of both sides, or the wideband frame.
 struct HandOverSlot {
     BlockStart start;
-    HalfFrame frames[kSilentRunMaxFrames];
+    int32_t stride = 0;  // values per frame
+    bool inBands[kSilentRunMaxFrames];
+    double values[kSilentRunMaxFrames * 2 * kMaxBands];
+
+    void pack(int32_t i, const HalfFrame& h) {
+        double* v = values + static_cast<ptrdiff_t>(i) * stride;
+        inBands[i] = h.inBands;
+        if (h.inBands) {
+            const int nb = stride / 2;
+            std::copy_n(h.bands.left, nb, v);
+            std::copy_n(h.bands.right, nb, v + nb);
+        } else {
+            v[0] = h.f.left;
+            v[1] = h.f.right;
+        }
+    }
+    void unpack(int32_t i, HalfFrame& h) const {
+        const double* v = values + static_cast<ptrdiff_t>(i) * stride;
+        h.inBands = inBands[i];
+        if (h.inBands) {
+            const int nb = stride / 2;
+            std::copy_n(v, nb, h.bands.left);
+            std::copy_n(v + nb, nb, h.bands.right);
+        } else {
+            h.f = {v[0], v[1]};
+        }
+    }
 };
 
 struct HandOver {
@@ -519,9 +548,12 @@ void runFrontHalves(void* argument) {
             BlockCoefficients c;
             startFrontHalf(slot.start, c, state);
             BlockMeters meters{state.inputMeter, 0.0, 0.0, false, 0};
+            slot.stride = 2 * guard::bands(c.bandCount);
             for (int32_t i = 0; i < h.frames; ++i) {
-                slot.frames[i].f = {0.0, 0.0};
-                frontFrame(slot.frames[i], c, i == 0, meters, state);
+                HalfFrame frame;
+                frame.f = {0.0, 0.0};
+                frontFrame(frame, c, i == 0, meters, state);
+                slot.pack(i, frame);
             }
             endFrontHalf(c, meters, state);
         }
@@ -540,7 +572,11 @@ void runBackHalves(HandOver& h) {
             BlockCoefficients c;
             startBackHalf(slot.start, h.frames, 2, c, state);
             BlockMeters meters = metersAtStart(state);
-            for (int32_t i = 0; i < h.frames; ++i) backFrame(slot.frames[i], c, i == 0, meters, state);
+            for (int32_t i = 0; i < h.frames; ++i) {
+                HalfFrame frame;
+                slot.unpack(i, frame);
+                backFrame(frame, c, i == 0, meters, state);
+            }
             endBackHalf(c, meters, state);
         }
         if (h.hooks.afterBack) h.hooks.afterBack(b, state, h.hooks.context);

@@ -122,10 +122,12 @@ struct ChainState {
     std::array<Number, kScopeSize> scope{};
     Relaxed<uint16_t> scopeIndex;
 
-    // Frame state.
-    double sinePhase = 0.0;
+    // Frame state. The test tone and the silence guard belong to the chain's
+    // first half, the generator to its second (dither); a measurement runs the
+    // halves on two processors, so they get cache lines of their own.
+    alignas(64) double sinePhase = 0.0;
     int32_t zeroRun = 0;
-    Random random;
+    alignas(64) Random random;
 };
 
 }  // namespace qx

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cfenv>
+
 #include "platform/threads.h"
 
 namespace qx {
@@ -20,6 +22,7 @@ public:
         if (handle_ != nullptr || events_[0] == nullptr || events_[1] == nullptr) return false;
         work_ = work;
         argument_ = argument;
+        std::fegetenv(&environment_);
         handle_ = CreateThread(nullptr, 0, &Win32Thread::entry, this, 0, nullptr);
         return handle_ != nullptr;
     }
@@ -35,6 +38,11 @@ public:
 private:
     static DWORD WINAPI entry(LPVOID self) {
         auto* thread = static_cast<Win32Thread*>(self);
+        // A new Windows thread starts with the x87 unit at double precision,
+        // while the program's main thread runs at extended precision; the C
+        // library's pow, exp and log work on that unit here, so the work gets
+        // its starter's floating-point settings and computes the same bits.
+        std::fesetenv(&thread->environment_);
         thread->work_(thread->argument_);
         return 0;
     }
@@ -42,6 +50,7 @@ private:
     HANDLE events_[2] = {nullptr, nullptr};
     void (*work_)(void*) = nullptr;
     void* argument_ = nullptr;
+    std::fenv_t environment_{};
 };
 
 }  // namespace
