@@ -265,7 +265,7 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // The fixed stage order, in two halves that share no state but the frame they
 // hand on. Stage Active flags and the per-frame switches are read here on every
 // frame, so the console can toggle them mid-block.
-void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
+inline __attribute__((always_inline)) void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
     const Parameters& p = state.params;
     const GeneralParams& general = p.general;
     Frame& f = h.f;
@@ -294,7 +294,7 @@ void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, Block
         applyGain(f, c.driveGain);
 }
 
-void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
+inline __attribute__((always_inline)) void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
     const GeneralParams& general = state.params.general;
     Frame& f = h.f;
     if (h.inBands) backBands(f, c, meterFrame, state, h.bands);
