@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/vector_clones.h"
 #include "engine/band_mix.h"
 #include "engine/chain.h"
 #include "engine/coefficient_guards.h"
@@ -217,7 +218,7 @@ struct HalfFrame {
 // The multiband processor: split, per-band stages in their fixed order, and
 // the sum of the bands. The density drive acts per band here, after the
 // dynamic EQ. The first half runs up to the compressor.
-void frontBands(const Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state,
+QX_INLINE void frontBands(const Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state,
                 BandSignals& bands) {
     const Parameters& p = state.params;
     const GeneralParams& general = p.general;
@@ -232,7 +233,7 @@ void frontBands(const Frame& f, const BlockCoefficients& c, bool meterFrame, Cha
         compressorStep(state.compressor, c.compressor, bands, meterFrame, state.compressorMeters);
 }
 
-void backBands(Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state, BandSignals& bands) {
+QX_INLINE void backBands(Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state, BandSignals& bands) {
     const Parameters& p = state.params;
     const GeneralParams& general = p.general;
     const int nb = c.bandCount;
@@ -265,7 +266,7 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // The fixed stage order, in two halves that share no state but the frame they
 // hand on. Stage Active flags and the per-frame switches are read here on every
 // frame, so the console can toggle them mid-block.
-inline __attribute__((always_inline)) void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
+QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
     const Parameters& p = state.params;
     const GeneralParams& general = p.general;
     Frame& f = h.f;
@@ -294,7 +295,7 @@ inline __attribute__((always_inline)) void frontFrame(HalfFrame& h, const BlockC
         applyGain(f, c.driveGain);
 }
 
-inline __attribute__((always_inline)) void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
+QX_INLINE void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
     const GeneralParams& general = state.params.general;
     Frame& f = h.f;
     if (h.inBands) backBands(f, c, meterFrame, state, h.bands);
