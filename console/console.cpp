@@ -7,6 +7,7 @@
 #include "engine/coefficient_update.h"
 #include "engine/stage_setups.h"
 #include "platform/clock.h"
+#include "platform/float_environment.h"
 
 namespace qx {
 
@@ -240,6 +241,7 @@ void Console::setTextIfChanged(HWND window, int controlId, const char* text) {
 INT_PTR CALLBACK Console::dialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     Console* console = activeConsole;
     if (console == nullptr) return FALSE;
+    const DefaultFloatEnvironment floats;  // the player's UI thread has its own
     return console->handleMessage(window, message, wParam, lParam);
 }
 

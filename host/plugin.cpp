@@ -17,6 +17,7 @@
 #include "params/settings_document.h"
 #include "params/settings_file.h"
 #include "platform/clock.h"
+#include "platform/float_environment.h"
 #include "platform/platform.h"
 
 namespace qx {
@@ -57,6 +58,7 @@ PluginHeader theHeader = {kHeaderVersion, kProductVersion, &getModule};
 PluginModule* getModule(int32_t which) { return which == 0 ? &theModule : nullptr; }
 
 int32_t init(PluginModule* module) {
+    const DefaultFloatEnvironment floats;
     if (initDone) return 0;
     auto created = std::make_unique<Plugin>();
     Plugin& p = *created;
@@ -97,6 +99,7 @@ int32_t init(PluginModule* module) {
 }
 
 void config(PluginModule* module) {
+    const DefaultFloatEnvironment floats;
     Plugin* p = plugin.get();
     HWND owner = module != nullptr ? module->hwndParent : nullptr;
     if (p == nullptr || !p->initialized) {
@@ -110,12 +113,14 @@ void config(PluginModule* module) {
 int32_t modifySamples(PluginModule*, int16_t* samples, int32_t numsamples, int32_t bps, int32_t nch, int32_t srate) {
     Plugin* p = playing.load(std::memory_order_acquire);
     if (p == nullptr || p->stopping) return numsamples;
+    const DefaultFloatEnvironment floats;
     // The console shows the peak of the latest block.
     p->chain->outputPeak = 0.0;
     return processBlock(samples, numsamples, bps, nch, srate, *p->chain);
 }
 
 void quit(PluginModule*) {
+    const DefaultFloatEnvironment floats;
     Plugin* p = plugin.get();
     if (p == nullptr || !p->initialized) return;
     // The only hand-over between the threads: a block in progress finishes,

@@ -28,6 +28,7 @@
 #include "lv2/ports.h"
 #include "params/preset_library.h"
 #include "params/settings_document.h"
+#include "platform/float_environment.h"
 #include "platform/platform.h"
 
 namespace qx::lv2 {
@@ -360,6 +361,7 @@ void Instance::writeOutputs() {
 }
 
 void Instance::run(uint32_t frames) {
+    const DefaultFloatEnvironment floats;  // hosts often flush denormals on the audio thread
     readControls();
     const float* inRight = channels_ == 2 ? input_[1] : input_[0];
     for (uint32_t done = 0; done < frames;) {
@@ -390,6 +392,7 @@ void Instance::run(uint32_t frames) {
 LV2_Worker_Status Instance::work(LV2_Worker_Respond_Function, LV2_Worker_Respond_Handle, uint32_t size,
                                  const void* data) {
     if (size != sizeof(PresetId)) return LV2_WORKER_ERR_UNKNOWN;
+    const DefaultFloatEnvironment floats;
     PresetId id = 0;
     std::memcpy(&id, data, sizeof id);
     applyPreset(id);
@@ -409,6 +412,7 @@ LV2_State_Status Instance::save(LV2_State_Store_Function store, LV2_State_Handle
 
 LV2_State_Status Instance::restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle) {
     if (settingsUrid_ == 0) return LV2_STATE_ERR_NO_FEATURE;
+    const DefaultFloatEnvironment floats;
     std::size_t size = 0;
     uint32_t type = 0;
     uint32_t flags = 0;
@@ -428,6 +432,7 @@ Instance* instanceOf(LV2_Handle handle) { return static_cast<Instance*>(handle);
 
 LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char*, const LV2_Feature* const* features) {
     const int channels = std::strcmp(descriptor->URI, kMonoUri) == 0 ? 1 : 2;
+    const DefaultFloatEnvironment floats;
     auto instance = std::make_unique<Instance>(rate, channels, features);
     return instance->ready() ? instance.release() : nullptr;
 }

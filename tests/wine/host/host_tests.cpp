@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <xmmintrin.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -210,6 +211,50 @@ TEST_F(PluginTest, NotRunningBeforeInitAndAfterQuit) {
     EXPECT_EQ(player->init(), 0);
     EXPECT_EQ(findConsole(), nullptr);
     EXPECT_EQ(player->process(copy), copy);
+}
+
+// A player's threads come with floating-point settings of their own: the x87
+// unit at double precision (new Windows threads, Microsoft's runtime) and
+// denormals flushed. Two copies of the plug-in with F1 get the same blocks,
+// one under the program's default settings, one under the player's: the same
+// samples come out, and the player's settings come back unchanged.
+TEST_F(PluginTest, PlayerFloatingPointSettingsChangeNoSampleAndComeBack) {
+    writeSettings(false, 32, 32, 0);
+    load();
+    player->init();
+    const std::string twinPath = dataDir + "twin.dll";
+    ASSERT_TRUE(CopyFileA(pluginPath().c_str(), twinPath.c_str(), FALSE));
+    Player twin;
+    ASSERT_TRUE(twin.load(twinPath));
+    twin.init();
+    auto controlWord = [] {
+        unsigned short word = 0;
+        __asm__ volatile("fnstcw %0" : "=m"(word));
+        return word;
+    };
+    auto setControlWord = [](unsigned short word) { __asm__ volatile("fldcw %0" : : "m"(word)); };
+    const unsigned short defaultWord = controlWord();
+    const unsigned defaultSse = _mm_getcsr();
+    constexpr unsigned short kPlayerWord = 0x027f;  // double precision
+    constexpr unsigned kPlayerSse = 0x9fc0;         // flush to zero, denormals are zero
+    int differing = 0;
+    for (int64_t b = 0; b < 400; ++b) {
+        Block reference = twoToneBlock(0.4, 55.0 + b, 0.3, 3150.0, b * kBlockFrames);
+        Block hosted = reference;
+        player->module()->ModifySamples(player->module(), reference.data(), kBlockFrames, 16, 2, kRate);
+        setControlWord(kPlayerWord);
+        _mm_setcsr(kPlayerSse);
+        twin.module()->ModifySamples(twin.module(), hosted.data(), kBlockFrames, 16, 2, kRate);
+        const unsigned short wordAfter = controlWord();
+        const unsigned sseAfter = _mm_getcsr() & ~0x3fu;  // without the exception flags
+        setControlWord(defaultWord);
+        _mm_setcsr(defaultSse);
+        ASSERT_EQ(wordAfter, kPlayerWord);
+        ASSERT_EQ(sseAfter, kPlayerSse);
+        differing += reference != hosted;
+    }
+    EXPECT_EQ(differing, 0);
+    twin.quit();
 }
 
 TEST_F(PluginTest, QuitWithoutInitWritesNothing) {
