@@ -11,32 +11,31 @@ namespace qx {
 
 namespace sine_detail {
 
+// q(z) = c[0] z^7 + ... + c[7], by Horner's rule.
+inline double horner(double z, const double (&c)[8]) {
+    double q = c[0];
+    for (int i = 1; i < 8; ++i) q = q * z + c[i];
+    return q;
+}
+
 // Taylor series on |r| <= pi/4 (and a hair) of sin(r + y) and cos(r + y),
 // y a tail below half an ulp of r; the first term left out is below 3e-18.
 inline double sinKernel(double r, double y) {
+    constexpr double kSin[8] = {-8.22063524662433e-18,  2.8114572543455206e-15, -7.647163731819816e-13,
+                                1.6059043836821613e-10, -2.505210838544172e-08, 2.7557319223985893e-06,
+                                -0.0001984126984126984, 0.008333333333333333};
     const double z = r * r;
     const double v = z * r;
-    double q = -8.22063524662433e-18;
-    q = q * z + 2.8114572543455206e-15;
-    q = q * z - 7.647163731819816e-13;
-    q = q * z + 1.6059043836821613e-10;
-    q = q * z - 2.505210838544172e-08;
-    q = q * z + 2.7557319223985893e-06;
-    q = q * z - 0.0001984126984126984;
-    q = q * z + 0.008333333333333333;
+    const double q = horner(z, kSin);
     return r - ((z * (0.5 * y - v * q) - y) - v * -0.16666666666666666);
 }
 
 inline double cosKernel(double r, double y) {
+    constexpr double kCos[8] = {-1.5619206968586225e-16, 4.779477332387385e-14, -1.1470745597729725e-11,
+                                2.08767569878681e-09,    -2.755731922398589e-07, 2.48015873015873e-05,
+                                -0.001388888888888889,   0.041666666666666664};
     const double z = r * r;
-    double q = -1.5619206968586225e-16;
-    q = q * z + 4.779477332387385e-14;
-    q = q * z - 1.1470745597729725e-11;
-    q = q * z + 2.08767569878681e-09;
-    q = q * z - 2.755731922398589e-07;
-    q = q * z + 2.48015873015873e-05;
-    q = q * z - 0.001388888888888889;
-    q = q * z + 0.041666666666666664;
+    const double q = horner(z, kCos);
     // 1 - z/2 with its rounding error carried separately.
     const double hz = 0.5 * z;
     const double w = 1.0 - hz;
