@@ -37,10 +37,8 @@ inline double clampGain(double g, double maxGain) {
 
 void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
                  ReverseCascadeFilter& highpass, double& left, double& right) {
-    double lowL = reverseCascadeStep(lowpass, Channel::Left, left, true);
-    double lowR = reverseCascadeStep(lowpass, Channel::Right, right, true);
-    double highL = reverseCascadeStep(highpass, Channel::Left, left, true);
-    double highR = reverseCascadeStep(highpass, Channel::Right, right, true);
+    double lowL = left, lowR = right, highL = left, highR = right;
+    reverseCascadeQuadStep(lowpass, highpass, lowL, lowR, highL, highR, true);
 
     s.powerLow = s.powerLow * (1.0 - k.detectLow) + (lowL * lowL + lowR * lowR) * k.detectLow;
     s.powerHigh = s.powerHigh * (1.0 - k.detectHigh) + (highL * highL + highR * highR) * k.detectHigh;

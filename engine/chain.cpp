@@ -203,7 +203,7 @@ void prepareBack(BlockCoefficients& c, ChainState& state, double postGain, int32
     c.finalClipper = finalClipperCoefficients(p.finalClipper);
 }
 
-void reverseCascade(ReverseCascadeFilter& filter, Frame& f, bool withGain) {
+QX_INLINE void reverseCascade(ReverseCascadeFilter& filter, Frame& f, bool withGain) {
     reverseCascadeStereoStep(filter, f.left, f.right, withGain);
 }
 
