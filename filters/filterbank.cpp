@@ -158,16 +158,30 @@ QX_INLINE void bankFrame(ReverseCascadeBank& bank, int used, const double* in, c
     blockWork<N, Masked>(bank, n, pass);
 }
 
-template <bool Masked>
-QX_INLINE void runFrame(int count, ReverseCascadeBank& bank, const double* in, const uint64_t* pass,
-              double* outLeft, double* outRight) {
-    const int n = 2 * count;
-    switch (n) {
-        case 20: bankFrame<20, Masked>(bank, n, in, pass, outLeft, outRight); break;
-        case 10: bankFrame<10, Masked>(bank, n, in, pass, outLeft, outRight); break;
-        case 6: bankFrame<6, Masked>(bank, n, in, pass, outLeft, outRight); break;
-        default: bankFrame<0, Masked>(bank, n, in, pass, outLeft, outRight); break;
+// One split frame: both channels' samples into every used entry. N as above.
+template <int N>
+QX_INLINE void splitFrame(int count, double left, double right, ReverseCascadeBank& bank, double* outLeft,
+                          double* outRight) {
+    const int n = N > 0 ? N : 2 * count;
+    alignas(64) double in[kBankEntries];
+    for (int band = 0; band < n / 2; ++band) {
+        in[2 * band] = left;
+        in[2 * band + 1] = right;
     }
+    bankFrame<N, false>(bank, n, in, nullptr, outLeft, outRight);
+}
+
+// One refilter frame; the inputs are taken before any output is written.
+template <int N>
+QX_INLINE void refilterFrame(int count, const double* inLeft, const double* inRight, ReverseCascadeBank& bank,
+                             double* outLeft, double* outRight) {
+    const int n = N > 0 ? N : 2 * count;
+    alignas(64) double in[kBankEntries];
+    for (int band = 0; band < n / 2; ++band) {
+        in[2 * band] = inLeft[band];
+        in[2 * band + 1] = inRight[band];
+    }
+    bankFrame<N, true>(bank, n, in, bank.pass, outLeft, outRight);
 }
 
 int clampCount(int count) {
@@ -312,12 +326,12 @@ void splitBands(int count, double left, double right, ReverseCascadeBank& bank, 
                 double* outRight) {
     count = clampCount(count);
     refreshDesign(bank);
-    alignas(64) double in[kBankEntries];
-    for (int band = 0; band < count; ++band) {
-        in[2 * band] = left;
-        in[2 * band + 1] = right;
+    switch (count) {
+        case 10: splitFrame<20>(count, left, right, bank, outLeft, outRight); break;
+        case 5: splitFrame<10>(count, left, right, bank, outLeft, outRight); break;
+        case 3: splitFrame<6>(count, left, right, bank, outLeft, outRight); break;
+        default: splitFrame<0>(count, left, right, bank, outLeft, outRight); break;
     }
-    runFrame<false>(count, bank, in, nullptr, outLeft, outRight);
 }
 
 QX_VECTOR_CLONES
@@ -325,15 +339,17 @@ void refilterBands(int count, const double* inLeft, const double* inRight,
                    ReverseCascadeBank& bank, double* outLeft, double* outRight, uint32_t mask) {
     count = clampCount(count);
     refreshDesign(bank);
-    // Inputs are taken before any output is written: the arrays may coincide.
-    alignas(64) double in[kBankEntries];
-    alignas(64) uint64_t pass[kBankEntries];
-    for (int band = 0; band < count; ++band) {
-        in[2 * band] = inLeft[band];
-        in[2 * band + 1] = inRight[band];
+    // The mask seldom changes, so its entry masks are kept from frame to frame.
+    if (mask != bank.passMask) {
+        bank.passMask = mask;
+        for (int e = 0; e < kBankEntries; ++e) bank.pass[e] = 0 - static_cast<uint64_t>((mask >> e) & 1u);
     }
-    for (int e = 0; e < 2 * count; ++e) pass[e] = 0 - static_cast<uint64_t>((mask >> e) & 1u);
-    runFrame<true>(count, bank, in, pass, outLeft, outRight);
+    switch (count) {
+        case 10: refilterFrame<20>(count, inLeft, inRight, bank, outLeft, outRight); break;
+        case 5: refilterFrame<10>(count, inLeft, inRight, bank, outLeft, outRight); break;
+        case 3: refilterFrame<6>(count, inLeft, inRight, bank, outLeft, outRight); break;
+        default: refilterFrame<0>(count, inLeft, inRight, bank, outLeft, outRight); break;
+    }
 }
 
 int bandCountOfLayout(int layout) { return layoutOf(layout).count; }
