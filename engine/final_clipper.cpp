@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "base/vector_clones.h"
 #include "engine/chain.h"
 #include "engine/coefficient_guards.h"
 
@@ -28,7 +29,7 @@ constexpr double kOutputScale = 1.568293847;
 
 constexpr double kMaxDepth = 30.0;
 
-double softClip(double x, const FinalClipperCoefficients& k, double& depth) {
+QX_INLINE double softClip(double x, const FinalClipperCoefficients& k, double& depth) {
     double u = x * k.k1;
     if (u < -1.0)
         u = -kTwoThirds;
@@ -41,7 +42,7 @@ double softClip(double x, const FinalClipperCoefficients& k, double& depth) {
     return y;
 }
 
-double envelopeClip(HilbertPair& h, double x, const FinalClipperCoefficients& k, double& depth) {
+QX_INLINE double envelopeClip(HilbertPair& h, double x, const FinalClipperCoefficients& k, double& depth) {
     // Unsigned arithmetic: the counter may wrap after days of playback.
     const uint32_t n = static_cast<uint32_t>(h.counter);
     h.ring[n & 63u] = x * kInputScale;
@@ -76,6 +77,7 @@ FinalClipperCoefficients finalClipperCoefficients(const FinalClipperParams& para
     return k;
 }
 
+QX_VECTOR_CLONES
 void finalClipperStep(FinalClipperState& state, const FinalClipperCoefficients& k, const FinalClipperParams& params,
                       double& left, double& right) {
     const double xL = left * k.drive;
