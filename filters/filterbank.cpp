@@ -99,9 +99,26 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
         g[e] = bank.cgain[e];
     }
 
+    // Two rows per pass where two remain: the state moves of one row vanish
+    // into the other's registers. Each row is computed exactly as on its own.
     BlockIndices& ix = bank.indices;
     const int writeStart = ix.write & kBlockStartMask;
-    for (int j = ix.write; j >= writeStart; --j) {
+    int j = ix.write;
+    for (; j - 1 >= writeStart; j -= 2) {
+        const double* __restrict rowA = bank.line[j];
+        const double* __restrict rowB = bank.line[j - 1];
+        for (int e = 0; e < n; ++e) {
+            const double xa = rowA[e];
+            const double ya = b0[e] * xa + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
+            const double xb = rowB[e];
+            const double yb = b0[e] * xb + b1[e] * xa + b2[e] * x1[e] - a1[e] * ya - a2[e] * y1[e];
+            x2[e] = xa;
+            x1[e] = xb;
+            y2[e] = ya;
+            y1[e] = yb;
+        }
+    }
+    for (; j >= writeStart; --j) {
         const double* __restrict row = bank.line[j];
         for (int e = 0; e < n; ++e) {
             const double x = row[e];
@@ -113,9 +130,30 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
         }
     }
 
+    const auto out = [&](uint64_t on, double y, double gain, double x) {
+        if constexpr (Masked) return choose(on, y * gain, x);
+        return y * gain;
+    };
     const int pendingStart = ix.pending & kBlockStartMask;
     const int pendingEnd = ix.pending | kBlockOffsetMask;
-    for (int j = pendingEnd; j >= pendingStart; --j) {
+    for (j = pendingEnd; j - 1 >= pendingStart; j -= 2) {
+        double* __restrict rowA = bank.line[j];
+        double* __restrict rowB = bank.line[j - 1];
+        for (int e = 0; e < n; ++e) {
+            const double xa = rowA[e];
+            const double ya = b0[e] * xa + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
+            const double xb = rowB[e];
+            const double yb = b0[e] * xb + b1[e] * xa + b2[e] * x1[e] - a1[e] * ya - a2[e] * y1[e];
+            x2[e] = xa;
+            x1[e] = xb;
+            y2[e] = ya;
+            y1[e] = yb;
+            const uint64_t on = Masked ? pass[e] : 0;
+            rowA[e] = out(on, ya, g[e], xa);
+            rowB[e] = out(on, yb, g[e], xb);
+        }
+    }
+    for (; j >= pendingStart; --j) {
         double* __restrict row = bank.line[j];
         for (int e = 0; e < n; ++e) {
             const double x = row[e];
@@ -124,11 +162,7 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
             x1[e] = x;
             y2[e] = y1[e];
             y1[e] = y;
-            if constexpr (Masked) {
-                row[e] = choose(pass[e], y * g[e], x);
-            } else {
-                row[e] = y * g[e];
-            }
+            row[e] = out(Masked ? pass[e] : 0, y, g[e], x);
         }
     }
 
