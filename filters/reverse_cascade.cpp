@@ -271,13 +271,16 @@ struct LanePass {
             y2[e] = states[e].y2;
         }
         // Warm-up over the block just filled, newest first; then the backward
-        // pass over the pending block, in place.
+        // pass over the pending block, in place. Two rows per pass, so the
+        // state moves of one vanish into the other's registers.
         const int writeStart = ix.write & kBlockStartMask;
+#pragma GCC unroll 2
         for (int j = ix.write; j >= writeStart; --j) {
             advance(j, x1, x2, y1, y2);
         }
         const int pendingStart = ix.pending & kBlockStartMask;
         const int pendingEnd = ix.pending | kBlockOffsetMask;
+#pragma GCC unroll 2
         for (int j = pendingEnd; j >= pendingStart; --j) {
             advance(j, x1, x2, y1, y2);
             const V out = WithGain ? y1 * g : y1;
