@@ -23,11 +23,9 @@ QX_INLINE double choose(uint64_t on, double a, double b) {
                                  (std::bit_cast<uint64_t>(b) & ~on));
 }
 
-// Copies the designed values into the audio thread's arrays when a design
-// published a new revision since the last copy.
-void refreshDesign(ReverseCascadeBank& bank) {
-    const uint32_t revision = bank.revision.load();
-    if (revision == bank.seenRevision) return;
+// Copies the designed values into the audio thread's arrays. Out of line:
+// it runs only after a design.
+[[gnu::noinline]] void copyDesign(ReverseCascadeBank& bank, uint32_t revision) {
     bank.seenRevision = revision;
     for (int e = 0; e < kBankEntries; ++e) {
         bank.cb0[e] = bank.b0[e];
@@ -37,6 +35,12 @@ void refreshDesign(ReverseCascadeBank& bank) {
         bank.ca2[e] = bank.a2[e];
         bank.cgain[e] = bank.gain[e];
     }
+}
+
+// Refreshes the copy when a design published a new revision since the last one.
+QX_INLINE void refreshDesign(ReverseCascadeBank& bank) {
+    const uint32_t revision = bank.revision.load();
+    if (revision != bank.seenRevision) copyDesign(bank, revision);
 }
 
 // Forward pass of every used entry into frame W. With Masked, an entry whose
