@@ -48,9 +48,15 @@ QX_INLINE double envelopeClip(HilbertPair& h, double x, const FinalClipperCoeffi
     h.ring[n & 63u] = x * kInputScale;
     h.counter = static_cast<int32_t>(n + 1u);
 
-    // Entries written 63, 61, ..., 1 frames ago.
+    // Entries written 63, 61, ..., 1 frames ago: from entry s in steps of
+    // two, wrapping round the ring at most once, so the taps split into two
+    // runs without index masks. The sum keeps its order.
+    const uint32_t s = (n + 1u) & 63u;
+    const uint32_t beforeWrap = (65u - s) / 2u;
     double q = 0.0;
-    for (uint32_t j = 0; j < 32; ++j) q += h.ring[(n + 2u * j + 1u) & 63u] * kHilbert[j];
+    uint32_t j = 0;
+    for (; j < beforeWrap; ++j) q += h.ring[s + 2u * j] * kHilbert[j];
+    for (; j < 32; ++j) q += h.ring[s + 2u * j - 64u] * kHilbert[j];
     // The input of 32 frames ago.
     const double v = h.ring[(n + 32u) & 63u] * kOutputScale;
 
