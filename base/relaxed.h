@@ -19,10 +19,12 @@ public:
     Relaxed& operator=(const Relaxed& other) noexcept { store(other.load()); return *this; }
     Relaxed& operator=(T v) noexcept { store(v); return *this; }
 
-    T load() const noexcept { return value_.load(std::memory_order_relaxed); }
+    // Forced inline: a large per-frame function that runs out of inlining
+    // budget would otherwise call out for every coefficient it reads.
+    [[gnu::always_inline]] T load() const noexcept { return value_.load(std::memory_order_relaxed); }
     void store(T v) noexcept { value_.store(v, std::memory_order_relaxed); }
     T exchange(T v) noexcept { return value_.exchange(v, std::memory_order_relaxed); }
-    operator T() const noexcept { return load(); }
+    [[gnu::always_inline]] operator T() const noexcept { return load(); }
 
 private:
     std::atomic<T> value_;

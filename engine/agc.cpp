@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "base/vector_clones.h"
 #include "engine/chain.h"
 #include "engine/coefficient_guards.h"
 
@@ -19,7 +20,7 @@ double releaseLimit(double ms) {
 }
 
 // One band's gain update before the Gmax / unity clamps.
-inline double nextGain(double g, double target, bool gated, double attack, double release, double riseLimit) {
+QX_INLINE double nextGain(double g, double target, bool gated, double attack, double release, double riseLimit) {
     if (g <= target) {
         if (gated) return g * kAgcCreep;
         const double next = (1.0 - release) * g + release * target;
@@ -29,18 +30,16 @@ inline double nextGain(double g, double target, bool gated, double attack, doubl
     return (1.0 - attack) * g + attack * target;
 }
 
-inline double clampGain(double g, double maxGain) {
+QX_INLINE double clampGain(double g, double maxGain) {
     if (g > maxGain) g = maxGain;
     if (g < 1.0) g = 1.0;
     return g;
 }
 
-void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
+QX_INLINE void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
                  ReverseCascadeFilter& highpass, double& left, double& right) {
-    double lowL = reverseCascadeStep(lowpass, Channel::Left, left, true);
-    double lowR = reverseCascadeStep(lowpass, Channel::Right, right, true);
-    double highL = reverseCascadeStep(highpass, Channel::Left, left, true);
-    double highR = reverseCascadeStep(highpass, Channel::Right, right, true);
+    double lowL = left, lowR = right, highL = left, highR = right;
+    reverseCascadeQuadStep(lowpass, highpass, lowL, lowR, highL, highR, true);
 
     s.powerLow = s.powerLow * (1.0 - k.detectLow) + (lowL * lowL + lowR * lowR) * k.detectLow;
     s.powerHigh = s.powerHigh * (1.0 - k.detectHigh) + (highL * highL + highR * highR) * k.detectHigh;
@@ -79,7 +78,7 @@ void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& lo
     right = (lowR * k.trimLow + highR * k.trimHigh) * s.protection;
 }
 
-void singleBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,
+QX_INLINE void singleBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,
                     double& right) {
     // The highpass feeds only the detector; the gain acts on the unfiltered signal.
     const double yL = filterStep(highpass, Channel::Left, left);
@@ -124,6 +123,7 @@ AgcCoefficients agcCoefficients(const AgcParams& p) {
     return k;
 }
 
+QX_VECTOR_CLONES
 void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
              ReverseCascadeFilter& highpass, double& left, double& right) {
     if (params.singleBand.load())

@@ -142,7 +142,7 @@ double advancePhase(double phase, double step) {
     return phase;
 }
 
-void mixTestSignals(Frame& f, const BlockCoefficients& c, ChainState& state) {
+QX_INLINE void mixTestSignals(Frame& f, const BlockCoefficients& c, ChainState& state) {
     if (state.inputMute) f = {0.0, 0.0};
     if (state.sineOn) {
         addToBoth(f, portableSine(state.sinePhase) * c.testGain);
@@ -203,7 +203,7 @@ void prepareBack(BlockCoefficients& c, ChainState& state, double postGain, int32
     c.finalClipper = finalClipperCoefficients(p.finalClipper);
 }
 
-void reverseCascade(ReverseCascadeFilter& filter, Frame& f, bool withGain) {
+QX_INLINE void reverseCascade(ReverseCascadeFilter& filter, Frame& f, bool withGain) {
     reverseCascadeStereoStep(filter, f.left, f.right, withGain);
 }
 
@@ -417,7 +417,7 @@ void endBackHalf(const BlockCoefficients& c, const BlockMeters& meters, ChainSta
 // A whole block on one thread. `Samples` reads frame i into a Frame and writes
 // it back, for 16-bit or floating-point hosts.
 template <class Samples>
-int32_t runBlock(Samples samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate, ChainState& state) {
+QX_INLINE int32_t runBlock(Samples samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate, ChainState& state) {
     const BlockStart b = startBlock(samples.valid(), bits, channels, rate, state);
     if (!b.run) return frames;
     BlockCoefficients c;
@@ -468,11 +468,13 @@ struct FloatSamples {
 
 }  // namespace
 
+QX_VECTOR_CLONES
 int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
                      ChainState& state) {
     return runBlock(Int16Samples{samples}, frames, bits, channels, rate, state);
 }
 
+QX_VECTOR_CLONES
 int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state) {
     if (channels == 1) right = left;
     return runBlock(FloatSamples{left, right}, frames, 16, channels, kSampleRate, state);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "base/vector_clones.h"
 #include "engine/chain.h"
 #include "engine/coefficient_guards.h"
 
@@ -28,7 +29,7 @@ constexpr double kOutputScale = 1.568293847;
 
 constexpr double kMaxDepth = 30.0;
 
-double softClip(double x, const FinalClipperCoefficients& k, double& depth) {
+QX_INLINE double softClip(double x, const FinalClipperCoefficients& k, double& depth) {
     double u = x * k.k1;
     if (u < -1.0)
         u = -kTwoThirds;
@@ -41,15 +42,21 @@ double softClip(double x, const FinalClipperCoefficients& k, double& depth) {
     return y;
 }
 
-double envelopeClip(HilbertPair& h, double x, const FinalClipperCoefficients& k, double& depth) {
+QX_INLINE double envelopeClip(HilbertPair& h, double x, const FinalClipperCoefficients& k, double& depth) {
     // Unsigned arithmetic: the counter may wrap after days of playback.
     const uint32_t n = static_cast<uint32_t>(h.counter);
     h.ring[n & 63u] = x * kInputScale;
     h.counter = static_cast<int32_t>(n + 1u);
 
-    // Entries written 63, 61, ..., 1 frames ago.
+    // Entries written 63, 61, ..., 1 frames ago: from entry s in steps of
+    // two, wrapping round the ring at most once, so the taps split into two
+    // runs without index masks. The sum keeps its order.
+    const uint32_t s = (n + 1u) & 63u;
+    const uint32_t beforeWrap = (65u - s) / 2u;
     double q = 0.0;
-    for (uint32_t j = 0; j < 32; ++j) q += h.ring[(n + 2u * j + 1u) & 63u] * kHilbert[j];
+    uint32_t j = 0;
+    for (; j < beforeWrap; ++j) q += h.ring[s + 2u * j] * kHilbert[j];
+    for (; j < 32; ++j) q += h.ring[s + 2u * j - 64u] * kHilbert[j];
     // The input of 32 frames ago.
     const double v = h.ring[(n + 32u) & 63u] * kOutputScale;
 
@@ -76,6 +83,7 @@ FinalClipperCoefficients finalClipperCoefficients(const FinalClipperParams& para
     return k;
 }
 
+QX_VECTOR_CLONES
 void finalClipperStep(FinalClipperState& state, const FinalClipperCoefficients& k, const FinalClipperParams& params,
                       double& left, double& right) {
     const double xL = left * k.drive;

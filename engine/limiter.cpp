@@ -160,6 +160,7 @@ FinalLimiterCoefficients finalLimiterCoefficients(const FinalLimiterParams& para
     return c;
 }
 
+QX_VECTOR_CLONES
 void finalLimiterStep(FinalLimiterState& state, const FinalLimiterCoefficients& c, double& left,
                       double& right, bool meterFrame, Number& meter) {
     const LimiterInstanceCoefficients& k = c.instance;

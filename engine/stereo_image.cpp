@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "base/vector_clones.h"
 #include "engine/chain.h"
 #include "engine/coefficient_guards.h"
 
@@ -21,6 +22,7 @@ StereoImageCoefficients stereoImageCoefficients(const StereoImageParams& params)
     return k;
 }
 
+QX_VECTOR_CLONES
 void stereoImageStep(StereoImageState& s, const StereoImageCoefficients& k, const StereoImageParams& params,
                      ReverseCascadeFilter& highpass, double& left, double& right) {
     const double mid = (left + right) * 0.5;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "base/vector_clones.h"
 #include "engine/coefficient_guards.h"
 #include "engine/sine.h"
 
@@ -43,6 +44,7 @@ void setThreeBandGains(ThreeBandState& state, const ThreeBandEqParams& params) {
     state.gHigh = gains[2];
 }
 
+QX_VECTOR_CLONES
 double threeBandStep(ThreeBandState& s, double x) {
     const double c1 = s.c1.load();
     s.s1 = s.s1 + (x - s.s1) * c1 + kTiny;

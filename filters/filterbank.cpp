@@ -23,11 +23,9 @@ QX_INLINE double choose(uint64_t on, double a, double b) {
                                  (std::bit_cast<uint64_t>(b) & ~on));
 }
 
-// Copies the designed values into the audio thread's arrays when a design
-// published a new revision since the last copy.
-void refreshDesign(ReverseCascadeBank& bank) {
-    const uint32_t revision = bank.revision.load();
-    if (revision == bank.seenRevision) return;
+// Copies the designed values into the audio thread's arrays. Out of line:
+// it runs only after a design.
+[[gnu::noinline]] void copyDesign(ReverseCascadeBank& bank, uint32_t revision) {
     bank.seenRevision = revision;
     for (int e = 0; e < kBankEntries; ++e) {
         bank.cb0[e] = bank.b0[e];
@@ -37,6 +35,12 @@ void refreshDesign(ReverseCascadeBank& bank) {
         bank.ca2[e] = bank.a2[e];
         bank.cgain[e] = bank.gain[e];
     }
+}
+
+// Refreshes the copy when a design published a new revision since the last one.
+QX_INLINE void refreshDesign(ReverseCascadeBank& bank) {
+    const uint32_t revision = bank.revision.load();
+    if (revision != bank.seenRevision) copyDesign(bank, revision);
 }
 
 // Forward pass of every used entry into frame W. With Masked, an entry whose
@@ -99,9 +103,26 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
         g[e] = bank.cgain[e];
     }
 
+    // Two rows per pass where two remain: the state moves of one row vanish
+    // into the other's registers. Each row is computed exactly as on its own.
     BlockIndices& ix = bank.indices;
     const int writeStart = ix.write & kBlockStartMask;
-    for (int j = ix.write; j >= writeStart; --j) {
+    int j = ix.write;
+    for (; j - 1 >= writeStart; j -= 2) {
+        const double* __restrict rowA = bank.line[j];
+        const double* __restrict rowB = bank.line[j - 1];
+        for (int e = 0; e < n; ++e) {
+            const double xa = rowA[e];
+            const double ya = b0[e] * xa + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
+            const double xb = rowB[e];
+            const double yb = b0[e] * xb + b1[e] * xa + b2[e] * x1[e] - a1[e] * ya - a2[e] * y1[e];
+            x2[e] = xa;
+            x1[e] = xb;
+            y2[e] = ya;
+            y1[e] = yb;
+        }
+    }
+    for (; j >= writeStart; --j) {
         const double* __restrict row = bank.line[j];
         for (int e = 0; e < n; ++e) {
             const double x = row[e];
@@ -113,9 +134,30 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
         }
     }
 
+    const auto out = [&](uint64_t on, double y, double gain, double x) {
+        if constexpr (Masked) return choose(on, y * gain, x);
+        return y * gain;
+    };
     const int pendingStart = ix.pending & kBlockStartMask;
     const int pendingEnd = ix.pending | kBlockOffsetMask;
-    for (int j = pendingEnd; j >= pendingStart; --j) {
+    for (j = pendingEnd; j - 1 >= pendingStart; j -= 2) {
+        double* __restrict rowA = bank.line[j];
+        double* __restrict rowB = bank.line[j - 1];
+        for (int e = 0; e < n; ++e) {
+            const double xa = rowA[e];
+            const double ya = b0[e] * xa + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
+            const double xb = rowB[e];
+            const double yb = b0[e] * xb + b1[e] * xa + b2[e] * x1[e] - a1[e] * ya - a2[e] * y1[e];
+            x2[e] = xa;
+            x1[e] = xb;
+            y2[e] = ya;
+            y1[e] = yb;
+            const uint64_t on = Masked ? pass[e] : 0;
+            rowA[e] = out(on, ya, g[e], xa);
+            rowB[e] = out(on, yb, g[e], xb);
+        }
+    }
+    for (; j >= pendingStart; --j) {
         double* __restrict row = bank.line[j];
         for (int e = 0; e < n; ++e) {
             const double x = row[e];
@@ -124,11 +166,7 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
             x1[e] = x;
             y2[e] = y1[e];
             y1[e] = y;
-            if constexpr (Masked) {
-                row[e] = choose(pass[e], y * g[e], x);
-            } else {
-                row[e] = y * g[e];
-            }
+            row[e] = out(Masked ? pass[e] : 0, y, g[e], x);
         }
     }
 
@@ -158,16 +196,30 @@ QX_INLINE void bankFrame(ReverseCascadeBank& bank, int used, const double* in, c
     blockWork<N, Masked>(bank, n, pass);
 }
 
-template <bool Masked>
-QX_INLINE void runFrame(int count, ReverseCascadeBank& bank, const double* in, const uint64_t* pass,
-              double* outLeft, double* outRight) {
-    const int n = 2 * count;
-    switch (n) {
-        case 20: bankFrame<20, Masked>(bank, n, in, pass, outLeft, outRight); break;
-        case 10: bankFrame<10, Masked>(bank, n, in, pass, outLeft, outRight); break;
-        case 6: bankFrame<6, Masked>(bank, n, in, pass, outLeft, outRight); break;
-        default: bankFrame<0, Masked>(bank, n, in, pass, outLeft, outRight); break;
+// One split frame: both channels' samples into every used entry. N as above.
+template <int N>
+QX_INLINE void splitFrame(int count, double left, double right, ReverseCascadeBank& bank, double* outLeft,
+                          double* outRight) {
+    const int n = N > 0 ? N : 2 * count;
+    alignas(64) double in[kBankEntries];
+    for (int band = 0; band < n / 2; ++band) {
+        in[2 * band] = left;
+        in[2 * band + 1] = right;
     }
+    bankFrame<N, false>(bank, n, in, nullptr, outLeft, outRight);
+}
+
+// One refilter frame; the inputs are taken before any output is written.
+template <int N>
+QX_INLINE void refilterFrame(int count, const double* inLeft, const double* inRight, ReverseCascadeBank& bank,
+                             double* outLeft, double* outRight) {
+    const int n = N > 0 ? N : 2 * count;
+    alignas(64) double in[kBankEntries];
+    for (int band = 0; band < n / 2; ++band) {
+        in[2 * band] = inLeft[band];
+        in[2 * band + 1] = inRight[band];
+    }
+    bankFrame<N, true>(bank, n, in, bank.pass, outLeft, outRight);
 }
 
 int clampCount(int count) {
@@ -312,12 +364,12 @@ void splitBands(int count, double left, double right, ReverseCascadeBank& bank, 
                 double* outRight) {
     count = clampCount(count);
     refreshDesign(bank);
-    alignas(64) double in[kBankEntries];
-    for (int band = 0; band < count; ++band) {
-        in[2 * band] = left;
-        in[2 * band + 1] = right;
+    switch (count) {
+        case 10: splitFrame<20>(count, left, right, bank, outLeft, outRight); break;
+        case 5: splitFrame<10>(count, left, right, bank, outLeft, outRight); break;
+        case 3: splitFrame<6>(count, left, right, bank, outLeft, outRight); break;
+        default: splitFrame<0>(count, left, right, bank, outLeft, outRight); break;
     }
-    runFrame<false>(count, bank, in, nullptr, outLeft, outRight);
 }
 
 QX_VECTOR_CLONES
@@ -325,15 +377,17 @@ void refilterBands(int count, const double* inLeft, const double* inRight,
                    ReverseCascadeBank& bank, double* outLeft, double* outRight, uint32_t mask) {
     count = clampCount(count);
     refreshDesign(bank);
-    // Inputs are taken before any output is written: the arrays may coincide.
-    alignas(64) double in[kBankEntries];
-    alignas(64) uint64_t pass[kBankEntries];
-    for (int band = 0; band < count; ++band) {
-        in[2 * band] = inLeft[band];
-        in[2 * band + 1] = inRight[band];
+    // The mask seldom changes, so its entry masks are kept from frame to frame.
+    if (mask != bank.passMask) {
+        bank.passMask = mask;
+        for (int e = 0; e < kBankEntries; ++e) bank.pass[e] = 0 - static_cast<uint64_t>((mask >> e) & 1u);
     }
-    for (int e = 0; e < 2 * count; ++e) pass[e] = 0 - static_cast<uint64_t>((mask >> e) & 1u);
-    runFrame<true>(count, bank, in, pass, outLeft, outRight);
+    switch (count) {
+        case 10: refilterFrame<20>(count, inLeft, inRight, bank, outLeft, outRight); break;
+        case 5: refilterFrame<10>(count, inLeft, inRight, bank, outLeft, outRight); break;
+        case 3: refilterFrame<6>(count, inLeft, inRight, bank, outLeft, outRight); break;
+        default: refilterFrame<0>(count, inLeft, inRight, bank, outLeft, outRight); break;
+    }
 }
 
 int bandCountOfLayout(int layout) { return layoutOf(layout).count; }

@@ -72,6 +72,11 @@ struct ReverseCascadeBank {
     alignas(64) double y1[kBankEntries];
     alignas(64) double y2[kBankEntries];
 
+    // The refilter mask of the last frame as all-ones / all-zeros entry masks
+    // (zero-initialised: the masks of mask 0).
+    uint32_t passMask = 0;
+    alignas(64) uint64_t pass[kBankEntries] = {};
+
     BlockIndices indices;  // shared by all entries
     alignas(64) double line[kDelayLineLength][kBankEntries];
 };

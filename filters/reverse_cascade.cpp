@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/vector_clones.h"
+
 namespace qx {
 
 namespace {
@@ -209,44 +211,116 @@ void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bo
     ix.pending = oldWrite & kBlockStartMask;
 }
 
-}  // namespace qx
+namespace {
 
-namespace qx {
+// One lane per channel of a block pass over channels whose positions agree.
+// The lanes run the forward equation side by side in vector registers, each
+// with its own coefficients and state, so every sample is computed exactly as
+// by the channel's own block work.
+template <int L>
+struct LaneVector;
+template <>
+struct LaneVector<2> {
+    typedef double Type __attribute__((vector_size(16)));
+};
+template <>
+struct LaneVector<4> {
+    typedef double Type __attribute__((vector_size(32)));
+};
 
+template <int L>
+struct LanePass {
+    using V = typename LaneVector<L>::Type;
+    double* lines[L];
+    SectionState states[L];  // copies: the forward states come out as they went in
+    V b0, b1, b2, a1, a2, g;
+
+    void addFilter(int lane, ReverseCascadeFilter& filter, bool withGain) {
+        const double fb0 = filter.b0, fb1 = filter.b1, fb2 = filter.b2, fa1 = filter.a1, fa2 = filter.a2;
+        const double fg = withGain ? filter.gain.load() : 1.0;
+        for (int c = 0; c < 2; ++c) {
+            lines[lane + c] = filter.line[c];
+            states[lane + c] = filter.state[c];
+            b0[lane + c] = fb0;
+            b1[lane + c] = fb1;
+            b2[lane + c] = fb2;
+            a1[lane + c] = fa1;
+            a2[lane + c] = fa2;
+            g[lane + c] = fg;
+        }
+    }
+
+    // The forward equation of every lane on sample j; the result becomes y1.
+    QX_INLINE void advance(int j, V& x1, V& x2, V& y1, V& y2) const {
+        V x;
+        for (int e = 0; e < L; ++e) x[e] = lines[e][j];
+        const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        x2 = x1;
+        x1 = x;
+        y2 = y1;
+        y1 = y;
+    }
+
+    template <bool WithGain>
+    QX_INLINE void run(const BlockIndices& ix) {
+        V x1, x2, y1, y2;
+        for (int e = 0; e < L; ++e) {
+            x1[e] = states[e].x1;
+            x2[e] = states[e].x2;
+            y1[e] = states[e].y1;
+            y2[e] = states[e].y2;
+        }
+        // Warm-up over the block just filled, newest first; then the backward
+        // pass over the pending block, in place. Two rows per pass, so the
+        // state moves of one vanish into the other's registers.
+        const int writeStart = ix.write & kBlockStartMask;
+#pragma GCC unroll 2
+        for (int j = ix.write; j >= writeStart; --j) {
+            advance(j, x1, x2, y1, y2);
+        }
+        const int pendingStart = ix.pending & kBlockStartMask;
+        const int pendingEnd = ix.pending | kBlockOffsetMask;
+#pragma GCC unroll 2
+        for (int j = pendingEnd; j >= pendingStart; --j) {
+            advance(j, x1, x2, y1, y2);
+            const V out = WithGain ? y1 * g : y1;
+            for (int e = 0; e < L; ++e) lines[e][j] = out[e];
+        }
+    }
+
+    QX_INLINE void run(const BlockIndices& ix, bool withGain) {
+        if (withGain)
+            run<true>(ix);
+        else
+            run<false>(ix);
+    }
+};
+
+// Rotate: read-out block -> write, filled block -> pending, finished block -> read.
+BlockIndices rotated(const BlockIndices& ix) {
+    return {static_cast<uint16_t>(ix.write & kBlockStartMask), static_cast<uint16_t>(ix.read & kBlockStartMask),
+            static_cast<uint16_t>(ix.pending & kBlockStartMask)};
+}
+
+}  // namespace
+
+QX_VECTOR_CLONES
 void finishReverseCascadeBlockPair(ReverseCascadeFilter& filter, bool withGain) {
     const BlockIndices ix = filter.indices[0];
-    double* const lineL = filter.line[0];
-    double* const lineR = filter.line[1];
-    const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
-    const double g = withGain ? filter.gain.load() : 1.0;
-    // Copies: the forward states come out as they went in.
-    SectionState sL = filter.state[0];
-    SectionState sR = filter.state[1];
+    LanePass<2> pass;
+    pass.addFilter(0, filter, withGain);
+    pass.run(ix, withGain);
+    filter.indices[0] = filter.indices[1] = rotated(ix);
+}
 
-    const int writeStart = ix.write & kBlockStartMask;
-    for (int j = ix.write; j >= writeStart; --j) {
-        forwardEquation(b0, b1, b2, a1, a2, sL, lineL[j]);
-        forwardEquation(b0, b1, b2, a1, a2, sR, lineR[j]);
-    }
-    const int pendingStart = ix.pending & kBlockStartMask;
-    const int pendingEnd = ix.pending | kBlockOffsetMask;
-    if (withGain) {
-        for (int j = pendingEnd; j >= pendingStart; --j) {
-            lineL[j] = forwardEquation(b0, b1, b2, a1, a2, sL, lineL[j]) * g;
-            lineR[j] = forwardEquation(b0, b1, b2, a1, a2, sR, lineR[j]) * g;
-        }
-    } else {
-        for (int j = pendingEnd; j >= pendingStart; --j) {
-            lineL[j] = forwardEquation(b0, b1, b2, a1, a2, sL, lineL[j]);
-            lineR[j] = forwardEquation(b0, b1, b2, a1, a2, sR, lineR[j]);
-        }
-    }
-
-    for (BlockIndices& channel : filter.indices) {
-        channel.read = ix.pending & kBlockStartMask;
-        channel.write = ix.read & kBlockStartMask;
-        channel.pending = ix.write & kBlockStartMask;
-    }
+QX_VECTOR_CLONES
+void finishReverseCascadeBlockQuad(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain) {
+    const BlockIndices ix = first.indices[0];
+    LanePass<4> pass;
+    pass.addFilter(0, first, withGain);
+    pass.addFilter(2, second, withGain);
+    pass.run(ix, withGain);
+    first.indices[0] = first.indices[1] = second.indices[0] = second.indices[1] = rotated(ix);
 }
 
 }  // namespace qx

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "base/relaxed.h"
+#include "base/vector_clones.h"
 
 namespace qx {
 
@@ -125,32 +126,80 @@ inline double reverseCascadeStep(ReverseCascadeFilter& filter, Channel channel, 
 // the processor. Every sample is computed exactly as by two channel steps.
 void finishReverseCascadeBlockPair(ReverseCascadeFilter& filter, bool withGain);
 
-inline void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
-    BlockIndices& ixL = filter.indices[0];
-    const BlockIndices& ixR = filter.indices[1];
-    if (ixL.read != ixR.read || ixL.write != ixR.write || ixL.pending != ixR.pending) {
+// The forward half of a lock-step stereo step at positions `ix`: reads both
+// outputs, then writes both forward results. The two channels run side by
+// side in one vector register, each exactly as on its own.
+QX_INLINE void stereoForward(ReverseCascadeFilter& filter, const BlockIndices& ix, double& left, double& right,
+                             bool withGain) {
+    typedef double Pair __attribute__((vector_size(16)));
+    const double outL = filter.line[0][ix.read];
+    const double outR = filter.line[1][ix.read];
+    SectionState& sL = filter.state[0];
+    SectionState& sR = filter.state[1];
+    const Pair x = {left, right};
+    const Pair x1 = {sL.x1, sR.x1}, x2 = {sL.x2, sR.x2}, y1 = {sL.y1, sR.y1}, y2 = {sL.y2, sR.y2};
+    const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
+    const Pair y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+    sL = {x[0], x1[0], y[0], y1[0]};
+    sR = {x[1], x1[1], y[1], y1[1]};
+    const double g = withGain ? filter.gain.load() : 1.0;
+    const Pair out = withGain ? y * g : y;
+    filter.line[0][ix.write] = out[0];
+    filter.line[1][ix.write] = out[1];
+    left = outL;
+    right = outR;
+}
+
+inline bool sameIndices(const BlockIndices& a, const BlockIndices& b) {
+    return a.read == b.read && a.write == b.write && a.pending == b.pending;
+}
+
+inline BlockIndices nextIndices(const BlockIndices& ix) {
+    return {ix.pending, static_cast<uint16_t>(ix.write + 1), static_cast<uint16_t>(ix.read + 1)};
+}
+
+QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
+    const BlockIndices ix = filter.indices[0];
+    if (!sameIndices(ix, filter.indices[1])) {
         left = reverseCascadeStep(filter, Channel::Left, left, withGain);
         right = reverseCascadeStep(filter, Channel::Right, right, withGain);
         return;
     }
-    const double outL = filter.line[0][ixL.read];
-    const double outR = filter.line[1][ixL.read];
-    const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
-    const double yL = forwardEquation(b0, b1, b2, a1, a2, filter.state[0], left);
-    const double yR = forwardEquation(b0, b1, b2, a1, a2, filter.state[1], right);
-    const double g = withGain ? filter.gain.load() : 1.0;
-    filter.line[0][ixL.write] = withGain ? yL * g : yL;
-    filter.line[1][ixL.write] = withGain ? yR * g : yR;
-    left = outL;
-    right = outR;
-    if ((ixL.write & kBlockOffsetMask) != kBlockOffsetMask) {
-        for (BlockIndices& ix : filter.indices) {
-            ++ix.read;
-            ++ix.write;
-        }
+    stereoForward(filter, ix, left, right, withGain);
+    if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
+        filter.indices[0] = filter.indices[1] = nextIndices(ix);
         return;
     }
     finishReverseCascadeBlockPair(filter, withGain);
+}
+
+// Both channels of two filters in lock-step, as the AGC's crossover runs them:
+// four forward steps, and at a block end the block work of all four channels in
+// one pass across lanes. Every sample is computed exactly as by four channel steps.
+void finishReverseCascadeBlockQuad(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain);
+
+// Channel steps of `first` on (firstLeft, firstRight) and of `second` on
+// (secondLeft, secondRight), in place; when the four positions disagree it
+// falls back to the single-channel steps.
+QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& firstLeft,
+                                   double& firstRight, double& secondLeft, double& secondRight, bool withGain) {
+    const BlockIndices ix = first.indices[0];
+    if (!sameIndices(ix, first.indices[1]) || !sameIndices(ix, second.indices[0]) ||
+        !sameIndices(ix, second.indices[1])) {
+        firstLeft = reverseCascadeStep(first, Channel::Left, firstLeft, withGain);
+        firstRight = reverseCascadeStep(first, Channel::Right, firstRight, withGain);
+        secondLeft = reverseCascadeStep(second, Channel::Left, secondLeft, withGain);
+        secondRight = reverseCascadeStep(second, Channel::Right, secondRight, withGain);
+        return;
+    }
+    stereoForward(first, ix, firstLeft, firstRight, withGain);
+    stereoForward(second, ix, secondLeft, secondRight, withGain);
+    if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
+        const BlockIndices next = nextIndices(ix);
+        first.indices[0] = first.indices[1] = second.indices[0] = second.indices[1] = next;
+        return;
+    }
+    finishReverseCascadeBlockQuad(first, second, withGain);
 }
 
 }  // namespace qx
