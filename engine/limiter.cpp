@@ -54,18 +54,24 @@ inline double gainStep(LimiterInstance& s, const LimiterInstanceCoefficients& c,
     return f;
 }
 
-template <bool PeakDetect>
-QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients& c, const double* __restrict xL,
-                         const double* __restrict xR) {
+template <bool PeakDetect, class Count>
+QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients& c, Count nb,
+                         const double* __restrict xL, const double* __restrict xR) {
     double* __restrict envelope = state.envelope;
     double* __restrict gain = state.gain;
     double* __restrict held = state.held;
     double* __restrict minimum = state.minimum;
     double* __restrict countdown = state.countdown;
+    const double* __restrict threshold = c.threshold;
+    const double* __restrict detector = c.detector;
+    const double* __restrict attack = c.attack;
+    const double* __restrict release = c.release;
+    const double* __restrict holdFrames = c.holdFrames;
+    const int n = nb;  // a constant where the count is one
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
-    for (int i = 0; i < c.bands; ++i)
-        limiterLane<PeakDetect>(envelope[i], gain[i], held[i], minimum[i], countdown[i], c.threshold[i],
-                                c.detector[i], c.attack[i], c.release[i], c.holdFrames[i], xL[i], xR[i]);
+    for (int i = 0; i < n; ++i)
+        limiterLane<PeakDetect>(envelope[i], gain[i], held[i], minimum[i], countdown[i], threshold[i],
+                                detector[i], attack[i], release[i], holdFrames[i], xL[i], xR[i]);
 }
 
 LimiterInstanceCoefficients instanceCoefficients(double driveDb, double threshold, double detector,
@@ -133,14 +139,15 @@ BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
 QX_VECTOR_CLONES
 void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands,
                      bool meterFrame, Number* meters) {
-    const int nb = c.bands;
-    LookaheadFrame frame;
-    enterLookahead(state.counter, state.lineL, state.lineR, nb, c.drive, c.lookahead, bands, frame);
-    if (c.peakDetect)
-        bandLanes<true>(state, c, frame.xL, frame.xR);
-    else
-        bandLanes<false>(state, c, frame.xL, frame.xR);
-    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        LookaheadFrame frame;
+        enterLookahead(state.counter, state.lineL, state.lineR, nb, c.drive, c.lookahead, bands, frame);
+        if (c.peakDetect)
+            bandLanes<true>(state, c, nb, frame.xL, frame.xR);
+        else
+            bandLanes<false>(state, c, nb, frame.xL, frame.xR);
+        leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+    });
 }
 
 void bandLimiterGapReset(BandLimiterState& state) {
