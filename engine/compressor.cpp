@@ -87,11 +87,12 @@ QX_INLINE void bandGain(const CompressorCoefficients& c, int i, double xL, doubl
     }
 }
 
-template <bool PeakDetect, bool TypeII>
-QX_INLINE void bandGains(const CompressorCoefficients& c, int nb, const double* __restrict xL,
+template <bool PeakDetect, bool TypeII, class Count>
+QX_INLINE void bandGains(const CompressorCoefficients& c, Count nb, const double* __restrict xL,
                          const double* __restrict xR, double* __restrict envelope, double* __restrict gain) {
+    const int n = nb;  // a constant where the count is one
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
-    for (int i = 0; i < nb; ++i) bandGain<PeakDetect, TypeII>(c, i, xL[i], xR[i], envelope[i], gain[i]);
+    for (int i = 0; i < n; ++i) bandGain<PeakDetect, TypeII>(c, i, xL[i], xR[i], envelope[i], gain[i]);
 }
 
 }  // namespace
@@ -99,21 +100,22 @@ QX_INLINE void bandGains(const CompressorCoefficients& c, int nb, const double* 
 QX_VECTOR_CLONES
 void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
                     bool meterFrame, Number* meters) {
-    const int nb = c.bands;
-    LookaheadFrame frame;
-    enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, bands, frame);
-    if (c.peakDetect) {
-        if (c.typeII)
-            bandGains<true, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
-        else
-            bandGains<true, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
-    } else {
-        if (c.typeII)
-            bandGains<false, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
-        else
-            bandGains<false, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
-    }
-    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        LookaheadFrame frame;
+        enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, bands, frame);
+        if (c.peakDetect) {
+            if (c.typeII)
+                bandGains<true, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+            else
+                bandGains<true, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+        } else {
+            if (c.typeII)
+                bandGains<false, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+            else
+                bandGains<false, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+        }
+        leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+    });
 }
 
 void compressorGapReset(CompressorState& state) {
