@@ -21,17 +21,19 @@ ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
     return c;
 }
 
+namespace {
+
 // Branches as selects, so the loop over the bands runs as vector code.
-QX_VECTOR_CLONES
-void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands,
-                  bool meterFrame, Number* meters) {
-    const int nb = c.bands;
+template <class Count>
+QX_INLINE void expandBands(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands, bool meterFrame,
+                           Number* meters, Count nb) {
+    const int n = nb;  // a constant where the count is one
     double* __restrict envelope = state.envelope;
     double* __restrict gain = state.gain;
     double* __restrict left = bands.left;
     double* __restrict right = bands.right;
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
-    for (int i = 0; i < nb; ++i) {
+    for (int i = 0; i < n; ++i) {
         const double l = left[i];
         const double r = right[i];
         const double d = c.detector[i];
@@ -47,7 +49,16 @@ void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSigna
         right[i] = r * next;
     }
     if (meterFrame)
-        for (int i = 0; i < nb; ++i) meters[i] = guard::reductionDb(gain[i]);
+        for (int i = 0; i < n; ++i) meters[i] = guard::reductionDb(gain[i]);
+}
+
+}  // namespace
+
+QX_VECTOR_CLONES
+void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands,
+                  bool meterFrame, Number* meters) {
+    withBandCount(c.bands,
+                  [&](auto nb) QX_INLINE_LAMBDA { expandBands(state, c, bands, meterFrame, meters, nb); });
 }
 
 }  // namespace qx
