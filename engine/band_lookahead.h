@@ -48,17 +48,17 @@ QX_INLINE void enterLookahead(uint32_t& counter, LookaheadLine& lineL, Lookahead
 
 // The level detector both stages run on a band's look-ahead samples: the
 // root of the smoothed power (RMS), or the larger magnitude, decaying by
-// (1 - d) while it lies below the envelope (peak). Updates the envelope.
+// keep = 1 - d while it lies below the envelope (peak). Updates the envelope.
 template <bool PeakDetect>
-QX_INLINE double detectLevel(double& envelope, double d, double xL, double xR) {
+QX_INLINE double detectLevel(double& envelope, double d, double keep, double xL, double xR) {
     if constexpr (!PeakDetect) {
-        envelope = (1.0 - d) * envelope + (xL * xL + xR * xR) * d;
+        envelope = keep * envelope + (xL * xL + xR * xR) * d;
         return std::sqrt(envelope);
     } else {
         const double aL = std::fabs(xL);
         const double aR = std::fabs(xR);
         const double peak = pick(aL > aR, aL, aR);
-        const double decayed = (1.0 - d) * envelope;
+        const double decayed = keep * envelope;
         envelope = pick(peak <= envelope, decayed, peak);
         return envelope;
     }

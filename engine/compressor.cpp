@@ -28,6 +28,8 @@ CompressorCoefficients compressorCoefficients(const CompressorParams& params,
         c.innerAttack[i] = guard::coefficient(params.initialAttackMs[i].load());
         c.innerRelease[i] = guard::coefficient(params.initialReleaseMs[i].load());
         c.detector[i] = detectors.coefficient[i];
+        c.keep[i] = 1.0 - c.detector[i];
+        c.oneMinusK[i] = 1.0 - c.k[i];
     }
     c.gateLevel = guard::gain(params.gateDb.load()) * 0.1;
     c.gateRelease = guard::coefficient(params.gateReleaseMs.load());
@@ -48,7 +50,7 @@ template <bool PeakDetect, bool TypeII>
 QX_INLINE void bandGain(const CompressorCoefficients& c, int i, double xL, double xR, double& envelope,
                         double& gain) {
     // RMS: the root of the mean square plus a tiny floor; peak: as detected.
-    double lvl = detectLevel<PeakDetect>(envelope, c.detector[i], xL, xR);
+    double lvl = detectLevel<PeakDetect>(envelope, c.detector[i], c.keep[i], xL, xR);
     if constexpr (!PeakDetect) lvl = lvl + 0.00001;
     const double e = envelope;
 
@@ -59,8 +61,8 @@ QX_INLINE void bandGain(const CompressorCoefficients& c, int i, double xL, doubl
     const double k = c.k[i];
     const double inv = 1.0 / lvl;
     const double u = std::sqrt(q) * thr * inv;
-    const double steep = u * k + inv * thr * (1.0 - k);
-    const double gentle = u * k + (1.0 - k);
+    const double steep = u * k + inv * thr * c.oneMinusK[i];
+    const double gentle = u * k + c.oneMinusK[i];
     const double curve = pick(c.ratio[i] >= 2.0, steep, gentle);
     const double t = pick(q >= 1.0, curve, 1.0);
 

@@ -24,7 +24,11 @@ DynamicEqCoefficients dynamicEqCoefficients(const DynamicEqParams& params,
     const double maxEnhance = params.maxEnhanceDb.load();
     c.hi = guard::gain(maxEnhance);
     c.lo = guard::gain(-maxEnhance);
-    for (int i = 0; i < kMaxBands; ++i) c.detector[i] = detectors.coefficient[i];
+    c.speedKeep = 1.0 - c.speed;
+    for (int i = 0; i < kMaxBands; ++i) {
+        c.detector[i] = detectors.coefficient[i];
+        c.keep[i] = 1.0 - c.detector[i];
+    }
     return c;
 }
 
@@ -47,11 +51,11 @@ QX_INLINE void equaliseBands(DynamicEqState& state, const DynamicEqCoefficients&
         const double l = left[i];
         const double r = right[i];
         const double d = c.detector[i];
-        power[i] = (1.0 - d) * power[i] + (l * l + r * r) * d;
+        power[i] = c.keep[i] * power[i] + (l * l + r * r) * d;
         double t = 0.05 / (std::sqrt(power[i]) + 0.00001);
         t = t < c.lo ? c.lo : t;
         t = t > c.hi ? c.hi : t;
-        gain[i] = t * s + (1.0 - s) * gain[i];
+        gain[i] = t * s + c.speedKeep * gain[i];
         weight[i] = (gain[i] - 1.0) * c.amount + 1.0;
     }
     double sum = 0.0;

@@ -17,6 +17,8 @@ ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
         c.attack[i] = guard::coefficient(params.attackMs[i].load());
         c.release[i] = guard::coefficient(params.releaseMs[i].load());
         c.detector[i] = detectors.coefficient[i];
+        c.keep[i] = 1.0 - c.detector[i];
+        c.span[i] = 1.0 - c.floor[i];
     }
     return c;
 }
@@ -37,10 +39,10 @@ QX_INLINE void expandBands(ExpanderState& state, const ExpanderCoefficients& c, 
         const double l = left[i];
         const double r = right[i];
         const double d = c.detector[i];
-        envelope[i] = (1.0 - d) * envelope[i] + (l * l + r * r) * d;
+        envelope[i] = c.keep[i] * envelope[i] + (l * l + r * r) * d;
         const double q = (std::sqrt(envelope[i]) + 0.00001) / c.threshold[i];
         const double floor = c.floor[i];
-        const double t = pick(q <= 1.0, q * (1.0 - floor) + floor, 1.0);
+        const double t = pick(q <= 1.0, q * c.span[i] + floor, 1.0);
         const double h = gain[i];
         const double k = pick(h <= t, c.release[i], c.attack[i]);
         const double next = t * k + (1.0 - k) * h;

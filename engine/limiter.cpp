@@ -19,9 +19,9 @@ namespace {
 // meanwhile becomes the held value.
 template <bool PeakDetect>
 QX_INLINE double limiterLane(double& envelope, double& gain, double& held, double& minimum, double& countdown,
-                             double threshold, double d, double attack, double release, double holdFrames,
-                             double xL, double xR) {
-    const double lvl = detectLevel<PeakDetect>(envelope, d, xL, xR);
+                             double threshold, double d, double keep, double attack, double release,
+                             double holdFrames, double xL, double xR) {
+    const double lvl = detectLevel<PeakDetect>(envelope, d, keep, xL, xR);
     double t = threshold / (lvl + 0.00001);
     t = pick(t > 1.0, 1.0, t);
 
@@ -46,10 +46,13 @@ inline double gainStep(LimiterInstance& s, const LimiterInstanceCoefficients& c,
                        double xR) {
     double countdown = s.hold.countdown;
     const double holdFrames = c.lookahead + 3;
+    const double keep = 1.0 - c.detector;
     const double f = peakDetect ? limiterLane<true>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown,
-                                                    c.threshold, c.detector, c.attack, c.release, holdFrames, xL, xR)
+                                                    c.threshold, c.detector, keep, c.attack, c.release, holdFrames,
+                                                    xL, xR)
                                 : limiterLane<false>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown,
-                                                     c.threshold, c.detector, c.attack, c.release, holdFrames, xL, xR);
+                                                     c.threshold, c.detector, keep, c.attack, c.release, holdFrames,
+                                                     xL, xR);
     s.hold.countdown = static_cast<int32_t>(countdown);
     return f;
 }
@@ -71,7 +74,7 @@ QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients&
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
     for (int i = 0; i < n; ++i)
         limiterLane<PeakDetect>(envelope[i], gain[i], held[i], minimum[i], countdown[i], threshold[i],
-                                detector[i], attack[i], release[i], holdFrames[i], xL[i], xR[i]);
+                                detector[i], 1.0 - detector[i], attack[i], release[i], holdFrames[i], xL[i], xR[i]);
 }
 
 LimiterInstanceCoefficients instanceCoefficients(double driveDb, double threshold, double detector,
