@@ -49,9 +49,11 @@ template <bool Shape, class Count>
 QX_INLINE void saturateBands(SaturatorState& state, const SaturatorCoefficients& c, const SaturatorParams& params,
                              BandSignals& bands, Count nb) {
     const int n = nb;  // a constant where the count is one
-    // The clip switches are atomics, which do not vectorise: read first.
-    double clipOn[kMaxBands];
-    for (int i = 0; i < n; ++i) clipOn[i] = params.clipEnable[i].load() != 0 ? 1.0 : 0.0;
+    // The clip switches are atomics, which do not vectorise: read first, as
+    // lanes as wide as the samples'.
+    uint64_t clipSwitch[kMaxBands];
+#pragma GCC unroll 10
+    for (int i = 0; i < n; ++i) clipSwitch[i] = params.clipEnable[i].load();
     double* __restrict left = bands.left;
     double* __restrict right = bands.right;
     double* __restrict depth = state.depth;
@@ -78,7 +80,7 @@ QX_INLINE void saturateBands(SaturatorState& state, const SaturatorCoefficients&
         double d = depth[i];
         d = pick(excessL > d, excessL, d);
         d = pick(excessR > d, excessR, d);
-        const bool on = clipOn[i] != 0.0;
+        const bool on = clipSwitch[i] != 0;
         depth[i] = pick(on, d, depth[i]);
         left[i] = pick(on, clippedL, l);
         right[i] = pick(on, clippedR, r);
