@@ -1,5 +1,7 @@
 #include "engine/band_mix.h"
 
+#include <type_traits>
+
 #include "base/vector_clones.h"
 #include "engine/band_detectors.h"
 
@@ -38,8 +40,10 @@ void bandEqStep(const BandEqCoefficients& c, BandSignals& bands) {
 QX_VECTOR_CLONES
 void recombineBands(const ProcessorParams& processor, int32_t bandCount, BandSignals& bands,
                     double& left, double& right) {
-    withBandCount(guard::bands(bandCount), [&](auto nb) QX_INLINE_LAMBDA {
-        const int n = nb;  // a constant where the count is one
+    withBandCount(bandCount, [&](auto nb) QX_INLINE_LAMBDA {
+        // The layouts' counts come as constants; only another needs the guard.
+        int n = nb;
+        if constexpr (std::is_same_v<decltype(nb), int>) n = guard::bands(nb);
         double sumL = 0.0;
         double sumR = 0.0;
 #pragma GCC unroll 10
