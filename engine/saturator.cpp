@@ -50,8 +50,8 @@ QX_INLINE void saturateBands(SaturatorState& state, const SaturatorCoefficients&
                              BandSignals& bands, Count nb) {
     const int n = nb;  // a constant where the count is one
     // The clip switches are atomics, which do not vectorise: read first, as
-    // lanes as wide as the samples'.
-    uint64_t clipSwitch[kMaxBands];
+    // doubles, which SSE2 compares in vector lanes (64-bit integers it cannot).
+    double clipSwitch[kMaxBands];
 #pragma GCC unroll 10
     for (int i = 0; i < n; ++i) clipSwitch[i] = params.clipEnable[i].load();
     double* __restrict left = bands.left;
@@ -75,13 +75,16 @@ QX_INLINE void saturateBands(SaturatorState& state, const SaturatorCoefficients&
         clippedL = pick(clippedL < -ceiling, -ceiling, clippedL);
         double clippedR = pick(r > ceiling, ceiling, r);
         clippedR = pick(clippedR < -ceiling, -ceiling, clippedR);
-        const double excessL = l - clippedL;
-        const double excessR = r - clippedR;
+        // A band not clipping adds an excess of 0, which leaves its depth as
+        // it was (a depth starts each block at 0 and only grows); the store
+        // stays unconditional, so SSE2 code needs no masked store.
+        const bool on = clipSwitch[i] != 0.0;
+        const double excessL = pick(on, l - clippedL, 0.0);
+        const double excessR = pick(on, r - clippedR, 0.0);
         double d = depth[i];
         d = pick(excessL > d, excessL, d);
         d = pick(excessR > d, excessR, d);
-        const bool on = clipSwitch[i] != 0;
-        depth[i] = pick(on, d, depth[i]);
+        depth[i] = d;
         left[i] = pick(on, clippedL, l);
         right[i] = pick(on, clippedR, r);
     }
