@@ -15,6 +15,10 @@
 // Helpers of a cloned loop are inlined into each clone, so they are compiled
 // for its instruction set too.
 #define QX_INLINE inline __attribute__((always_inline))
+// The same for a lambda: [&](auto n) QX_INLINE_LAMBDA { ... }.
+#define QX_INLINE_LAMBDA __attribute__((always_inline))
+
+#include <type_traits>
 
 namespace qx {
 
@@ -23,5 +27,19 @@ namespace qx {
 // becomes compares and blends; the chosen value is bit for bit what the
 // branch would give.
 QX_INLINE double pick(bool condition, double a, double b) { return condition ? a : b; }
+
+// Runs body(nb) with the band counts of the layouts (10, 5, 3) as
+// compile-time constants, so the loops over the bands in it have fixed trip
+// counts: no remainder loops, no run-time alias checks. Any other count runs
+// with the plain int.
+template <class Body>
+QX_INLINE void withBandCount(int nb, Body&& body) {
+    switch (nb) {
+        case 10: body(std::integral_constant<int, 10>{}); break;
+        case 5: body(std::integral_constant<int, 5>{}); break;
+        case 3: body(std::integral_constant<int, 3>{}); break;
+        default: body(nb); break;
+    }
+}
 
 }  // namespace qx

@@ -24,7 +24,8 @@ struct LookaheadFrame {
 // Advances the write counter, writes drive[i] times band i at the write row,
 // then gathers each band's look-ahead samples (after the write, which the
 // longest look-ahead reads back).
-QX_INLINE void enterLookahead(uint32_t& counter, LookaheadLine& lineL, LookaheadLine& lineR, int nb,
+template <class Count>
+QX_INLINE void enterLookahead(uint32_t& counter, LookaheadLine& lineL, LookaheadLine& lineR, Count nb,
                               const double* drive, const int32_t* lookahead, const BandSignals& bands,
                               LookaheadFrame& frame) {
     const uint32_t w = counter & kLookaheadMask;
@@ -32,11 +33,13 @@ QX_INLINE void enterLookahead(uint32_t& counter, LookaheadLine& lineL, Lookahead
     frame.read = counter & kLookaheadMask;
     double* __restrict writeL = lineL[w];
     double* __restrict writeR = lineR[w];
-    for (int i = 0; i < nb; ++i) {
+    const int n = nb;  // a constant where the count is one
+#pragma GCC ivdep  // the lines, the drives and the bands never overlap
+    for (int i = 0; i < n; ++i) {
         writeL[i] = drive[i] * bands.left[i];
         writeR[i] = drive[i] * bands.right[i];
     }
-    for (int i = 0; i < nb; ++i) {
+    for (int i = 0; i < n; ++i) {
         const uint32_t ahead = (frame.read + static_cast<uint32_t>(lookahead[i])) & kLookaheadMask;
         frame.xL[i] = lineL[ahead][i];
         frame.xR[i] = lineR[ahead][i];
@@ -45,17 +48,17 @@ QX_INLINE void enterLookahead(uint32_t& counter, LookaheadLine& lineL, Lookahead
 
 // The level detector both stages run on a band's look-ahead samples: the
 // root of the smoothed power (RMS), or the larger magnitude, decaying by
-// (1 - d) while it lies below the envelope (peak). Updates the envelope.
+// keep = 1 - d while it lies below the envelope (peak). Updates the envelope.
 template <bool PeakDetect>
-QX_INLINE double detectLevel(double& envelope, double d, double xL, double xR) {
+QX_INLINE double detectLevel(double& envelope, double d, double keep, double xL, double xR) {
     if constexpr (!PeakDetect) {
-        envelope = (1.0 - d) * envelope + (xL * xL + xR * xR) * d;
+        envelope = keep * envelope + (xL * xL + xR * xR) * d;
         return std::sqrt(envelope);
     } else {
         const double aL = std::fabs(xL);
         const double aR = std::fabs(xR);
         const double peak = pick(aL > aR, aL, aR);
-        const double decayed = (1.0 - d) * envelope;
+        const double decayed = keep * envelope;
         envelope = pick(peak <= envelope, decayed, peak);
         return envelope;
     }
@@ -63,17 +66,20 @@ QX_INLINE double detectLevel(double& envelope, double d, double xL, double xR) {
 
 // Band i leaves as the read row's sample times gain[i]; on the meter frame
 // each band's gain reduction is published.
+template <class Count>
 QX_INLINE void leaveLookahead(const LookaheadLine& lineL, const LookaheadLine& lineR, const LookaheadFrame& frame,
-                              int nb, const double* __restrict gain, BandSignals& bands, bool meterFrame,
+                              Count nb, const double* __restrict gain, BandSignals& bands, bool meterFrame,
                               Number* meters) {
     const double* __restrict readL = lineL[frame.read];
     const double* __restrict readR = lineR[frame.read];
-    for (int i = 0; i < nb; ++i) {
+    const int n = nb;
+#pragma GCC ivdep
+    for (int i = 0; i < n; ++i) {
         bands.left[i] = gain[i] * readL[i];
         bands.right[i] = gain[i] * readR[i];
     }
     if (meterFrame)
-        for (int i = 0; i < nb; ++i) meters[i] = guard::reductionDb(gain[i]);
+        for (int i = 0; i < n; ++i) meters[i] = guard::reductionDb(gain[i]);
 }
 
 }  // namespace qx

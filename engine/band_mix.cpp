@@ -1,5 +1,8 @@
 #include "engine/band_mix.h"
 
+#include <type_traits>
+
+#include "base/vector_clones.h"
 #include "engine/band_detectors.h"
 
 namespace qx {
@@ -21,29 +24,44 @@ BandEqCoefficients bandEqCoefficients(const Number (&gains)[kMaxBands + 1], int3
     return c;
 }
 
+QX_VECTOR_CLONES
 void bandEqStep(const BandEqCoefficients& c, BandSignals& bands) {
-    for (int i = 0; i < c.bands; ++i) {
-        bands.left[i] *= c.gain[i];
-        bands.right[i] *= c.gain[i];
-    }
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        const int n = nb;  // a constant where the count is one
+#pragma GCC ivdep  // the gains and the bands never overlap
+        for (int i = 0; i < n; ++i) {
+            bands.left[i] *= c.gain[i];
+            bands.right[i] *= c.gain[i];
+        }
+    });
 }
 
+// Unrolled over the band count; the sums stay in band order.
+QX_VECTOR_CLONES
 void recombineBands(const ProcessorParams& processor, int32_t bandCount, BandSignals& bands,
                     double& left, double& right) {
-    const int nb = guard::bands(bandCount);
-    double sumL = 0.0;
-    double sumR = 0.0;
-    for (int i = 0; i < nb; ++i) {
-        if (processor.mono[i].load() != 0) {
-            const double m = (bands.left[i] + bands.right[i]) * 0.5;
-            bands.left[i] = m;
-            bands.right[i] = m;
+    withBandCount(bandCount, [&](auto nb) QX_INLINE_LAMBDA {
+        // The layouts' counts come as constants; only another needs the guard.
+        int n = nb;
+        if constexpr (std::is_same_v<decltype(nb), int>) n = guard::bands(nb);
+        double sumL = 0.0;
+        double sumR = 0.0;
+#pragma GCC unroll 10
+        for (int i = 0; i < n; ++i) {
+            double l = bands.left[i];
+            double r = bands.right[i];
+            if (processor.mono[i].load() != 0) {
+                l = (l + r) * 0.5;
+                r = l;
+                bands.left[i] = l;
+                bands.right[i] = r;
+            }
+            sumL += l;
+            sumR += r;
         }
-        sumL += bands.left[i];
-        sumR += bands.right[i];
-    }
-    left = sumL;
-    right = sumR;
+        left = sumL;
+        right = sumR;
+    });
 }
 
 }  // namespace qx

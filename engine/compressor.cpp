@@ -28,6 +28,8 @@ CompressorCoefficients compressorCoefficients(const CompressorParams& params,
         c.innerAttack[i] = guard::coefficient(params.initialAttackMs[i].load());
         c.innerRelease[i] = guard::coefficient(params.initialReleaseMs[i].load());
         c.detector[i] = detectors.coefficient[i];
+        c.keep[i] = 1.0 - c.detector[i];
+        c.oneMinusK[i] = 1.0 - c.k[i];
     }
     c.gateLevel = guard::gain(params.gateDb.load()) * 0.1;
     c.gateRelease = guard::coefficient(params.gateReleaseMs.load());
@@ -48,7 +50,7 @@ template <bool PeakDetect, bool TypeII>
 QX_INLINE void bandGain(const CompressorCoefficients& c, int i, double xL, double xR, double& envelope,
                         double& gain) {
     // RMS: the root of the mean square plus a tiny floor; peak: as detected.
-    double lvl = detectLevel<PeakDetect>(envelope, c.detector[i], xL, xR);
+    double lvl = detectLevel<PeakDetect>(envelope, c.detector[i], c.keep[i], xL, xR);
     if constexpr (!PeakDetect) lvl = lvl + 0.00001;
     const double e = envelope;
 
@@ -59,8 +61,8 @@ QX_INLINE void bandGain(const CompressorCoefficients& c, int i, double xL, doubl
     const double k = c.k[i];
     const double inv = 1.0 / lvl;
     const double u = std::sqrt(q) * thr * inv;
-    const double steep = u * k + inv * thr * (1.0 - k);
-    const double gentle = u * k + (1.0 - k);
+    const double steep = u * k + inv * thr * c.oneMinusK[i];
+    const double gentle = u * k + c.oneMinusK[i];
     const double curve = pick(c.ratio[i] >= 2.0, steep, gentle);
     const double t = pick(q >= 1.0, curve, 1.0);
 
@@ -87,11 +89,12 @@ QX_INLINE void bandGain(const CompressorCoefficients& c, int i, double xL, doubl
     }
 }
 
-template <bool PeakDetect, bool TypeII>
-QX_INLINE void bandGains(const CompressorCoefficients& c, int nb, const double* __restrict xL,
+template <bool PeakDetect, bool TypeII, class Count>
+QX_INLINE void bandGains(const CompressorCoefficients& c, Count nb, const double* __restrict xL,
                          const double* __restrict xR, double* __restrict envelope, double* __restrict gain) {
+    const int n = nb;  // a constant where the count is one
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
-    for (int i = 0; i < nb; ++i) bandGain<PeakDetect, TypeII>(c, i, xL[i], xR[i], envelope[i], gain[i]);
+    for (int i = 0; i < n; ++i) bandGain<PeakDetect, TypeII>(c, i, xL[i], xR[i], envelope[i], gain[i]);
 }
 
 }  // namespace
@@ -99,21 +102,22 @@ QX_INLINE void bandGains(const CompressorCoefficients& c, int nb, const double* 
 QX_VECTOR_CLONES
 void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
                     bool meterFrame, Number* meters) {
-    const int nb = c.bands;
-    LookaheadFrame frame;
-    enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, bands, frame);
-    if (c.peakDetect) {
-        if (c.typeII)
-            bandGains<true, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
-        else
-            bandGains<true, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
-    } else {
-        if (c.typeII)
-            bandGains<false, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
-        else
-            bandGains<false, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
-    }
-    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        LookaheadFrame frame;
+        enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, bands, frame);
+        if (c.peakDetect) {
+            if (c.typeII)
+                bandGains<true, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+            else
+                bandGains<true, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+        } else {
+            if (c.typeII)
+                bandGains<false, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+            else
+                bandGains<false, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+        }
+        leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+    });
 }
 
 void compressorGapReset(CompressorState& state) {

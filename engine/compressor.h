@@ -35,6 +35,9 @@ struct CompressorCoefficients {
     double innerAttack[kMaxBands] = {};
     double innerRelease[kMaxBands] = {};
     double detector[kMaxBands] = {};
+    // 1 - detector and 1 - k, once per block rather than per frame.
+    double keep[kMaxBands] = {};
+    double oneMinusK[kMaxBands] = {};
     double gateLevel = 0.0;
     double gateRelease = 1.0;
     double win1 = 1.0;

@@ -24,16 +24,22 @@ DynamicEqCoefficients dynamicEqCoefficients(const DynamicEqParams& params,
     const double maxEnhance = params.maxEnhanceDb.load();
     c.hi = guard::gain(maxEnhance);
     c.lo = guard::gain(-maxEnhance);
-    for (int i = 0; i < kMaxBands; ++i) c.detector[i] = detectors.coefficient[i];
+    c.speedKeep = 1.0 - c.speed;
+    for (int i = 0; i < kMaxBands; ++i) {
+        c.detector[i] = detectors.coefficient[i];
+        c.keep[i] = 1.0 - c.detector[i];
+    }
     return c;
 }
 
+namespace {
+
 // The per-band work runs as vector code; only the mean of the weights is a
 // sum in band order, as before.
-QX_VECTOR_CLONES
-void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands,
-                   bool meterFrame, Number* meters) {
-    const int nb = c.bands;
+template <class Count>
+QX_INLINE void equaliseBands(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands,
+                             bool meterFrame, Number* meters, Count nb) {
+    const int n = nb;  // a constant where the count is one
     const double s = c.speed;
     alignas(64) double weight[kMaxBands];
     double* __restrict power = state.power;
@@ -41,29 +47,40 @@ void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSi
     double* __restrict left = bands.left;
     double* __restrict right = bands.right;
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
-    for (int i = 0; i < nb; ++i) {
+    for (int i = 0; i < n; ++i) {
         const double l = left[i];
         const double r = right[i];
         const double d = c.detector[i];
-        power[i] = (1.0 - d) * power[i] + (l * l + r * r) * d;
+        power[i] = c.keep[i] * power[i] + (l * l + r * r) * d;
         double t = 0.05 / (std::sqrt(power[i]) + 0.00001);
         t = t < c.lo ? c.lo : t;
         t = t > c.hi ? c.hi : t;
-        gain[i] = t * s + (1.0 - s) * gain[i];
+        gain[i] = t * s + c.speedKeep * gain[i];
         weight[i] = (gain[i] - 1.0) * c.amount + 1.0;
     }
     double sum = 0.0;
-    for (int i = 0; i < nb; ++i) sum += weight[i];
+#pragma GCC unroll 10
+    for (int i = 0; i < n; ++i) sum += weight[i];
     const double mean = sum * c.invBands;
     const double norm = 1.0 / mean;
-    for (int i = 0; i < nb; ++i) {
+#pragma GCC ivdep
+    for (int i = 0; i < n; ++i) {
         const double w = norm * weight[i];
         weight[i] = w;
         left[i] *= w;
         right[i] *= w;
     }
     if (meterFrame)
-        for (int i = 0; i < nb; ++i) meters[i] = guard::levelDb(weight[i]);
+        for (int i = 0; i < n; ++i) meters[i] = guard::levelDb(weight[i]);
+}
+
+}  // namespace
+
+QX_VECTOR_CLONES
+void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands,
+                   bool meterFrame, Number* meters) {
+    withBandCount(c.bands,
+                  [&](auto nb) QX_INLINE_LAMBDA { equaliseBands(state, c, bands, meterFrame, meters, nb); });
 }
 
 void dynamicEqGapReset(DynamicEqState& state) {

@@ -21,6 +21,9 @@ struct DynamicEqCoefficients {
     double hi = 1.0;        // g(MaxEnhance)
     double lo = 1.0;        // g(-MaxEnhance)
     double detector[kMaxBands] = {};
+    // 1 - detector and 1 - speed, once per block rather than per frame.
+    double keep[kMaxBands] = {};
+    double speedKeep = 0.0;
 };
 
 DynamicEqCoefficients dynamicEqCoefficients(const DynamicEqParams& params,

@@ -17,28 +17,32 @@ ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
         c.attack[i] = guard::coefficient(params.attackMs[i].load());
         c.release[i] = guard::coefficient(params.releaseMs[i].load());
         c.detector[i] = detectors.coefficient[i];
+        c.keep[i] = 1.0 - c.detector[i];
+        c.span[i] = 1.0 - c.floor[i];
     }
     return c;
 }
 
+namespace {
+
 // Branches as selects, so the loop over the bands runs as vector code.
-QX_VECTOR_CLONES
-void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands,
-                  bool meterFrame, Number* meters) {
-    const int nb = c.bands;
+template <class Count>
+QX_INLINE void expandBands(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands, bool meterFrame,
+                           Number* meters, Count nb) {
+    const int n = nb;  // a constant where the count is one
     double* __restrict envelope = state.envelope;
     double* __restrict gain = state.gain;
     double* __restrict left = bands.left;
     double* __restrict right = bands.right;
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
-    for (int i = 0; i < nb; ++i) {
+    for (int i = 0; i < n; ++i) {
         const double l = left[i];
         const double r = right[i];
         const double d = c.detector[i];
-        envelope[i] = (1.0 - d) * envelope[i] + (l * l + r * r) * d;
+        envelope[i] = c.keep[i] * envelope[i] + (l * l + r * r) * d;
         const double q = (std::sqrt(envelope[i]) + 0.00001) / c.threshold[i];
         const double floor = c.floor[i];
-        const double t = pick(q <= 1.0, q * (1.0 - floor) + floor, 1.0);
+        const double t = pick(q <= 1.0, q * c.span[i] + floor, 1.0);
         const double h = gain[i];
         const double k = pick(h <= t, c.release[i], c.attack[i]);
         const double next = t * k + (1.0 - k) * h;
@@ -47,7 +51,16 @@ void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSigna
         right[i] = r * next;
     }
     if (meterFrame)
-        for (int i = 0; i < nb; ++i) meters[i] = guard::reductionDb(gain[i]);
+        for (int i = 0; i < n; ++i) meters[i] = guard::reductionDb(gain[i]);
+}
+
+}  // namespace
+
+QX_VECTOR_CLONES
+void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands,
+                  bool meterFrame, Number* meters) {
+    withBandCount(c.bands,
+                  [&](auto nb) QX_INLINE_LAMBDA { expandBands(state, c, bands, meterFrame, meters, nb); });
 }
 
 }  // namespace qx

@@ -20,6 +20,9 @@ struct ExpanderCoefficients {
     double attack[kMaxBands] = {};
     double release[kMaxBands] = {};
     double detector[kMaxBands] = {};
+    // 1 - detector and 1 - floor, once per block rather than per frame.
+    double keep[kMaxBands] = {};
+    double span[kMaxBands] = {};
 };
 
 ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,

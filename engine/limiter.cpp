@@ -19,9 +19,9 @@ namespace {
 // meanwhile becomes the held value.
 template <bool PeakDetect>
 QX_INLINE double limiterLane(double& envelope, double& gain, double& held, double& minimum, double& countdown,
-                             double threshold, double d, double attack, double release, double holdFrames,
-                             double xL, double xR) {
-    const double lvl = detectLevel<PeakDetect>(envelope, d, xL, xR);
+                             double threshold, double d, double keep, double attack, double release,
+                             double holdFrames, double xL, double xR) {
+    const double lvl = detectLevel<PeakDetect>(envelope, d, keep, xL, xR);
     double t = threshold / (lvl + 0.00001);
     t = pick(t > 1.0, 1.0, t);
 
@@ -46,26 +46,35 @@ inline double gainStep(LimiterInstance& s, const LimiterInstanceCoefficients& c,
                        double xR) {
     double countdown = s.hold.countdown;
     const double holdFrames = c.lookahead + 3;
+    const double keep = 1.0 - c.detector;
     const double f = peakDetect ? limiterLane<true>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown,
-                                                    c.threshold, c.detector, c.attack, c.release, holdFrames, xL, xR)
+                                                    c.threshold, c.detector, keep, c.attack, c.release, holdFrames,
+                                                    xL, xR)
                                 : limiterLane<false>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown,
-                                                     c.threshold, c.detector, c.attack, c.release, holdFrames, xL, xR);
+                                                     c.threshold, c.detector, keep, c.attack, c.release, holdFrames,
+                                                     xL, xR);
     s.hold.countdown = static_cast<int32_t>(countdown);
     return f;
 }
 
-template <bool PeakDetect>
-QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients& c, const double* __restrict xL,
-                         const double* __restrict xR) {
+template <bool PeakDetect, class Count>
+QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients& c, Count nb,
+                         const double* __restrict xL, const double* __restrict xR) {
     double* __restrict envelope = state.envelope;
     double* __restrict gain = state.gain;
     double* __restrict held = state.held;
     double* __restrict minimum = state.minimum;
     double* __restrict countdown = state.countdown;
+    const double* __restrict threshold = c.threshold;
+    const double* __restrict detector = c.detector;
+    const double* __restrict attack = c.attack;
+    const double* __restrict release = c.release;
+    const double* __restrict holdFrames = c.holdFrames;
+    const int n = nb;  // a constant where the count is one
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
-    for (int i = 0; i < c.bands; ++i)
-        limiterLane<PeakDetect>(envelope[i], gain[i], held[i], minimum[i], countdown[i], c.threshold[i],
-                                c.detector[i], c.attack[i], c.release[i], c.holdFrames[i], xL[i], xR[i]);
+    for (int i = 0; i < n; ++i)
+        limiterLane<PeakDetect>(envelope[i], gain[i], held[i], minimum[i], countdown[i], threshold[i],
+                                detector[i], 1.0 - detector[i], attack[i], release[i], holdFrames[i], xL[i], xR[i]);
 }
 
 LimiterInstanceCoefficients instanceCoefficients(double driveDb, double threshold, double detector,
@@ -133,14 +142,15 @@ BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
 QX_VECTOR_CLONES
 void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands,
                      bool meterFrame, Number* meters) {
-    const int nb = c.bands;
-    LookaheadFrame frame;
-    enterLookahead(state.counter, state.lineL, state.lineR, nb, c.drive, c.lookahead, bands, frame);
-    if (c.peakDetect)
-        bandLanes<true>(state, c, frame.xL, frame.xR);
-    else
-        bandLanes<false>(state, c, frame.xL, frame.xR);
-    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        LookaheadFrame frame;
+        enterLookahead(state.counter, state.lineL, state.lineR, nb, c.drive, c.lookahead, bands, frame);
+        if (c.peakDetect)
+            bandLanes<true>(state, c, nb, frame.xL, frame.xR);
+        else
+            bandLanes<false>(state, c, nb, frame.xL, frame.xR);
+        leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+    });
 }
 
 void bandLimiterGapReset(BandLimiterState& state) {

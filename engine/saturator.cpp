@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "base/vector_clones.h"
 #include "engine/band_detectors.h"
 
 namespace qx {
@@ -30,6 +31,7 @@ SaturatorCoefficients saturatorCoefficients(const SaturatorParams& params, int32
         if (!(level >= 0.0)) level = 0.0;
         if (level > 1.0) level = 1.0;
         c.level[i] = level;
+        if (i < c.bands && level > 0.0) c.shape = true;
         c.gain[i] = guard::gain(params.gainDb[i].load());
         c.ceiling[i] = guard::gain(params.clipDb[i].load()) * 0.2;
         state.depth[i] = 0.0;
@@ -40,45 +42,68 @@ SaturatorCoefficients saturatorCoefficients(const SaturatorParams& params, int32
 
 namespace {
 
-inline double shape(double x, double level) {
-    const double s = x >= 0.0 ? std::sqrt(x) : -std::sqrt(-x);
-    return x * (1.0 - level) + s * level;
-}
-
-inline double clip(double x, double ceiling, double& depth) {
-    double y = x;
-    if (y > ceiling) y = ceiling;
-    if (y < -ceiling) y = -ceiling;
-    const double excess = x - y;
-    if (excess > depth) depth = excess;
-    return y;
+// The square-root shaper, the gain and the clip of each band, as selects so
+// the loop over the bands runs as vector code. copysign(sqrt(|x|), x) is bit
+// for bit x >= 0 ? sqrt(x) : -sqrt(-x), signed zeros and NaNs included.
+template <bool Shape, class Count>
+QX_INLINE void saturateBands(SaturatorState& state, const SaturatorCoefficients& c, const SaturatorParams& params,
+                             BandSignals& bands, Count nb) {
+    const int n = nb;  // a constant where the count is one
+    // The clip switches are atomics, which do not vectorise: read first, as
+    // doubles, which SSE2 compares in vector lanes (64-bit integers it cannot).
+    double clipSwitch[kMaxBands];
+#pragma GCC unroll 10
+    for (int i = 0; i < n; ++i) clipSwitch[i] = params.clipEnable[i].load();
+    double* __restrict left = bands.left;
+    double* __restrict right = bands.right;
+    double* __restrict depth = state.depth;
+#pragma GCC ivdep  // the state, coefficient and band arrays never overlap
+    for (int i = 0; i < n; ++i) {
+        double l = left[i];
+        double r = right[i];
+        if constexpr (Shape) {
+            const double level = c.level[i];
+            const double shapedL = l * (1.0 - level) + std::copysign(std::sqrt(std::fabs(l)), l) * level;
+            const double shapedR = r * (1.0 - level) + std::copysign(std::sqrt(std::fabs(r)), r) * level;
+            l = pick(level > 0.0, shapedL, l);
+            r = pick(level > 0.0, shapedR, r);
+        }
+        l *= c.gain[i];
+        r *= c.gain[i];
+        const double ceiling = c.ceiling[i];
+        double clippedL = pick(l > ceiling, ceiling, l);
+        clippedL = pick(clippedL < -ceiling, -ceiling, clippedL);
+        double clippedR = pick(r > ceiling, ceiling, r);
+        clippedR = pick(clippedR < -ceiling, -ceiling, clippedR);
+        // A band not clipping adds an excess of 0, which leaves its depth as
+        // it was (a depth starts each block at 0 and only grows); the store
+        // stays unconditional, so SSE2 code needs no masked store.
+        const bool on = clipSwitch[i] != 0.0;
+        const double excessL = pick(on, l - clippedL, 0.0);
+        const double excessR = pick(on, r - clippedR, 0.0);
+        double d = depth[i];
+        d = pick(excessL > d, excessL, d);
+        d = pick(excessR > d, excessR, d);
+        depth[i] = d;
+        left[i] = pick(on, clippedL, l);
+        right[i] = pick(on, clippedR, r);
+    }
 }
 
 }  // namespace
 
+QX_VECTOR_CLONES
 void saturatorStep(SaturatorState& state, const SaturatorCoefficients& c,
                    const SaturatorParams& params, ReverseCascadeBank& refilterBank,
                    BandSignals& bands) {
-    const int nb = c.bands;
-    for (int i = 0; i < nb; ++i) {
-        double l = bands.left[i];
-        double r = bands.right[i];
-        const double level = c.level[i];
-        if (level > 0.0) {
-            l = shape(l, level);
-            r = shape(r, level);
-        }
-        l *= c.gain[i];
-        r *= c.gain[i];
-        if (params.clipEnable[i].load() != 0) {
-            l = clip(l, c.ceiling[i], state.depth[i]);
-            r = clip(r, c.ceiling[i], state.depth[i]);
-        }
-        bands.left[i] = l;
-        bands.right[i] = r;
-    }
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        if (c.shape)
+            saturateBands<true>(state, c, params, bands, nb);
+        else
+            saturateBands<false>(state, c, params, bands, nb);
+    });
     if (c.refilterMask != 0) {
-        refilterBands(nb, bands.left, bands.right, refilterBank, bands.left, bands.right,
+        refilterBands(c.bands, bands.left, bands.right, refilterBank, bands.left, bands.right,
                       c.refilterMask);
     }
 }

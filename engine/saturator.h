@@ -23,6 +23,7 @@ struct SaturatorCoefficients {
     double level[kMaxBands] = {};    // lv_i within [0, 1]
     double gain[kMaxBands] = {};     // sg_i
     double ceiling[kMaxBands] = {};  // ceil_i = g(Clip) * 0.2
+    bool shape = false;              // some band has lv_i > 0
     uint32_t refilterMask = 0;
 };
 
