@@ -17,16 +17,26 @@ using LookaheadLine = double[kLookaheadFrames][kMaxBands];  // frame-major
 
 struct LookaheadFrame {
     uint32_t read = 0;  // the row leaving this frame
-    alignas(64) double xL[kMaxBands];
-    alignas(64) double xR[kMaxBands];
+    const double* xL;   // each band's look-ahead samples: a line row, or
+    const double* xR;   // the gathered copies below
+    alignas(64) double gatheredL[kMaxBands];
+    alignas(64) double gatheredR[kMaxBands];
 };
 
+// Whether every band looks the same distance ahead (the presets' usual case),
+// so a frame's look-ahead samples are one row of the lines, read in place.
+inline bool sameLookahead(const int32_t (&lookahead)[kMaxBands]) {
+    for (int i = 1; i < kMaxBands; ++i)
+        if (lookahead[i] != lookahead[0]) return false;
+    return true;
+}
+
 // Advances the write counter, writes drive[i] times band i at the write row,
-// then gathers each band's look-ahead samples (after the write, which the
+// then finds each band's look-ahead samples (after the write, which the
 // longest look-ahead reads back).
 template <class Count>
 QX_INLINE void enterLookahead(uint32_t& counter, LookaheadLine& lineL, LookaheadLine& lineR, Count nb,
-                              const double* drive, const int32_t* lookahead, const BandSignals& bands,
+                              const double* drive, const int32_t* lookahead, bool same, const BandSignals& bands,
                               LookaheadFrame& frame) {
     const uint32_t w = counter & kLookaheadMask;
     counter += 1;
@@ -39,11 +49,19 @@ QX_INLINE void enterLookahead(uint32_t& counter, LookaheadLine& lineL, Lookahead
         writeL[i] = drive[i] * bands.left[i];
         writeR[i] = drive[i] * bands.right[i];
     }
+    if (same) {
+        const uint32_t ahead = (frame.read + static_cast<uint32_t>(lookahead[0])) & kLookaheadMask;
+        frame.xL = lineL[ahead];
+        frame.xR = lineR[ahead];
+        return;
+    }
     for (int i = 0; i < n; ++i) {
         const uint32_t ahead = (frame.read + static_cast<uint32_t>(lookahead[i])) & kLookaheadMask;
-        frame.xL[i] = lineL[ahead][i];
-        frame.xR[i] = lineR[ahead][i];
+        frame.gatheredL[i] = lineL[ahead][i];
+        frame.gatheredR[i] = lineR[ahead][i];
     }
+    frame.xL = frame.gatheredL;
+    frame.xR = frame.gatheredR;
 }
 
 // The level detector both stages run on a band's look-ahead samples: the

@@ -31,6 +31,7 @@ CompressorCoefficients compressorCoefficients(const CompressorParams& params,
         c.keep[i] = 1.0 - c.detector[i];
         c.oneMinusK[i] = 1.0 - c.k[i];
     }
+    c.sameLookahead = sameLookahead(c.lookahead);
     c.gateLevel = guard::gain(params.gateDb.load()) * 0.1;
     c.gateRelease = guard::coefficient(params.gateReleaseMs.load());
     const double window = params.windowSizeDb.load();
@@ -104,7 +105,8 @@ void compressorStep(CompressorState& state, const CompressorCoefficients& c, Ban
                     bool meterFrame, Number* meters) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
         LookaheadFrame frame;
-        enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, bands, frame);
+        enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, c.sameLookahead, bands,
+                       frame);
         if (c.peakDetect) {
             if (c.typeII)
                 bandGains<true, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);

@@ -30,6 +30,7 @@ struct CompressorCoefficients {
     double ratio[kMaxBands] = {};      // guarded; 2 or more: the steep law
     double threshold[kMaxBands] = {};
     int32_t lookahead[kMaxBands] = {}; // frames, 0..4095
+    bool sameLookahead = true;         // all ten equal
     double attack[kMaxBands] = {};
     double release[kMaxBands] = {};
     double innerAttack[kMaxBands] = {};

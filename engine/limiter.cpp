@@ -109,6 +109,7 @@ void setBandInstance(BandLimiterCoefficients& c, int band, const LimiterInstance
     c.release[band] = instance.release;
     c.lookahead[band] = instance.lookahead;
     c.holdFrames[band] = instance.lookahead + 3;
+    c.sameLookahead = sameLookahead(c.lookahead);
 }
 
 LimiterInstanceCoefficients bandInstance(const BandLimiterCoefficients& c, int band) {
@@ -144,7 +145,8 @@ void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, 
                      bool meterFrame, Number* meters) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
         LookaheadFrame frame;
-        enterLookahead(state.counter, state.lineL, state.lineR, nb, c.drive, c.lookahead, bands, frame);
+        enterLookahead(state.counter, state.lineL, state.lineR, nb, c.drive, c.lookahead, c.sameLookahead, bands,
+                       frame);
         if (c.peakDetect)
             bandLanes<true>(state, c, nb, frame.xL, frame.xR);
         else

@@ -69,8 +69,9 @@ struct BandLimiterCoefficients {
     double detector[kMaxBands];
     double attack[kMaxBands];
     double release[kMaxBands];
-    int32_t lookahead[kMaxBands];
+    int32_t lookahead[kMaxBands] = {};
     double holdFrames[kMaxBands];
+    bool sameLookahead = true;  // kept by setBandInstance
 
     BandLimiterCoefficients();  // every band as a default instance
 };
