@@ -25,17 +25,16 @@ QX_INLINE double limiterLane(double& envelope, double& gain, double& held, doubl
     double t = threshold / (lvl + 0.00001);
     t = pick(t > 1.0, 1.0, t);
 
-    // Each choice as a chain of single conditions, so every one stays a
-    // compare of doubles: restart (hold over or a lower target) before expiry.
+    // Restart (hold over or a lower target) before expiry. The conditions
+    // combine with | rather than ||, so they stay lane masks, not branches.
     const double lowest = pick(t <= minimum, t, minimum);
     const double left = countdown - 1.0;
-    const bool over = countdown < 1.0;
-    const bool lower = t <= held;
-    const bool expired = left == 0.0;
-    const double u = pick(over, t, pick(lower, t, held));
-    held = pick(over, t, pick(lower, t, pick(expired, lowest, held)));
-    minimum = pick(over, 1.0, pick(lower, 1.0, pick(expired, 1.0, lowest)));
-    countdown = pick(over, holdFrames, pick(lower, holdFrames, pick(expired, holdFrames, left)));
+    const bool restart = (countdown < 1.0) | (t <= held);
+    const bool renew = restart | (left == 0.0);
+    const double u = pick(restart, t, held);
+    held = pick(restart, t, pick(renew, lowest, held));
+    minimum = pick(renew, 1.0, lowest);
+    countdown = pick(renew, holdFrames, left);
 
     const double k = pick(gain <= u, release, attack);
     gain = u * k + (1.0 - k) * gain;
