@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "base/vector_clones.h"
+#include "engine/band_lookahead.h"
 
 namespace qx {
 
@@ -50,8 +51,7 @@ QX_INLINE void expandBands(ExpanderState& state, const ExpanderCoefficients& c, 
         left[i] = l * next;
         right[i] = r * next;
     }
-    if (meterFrame)
-        for (int i = 0; i < n; ++i) meters[i] = guard::reductionDb(gain[i]);
+    if (meterFrame) publishReductions(gain, n, meters);
 }
 
 }  // namespace
