@@ -66,6 +66,7 @@ QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients&
     double* __restrict countdown = state.countdown;
     const double* __restrict threshold = c.threshold;
     const double* __restrict detector = c.detector;
+    const double* __restrict keep = c.keep;
     const double* __restrict attack = c.attack;
     const double* __restrict release = c.release;
     const double* __restrict holdFrames = c.holdFrames;
@@ -73,7 +74,7 @@ QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients&
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
     for (int i = 0; i < n; ++i)
         limiterLane<PeakDetect>(envelope[i], gain[i], held[i], minimum[i], countdown[i], threshold[i],
-                                detector[i], 1.0 - detector[i], attack[i], release[i], holdFrames[i], xL[i], xR[i]);
+                                detector[i], keep[i], attack[i], release[i], holdFrames[i], xL[i], xR[i]);
 }
 
 LimiterInstanceCoefficients instanceCoefficients(double driveDb, double threshold, double detector,
@@ -104,6 +105,7 @@ void setBandInstance(BandLimiterCoefficients& c, int band, const LimiterInstance
     c.drive[band] = instance.drive;
     c.threshold[band] = instance.threshold;
     c.detector[band] = instance.detector;
+    c.keep[band] = 1.0 - instance.detector;
     c.attack[band] = instance.attack;
     c.release[band] = instance.release;
     c.lookahead[band] = instance.lookahead;

@@ -67,6 +67,7 @@ struct BandLimiterCoefficients {
     double drive[kMaxBands];
     double threshold[kMaxBands];
     double detector[kMaxBands];
+    double keep[kMaxBands];  // 1 - detector, once per block
     double attack[kMaxBands];
     double release[kMaxBands];
     int32_t lookahead[kMaxBands] = {};
