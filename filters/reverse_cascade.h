@@ -8,7 +8,9 @@
 // coefficients and the gain are relaxed atomics written one after the other,
 // so a step may see a mixture of old and new values for one sample; states,
 // positions and delay lines belong to the audio thread (and to start-up).
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "base/relaxed.h"
 #include "base/vector_clones.h"
@@ -150,6 +152,41 @@ QX_INLINE void stereoForward(ReverseCascadeFilter& filter, const BlockIndices& i
     right = outR;
 }
 
+// Both channels' positions as one 12-byte pattern, so the quad step's lock-step test and
+// advance are a few integer operations (a stereo step gains nothing by it).
+struct IndexPattern {
+    uint64_t low;   // channel 1's pending, write, read, then channel 2's pending
+    uint32_t high;  // channel 2's write, read
+};
+static_assert(sizeof(BlockIndices) == 6 && std::endian::native == std::endian::little);
+
+QX_INLINE IndexPattern loadPattern(const ReverseCascadeFilter& filter) {
+    IndexPattern p;
+    std::memcpy(&p.low, &filter.indices[0], sizeof p.low);
+    std::memcpy(&p.high, reinterpret_cast<const unsigned char*>(filter.indices) + sizeof p.low, sizeof p.high);
+    return p;
+}
+
+QX_INLINE void storePattern(ReverseCascadeFilter& filter, IndexPattern p) {
+    std::memcpy(&filter.indices[0], &p.low, sizeof p.low);
+    std::memcpy(reinterpret_cast<unsigned char*>(filter.indices) + sizeof p.low, &p.high, sizeof p.high);
+}
+
+QX_INLINE bool samePattern(IndexPattern a, IndexPattern b) { return a.low == b.low && a.high == b.high; }
+
+// Channel 2's positions equal channel 1's.
+QX_INLINE bool inLockStep(IndexPattern p) {
+    return (p.low & 0xFFFFFFFFFFFFull) == ((p.low >> 48) | (uint64_t{p.high} << 16));
+}
+
+QX_INLINE BlockIndices firstIndices(IndexPattern p) {
+    return {static_cast<uint16_t>(p.low), static_cast<uint16_t>(p.low >> 16), static_cast<uint16_t>(p.low >> 32)};
+}
+
+// Write and read of both channels one on. Positions stay below 3 x 4096, so
+// no carry crosses into the next field.
+QX_INLINE IndexPattern advanced(IndexPattern p) { return {p.low + 0x0000000100010000ull, p.high + 0x00010001u}; }
+
 inline bool sameIndices(const BlockIndices& a, const BlockIndices& b) {
     return a.read == b.read && a.write == b.write && a.pending == b.pending;
 }
@@ -183,20 +220,21 @@ void finishReverseCascadeBlockQuad(ReverseCascadeFilter& first, ReverseCascadeFi
 // falls back to the single-channel steps.
 QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& firstLeft,
                                    double& firstRight, double& secondLeft, double& secondRight, bool withGain) {
-    const BlockIndices ix = first.indices[0];
-    if (!sameIndices(ix, first.indices[1]) || !sameIndices(ix, second.indices[0]) ||
-        !sameIndices(ix, second.indices[1])) {
+    const IndexPattern p = loadPattern(first);
+    if (!inLockStep(p) || !samePattern(p, loadPattern(second))) {
         firstLeft = reverseCascadeStep(first, Channel::Left, firstLeft, withGain);
         firstRight = reverseCascadeStep(first, Channel::Right, firstRight, withGain);
         secondLeft = reverseCascadeStep(second, Channel::Left, secondLeft, withGain);
         secondRight = reverseCascadeStep(second, Channel::Right, secondRight, withGain);
         return;
     }
+    const BlockIndices ix = firstIndices(p);
     stereoForward(first, ix, firstLeft, firstRight, withGain);
     stereoForward(second, ix, secondLeft, secondRight, withGain);
     if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
-        const BlockIndices next = nextIndices(ix);
-        first.indices[0] = first.indices[1] = second.indices[0] = second.indices[1] = next;
+        const IndexPattern next = advanced(p);
+        storePattern(first, next);
+        storePattern(second, next);
         return;
     }
     finishReverseCascadeBlockQuad(first, second, withGain);
