@@ -215,6 +215,63 @@ QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& le
 // one pass across lanes. Every sample is computed exactly as by four channel steps.
 void finishReverseCascadeBlockQuad(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain);
 
+// The forward halves of two lock-step stereo filters at positions `ix`: all
+// four channels side by side in one vector, the states turned from rows per
+// channel to one vector per state value and back. Each lane is computed
+// exactly as on its own.
+QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, const BlockIndices& ix,
+                           double& firstLeft, double& firstRight, double& secondLeft, double& secondRight,
+                           bool withGain) {
+    typedef double Quad __attribute__((vector_size(32)));
+    typedef int64_t Lanes __attribute__((vector_size(32)));
+    const double out0 = first.line[0][ix.read], out1 = first.line[1][ix.read];
+    const double out2 = second.line[0][ix.read], out3 = second.line[1][ix.read];
+    static_assert(sizeof(SectionState) == sizeof(Quad));
+    Quad s0, s1, s2, s3;  // x1, x2, y1, y2 of one channel each
+    std::memcpy(&s0, &first.state[0], sizeof s0);
+    std::memcpy(&s1, &first.state[1], sizeof s1);
+    std::memcpy(&s2, &second.state[0], sizeof s2);
+    std::memcpy(&s3, &second.state[1], sizeof s3);
+    const Lanes evens = {0, 4, 2, 6}, odds = {1, 5, 3, 7}, lows = {0, 1, 4, 5}, highs = {2, 3, 6, 7};
+    const Quad t0 = __builtin_shuffle(s0, s1, evens), t1 = __builtin_shuffle(s0, s1, odds);
+    const Quad t2 = __builtin_shuffle(s2, s3, evens), t3 = __builtin_shuffle(s2, s3, odds);
+    const Quad x1 = __builtin_shuffle(t0, t2, lows), y1 = __builtin_shuffle(t0, t2, highs);
+    const Quad x2 = __builtin_shuffle(t1, t3, lows), y2 = __builtin_shuffle(t1, t3, highs);
+
+    const Quad x = {firstLeft, firstRight, secondLeft, secondRight};
+    const double fb0 = first.b0, fb1 = first.b1, fb2 = first.b2, fa1 = first.a1, fa2 = first.a2;
+    const double sb0 = second.b0, sb1 = second.b1, sb2 = second.b2, sa1 = second.a1, sa2 = second.a2;
+    const Quad b0 = {fb0, fb0, sb0, sb0}, b1 = {fb1, fb1, sb1, sb1}, b2 = {fb2, fb2, sb2, sb2};
+    const Quad a1 = {fa1, fa1, sa1, sa1}, a2 = {fa2, fa2, sa2, sa2};
+    const Quad y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+
+    // New rows {x, x1, y, y1} per channel.
+    const Quad p0 = __builtin_shuffle(x, x1, evens), p1 = __builtin_shuffle(x, x1, odds);
+    const Quad p2 = __builtin_shuffle(y, y1, evens), p3 = __builtin_shuffle(y, y1, odds);
+    s0 = __builtin_shuffle(p0, p2, lows);
+    s1 = __builtin_shuffle(p1, p3, lows);
+    s2 = __builtin_shuffle(p0, p2, highs);
+    s3 = __builtin_shuffle(p1, p3, highs);
+    std::memcpy(&first.state[0], &s0, sizeof s0);
+    std::memcpy(&first.state[1], &s1, sizeof s1);
+    std::memcpy(&second.state[0], &s2, sizeof s2);
+    std::memcpy(&second.state[1], &s3, sizeof s3);
+
+    Quad out = y;
+    if (withGain) {
+        const double fg = first.gain, sg = second.gain;
+        out = y * Quad{fg, fg, sg, sg};
+    }
+    first.line[0][ix.write] = out[0];
+    first.line[1][ix.write] = out[1];
+    second.line[0][ix.write] = out[2];
+    second.line[1][ix.write] = out[3];
+    firstLeft = out0;
+    firstRight = out1;
+    secondLeft = out2;
+    secondRight = out3;
+}
+
 // Channel steps of `first` on (firstLeft, firstRight) and of `second` on
 // (secondLeft, secondRight), in place; when the four positions disagree it
 // falls back to the single-channel steps.
@@ -229,8 +286,7 @@ QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascad
         return;
     }
     const BlockIndices ix = firstIndices(p);
-    stereoForward(first, ix, firstLeft, firstRight, withGain);
-    stereoForward(second, ix, secondLeft, secondRight, withGain);
+    quadForward(first, second, ix, firstLeft, firstRight, secondLeft, secondRight, withGain);
     if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
         const IndexPattern next = advanced(p);
         storePattern(first, next);
