@@ -168,7 +168,7 @@ QX_INLINE IndexPattern loadPattern(const ReverseCascadeFilter& filter) {
 }
 
 QX_INLINE void storePattern(ReverseCascadeFilter& filter, IndexPattern p) {
-    std::memcpy(&filter.indices[0], &p.low, sizeof p.low);
+    std::memcpy(static_cast<void*>(&filter.indices[0]), &p.low, sizeof p.low);
     std::memcpy(reinterpret_cast<unsigned char*>(filter.indices) + sizeof p.low, &p.high, sizeof p.high);
 }
 
@@ -252,10 +252,10 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     s1 = __builtin_shuffle(p1, p3, lows);
     s2 = __builtin_shuffle(p0, p2, highs);
     s3 = __builtin_shuffle(p1, p3, highs);
-    std::memcpy(&first.state[0], &s0, sizeof s0);
-    std::memcpy(&first.state[1], &s1, sizeof s1);
-    std::memcpy(&second.state[0], &s2, sizeof s2);
-    std::memcpy(&second.state[1], &s3, sizeof s3);
+    std::memcpy(static_cast<void*>(&first.state[0]), &s0, sizeof s0);
+    std::memcpy(static_cast<void*>(&first.state[1]), &s1, sizeof s1);
+    std::memcpy(static_cast<void*>(&second.state[0]), &s2, sizeof s2);
+    std::memcpy(static_cast<void*>(&second.state[1]), &s3, sizeof s3);
 
     Quad out = y;
     if (withGain) {
