@@ -162,12 +162,23 @@ void guardZeroRun(Frame& f, ChainState& state) {
     }
 }
 
-bool reachesClip(double v) { return v <= -kClampLimit || v >= kClampLimit; }
-
-double clampOutput(double v) {
-    if (v >= kClampLimit) return kClampLimit;
-    if (v <= -kClampLimit) return -kClampLimit;
-    return std::isnan(v) ? 0.0 : v;
+// Both channels side by side: the clip test and the clamp become compares and
+// blends. Each sample gets the limit it reaches, NaN becomes 0, anything else
+// passes unchanged.
+QX_INLINE void clampFrame(Frame& f, bool& clipped) {
+    typedef double Pair __attribute__((vector_size(16)));
+    const Pair v = {f.left, f.right};
+    const Pair limit = {kClampLimit, kClampLimit};
+    const Pair zero = {0.0, 0.0};
+    const auto high = v >= limit;
+    const auto low = v <= -limit;
+    const auto reached = high | low;
+    clipped |= (reached[0] | reached[1]) != 0;
+    Pair out = v == v ? v : zero;
+    out = low ? -limit : out;
+    out = high ? limit : out;
+    f.left = out[0];
+    f.right = out[1];
 }
 
 int16_t toSample(double v) { return static_cast<int16_t>(v * kOutputScale); }
@@ -225,10 +236,12 @@ QX_INLINE void frontBands(const Frame& f, const BlockCoefficients& c, bool meter
     const int nb = c.bandCount;
     splitBands(nb, f.left, f.right, state.splitBank, bands.left, bands.right);
     if (general.dynamicEqActive) dynamicEqStep(state.dynamicEq, c.dynamicEq, bands, meterFrame, state.dynamicEqMeters);
-    for (int i = 0; i < nb; ++i) {
-        bands.left[i] *= c.driveGain;
-        bands.right[i] *= c.driveGain;
-    }
+    withBandCount(nb, [&](auto n) QX_INLINE_LAMBDA {
+        for (int i = 0; i < n; ++i) {
+            bands.left[i] *= c.driveGain;
+            bands.right[i] *= c.driveGain;
+        }
+    });
     if (general.compressorActive)
         compressorStep(state.compressor, c.compressor, bands, meterFrame, state.compressorMeters);
 }
@@ -311,9 +324,7 @@ QX_INLINE void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFra
     applyGain(f, c.postGain);
     if (general.ditherActive) addToBoth(f, tinyRandomOffset(state.random));
 
-    if (reachesClip(f.left) || reachesClip(f.right)) meters.clipped = true;
-    f.left = clampOutput(f.left);
-    f.right = clampOutput(f.right);
+    clampFrame(f, meters.clipped);
 
     const double mono = monoOf(f);
     state.scope[meters.scopeIndex] = mono;

@@ -177,9 +177,10 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
 }
 
 // One frame: read frame R, forward pass into frame W, block work at a block end.
+// The outputs never lie in the bank, so the copy out needs no overlap test.
 template <int N, bool Masked>
 QX_INLINE void bankFrame(ReverseCascadeBank& bank, int used, const double* in, const uint64_t* pass,
-               double* outLeft, double* outRight) {
+               double* __restrict outLeft, double* __restrict outRight) {
     const int n = N > 0 ? N : used;
     BlockIndices& ix = bank.indices;
     const double* readFrame = bank.line[ix.read];

@@ -8,7 +8,9 @@
 // coefficients and the gain are relaxed atomics written one after the other,
 // so a step may see a mixture of old and new values for one sample; states,
 // positions and delay lines belong to the audio thread (and to start-up).
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "base/relaxed.h"
 #include "base/vector_clones.h"
@@ -150,6 +152,41 @@ QX_INLINE void stereoForward(ReverseCascadeFilter& filter, const BlockIndices& i
     right = outR;
 }
 
+// Both channels' positions as one 12-byte pattern, so the quad step's lock-step test and
+// advance are a few integer operations (a stereo step gains nothing by it).
+struct IndexPattern {
+    uint64_t low;   // channel 1's pending, write, read, then channel 2's pending
+    uint32_t high;  // channel 2's write, read
+};
+static_assert(sizeof(BlockIndices) == 6 && std::endian::native == std::endian::little);
+
+QX_INLINE IndexPattern loadPattern(const ReverseCascadeFilter& filter) {
+    IndexPattern p;
+    std::memcpy(&p.low, &filter.indices[0], sizeof p.low);
+    std::memcpy(&p.high, reinterpret_cast<const unsigned char*>(filter.indices) + sizeof p.low, sizeof p.high);
+    return p;
+}
+
+QX_INLINE void storePattern(ReverseCascadeFilter& filter, IndexPattern p) {
+    std::memcpy(static_cast<void*>(&filter.indices[0]), &p.low, sizeof p.low);
+    std::memcpy(reinterpret_cast<unsigned char*>(filter.indices) + sizeof p.low, &p.high, sizeof p.high);
+}
+
+QX_INLINE bool samePattern(IndexPattern a, IndexPattern b) { return a.low == b.low && a.high == b.high; }
+
+// Channel 2's positions equal channel 1's.
+QX_INLINE bool inLockStep(IndexPattern p) {
+    return (p.low & 0xFFFFFFFFFFFFull) == ((p.low >> 48) | (uint64_t{p.high} << 16));
+}
+
+QX_INLINE BlockIndices firstIndices(IndexPattern p) {
+    return {static_cast<uint16_t>(p.low), static_cast<uint16_t>(p.low >> 16), static_cast<uint16_t>(p.low >> 32)};
+}
+
+// Write and read of both channels one on. Positions stay below 3 x 4096, so
+// no carry crosses into the next field.
+QX_INLINE IndexPattern advanced(IndexPattern p) { return {p.low + 0x0000000100010000ull, p.high + 0x00010001u}; }
+
 inline bool sameIndices(const BlockIndices& a, const BlockIndices& b) {
     return a.read == b.read && a.write == b.write && a.pending == b.pending;
 }
@@ -178,25 +215,82 @@ QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& le
 // one pass across lanes. Every sample is computed exactly as by four channel steps.
 void finishReverseCascadeBlockQuad(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain);
 
+// The forward halves of two lock-step stereo filters at positions `ix`: all
+// four channels side by side in one vector, the states turned from rows per
+// channel to one vector per state value and back. Each lane is computed
+// exactly as on its own.
+QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, const BlockIndices& ix,
+                           double& firstLeft, double& firstRight, double& secondLeft, double& secondRight,
+                           bool withGain) {
+    typedef double Quad __attribute__((vector_size(32)));
+    typedef int64_t Lanes __attribute__((vector_size(32)));
+    const double out0 = first.line[0][ix.read], out1 = first.line[1][ix.read];
+    const double out2 = second.line[0][ix.read], out3 = second.line[1][ix.read];
+    static_assert(sizeof(SectionState) == sizeof(Quad));
+    Quad s0, s1, s2, s3;  // x1, x2, y1, y2 of one channel each
+    std::memcpy(&s0, &first.state[0], sizeof s0);
+    std::memcpy(&s1, &first.state[1], sizeof s1);
+    std::memcpy(&s2, &second.state[0], sizeof s2);
+    std::memcpy(&s3, &second.state[1], sizeof s3);
+    const Lanes evens = {0, 4, 2, 6}, odds = {1, 5, 3, 7}, lows = {0, 1, 4, 5}, highs = {2, 3, 6, 7};
+    const Quad t0 = __builtin_shuffle(s0, s1, evens), t1 = __builtin_shuffle(s0, s1, odds);
+    const Quad t2 = __builtin_shuffle(s2, s3, evens), t3 = __builtin_shuffle(s2, s3, odds);
+    const Quad x1 = __builtin_shuffle(t0, t2, lows), y1 = __builtin_shuffle(t0, t2, highs);
+    const Quad x2 = __builtin_shuffle(t1, t3, lows), y2 = __builtin_shuffle(t1, t3, highs);
+
+    const Quad x = {firstLeft, firstRight, secondLeft, secondRight};
+    const double fb0 = first.b0, fb1 = first.b1, fb2 = first.b2, fa1 = first.a1, fa2 = first.a2;
+    const double sb0 = second.b0, sb1 = second.b1, sb2 = second.b2, sa1 = second.a1, sa2 = second.a2;
+    const Quad b0 = {fb0, fb0, sb0, sb0}, b1 = {fb1, fb1, sb1, sb1}, b2 = {fb2, fb2, sb2, sb2};
+    const Quad a1 = {fa1, fa1, sa1, sa1}, a2 = {fa2, fa2, sa2, sa2};
+    const Quad y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+
+    // New rows {x, x1, y, y1} per channel.
+    const Quad p0 = __builtin_shuffle(x, x1, evens), p1 = __builtin_shuffle(x, x1, odds);
+    const Quad p2 = __builtin_shuffle(y, y1, evens), p3 = __builtin_shuffle(y, y1, odds);
+    s0 = __builtin_shuffle(p0, p2, lows);
+    s1 = __builtin_shuffle(p1, p3, lows);
+    s2 = __builtin_shuffle(p0, p2, highs);
+    s3 = __builtin_shuffle(p1, p3, highs);
+    std::memcpy(static_cast<void*>(&first.state[0]), &s0, sizeof s0);
+    std::memcpy(static_cast<void*>(&first.state[1]), &s1, sizeof s1);
+    std::memcpy(static_cast<void*>(&second.state[0]), &s2, sizeof s2);
+    std::memcpy(static_cast<void*>(&second.state[1]), &s3, sizeof s3);
+
+    Quad out = y;
+    if (withGain) {
+        const double fg = first.gain, sg = second.gain;
+        out = y * Quad{fg, fg, sg, sg};
+    }
+    first.line[0][ix.write] = out[0];
+    first.line[1][ix.write] = out[1];
+    second.line[0][ix.write] = out[2];
+    second.line[1][ix.write] = out[3];
+    firstLeft = out0;
+    firstRight = out1;
+    secondLeft = out2;
+    secondRight = out3;
+}
+
 // Channel steps of `first` on (firstLeft, firstRight) and of `second` on
 // (secondLeft, secondRight), in place; when the four positions disagree it
 // falls back to the single-channel steps.
 QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& firstLeft,
                                    double& firstRight, double& secondLeft, double& secondRight, bool withGain) {
-    const BlockIndices ix = first.indices[0];
-    if (!sameIndices(ix, first.indices[1]) || !sameIndices(ix, second.indices[0]) ||
-        !sameIndices(ix, second.indices[1])) {
+    const IndexPattern p = loadPattern(first);
+    if (!inLockStep(p) || !samePattern(p, loadPattern(second))) {
         firstLeft = reverseCascadeStep(first, Channel::Left, firstLeft, withGain);
         firstRight = reverseCascadeStep(first, Channel::Right, firstRight, withGain);
         secondLeft = reverseCascadeStep(second, Channel::Left, secondLeft, withGain);
         secondRight = reverseCascadeStep(second, Channel::Right, secondRight, withGain);
         return;
     }
-    stereoForward(first, ix, firstLeft, firstRight, withGain);
-    stereoForward(second, ix, secondLeft, secondRight, withGain);
+    const BlockIndices ix = firstIndices(p);
+    quadForward(first, second, ix, firstLeft, firstRight, secondLeft, secondRight, withGain);
     if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
-        const BlockIndices next = nextIndices(ix);
-        first.indices[0] = first.indices[1] = second.indices[0] = second.indices[1] = next;
+        const IndexPattern next = advanced(p);
+        storePattern(first, next);
+        storePattern(second, next);
         return;
     }
     finishReverseCascadeBlockQuad(first, second, withGain);
