@@ -223,7 +223,6 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
                            double& firstLeft, double& firstRight, double& secondLeft, double& secondRight,
                            bool withGain) {
     typedef double Quad __attribute__((vector_size(32)));
-    typedef int64_t Lanes __attribute__((vector_size(32)));
     const double out0 = first.line[0][ix.read], out1 = first.line[1][ix.read];
     const double out2 = second.line[0][ix.read], out3 = second.line[1][ix.read];
     static_assert(sizeof(SectionState) == sizeof(Quad));
@@ -232,11 +231,10 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     std::memcpy(&s1, &first.state[1], sizeof s1);
     std::memcpy(&s2, &second.state[0], sizeof s2);
     std::memcpy(&s3, &second.state[1], sizeof s3);
-    const Lanes evens = {0, 4, 2, 6}, odds = {1, 5, 3, 7}, lows = {0, 1, 4, 5}, highs = {2, 3, 6, 7};
-    const Quad t0 = __builtin_shuffle(s0, s1, evens), t1 = __builtin_shuffle(s0, s1, odds);
-    const Quad t2 = __builtin_shuffle(s2, s3, evens), t3 = __builtin_shuffle(s2, s3, odds);
-    const Quad x1 = __builtin_shuffle(t0, t2, lows), y1 = __builtin_shuffle(t0, t2, highs);
-    const Quad x2 = __builtin_shuffle(t1, t3, lows), y2 = __builtin_shuffle(t1, t3, highs);
+    const Quad t0 = __builtin_shufflevector(s0, s1, 0, 4, 2, 6), t1 = __builtin_shufflevector(s0, s1, 1, 5, 3, 7);
+    const Quad t2 = __builtin_shufflevector(s2, s3, 0, 4, 2, 6), t3 = __builtin_shufflevector(s2, s3, 1, 5, 3, 7);
+    const Quad x1 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5), y1 = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    const Quad x2 = __builtin_shufflevector(t1, t3, 0, 1, 4, 5), y2 = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 
     const Quad x = {firstLeft, firstRight, secondLeft, secondRight};
     const double fb0 = first.b0, fb1 = first.b1, fb2 = first.b2, fa1 = first.a1, fa2 = first.a2;
@@ -246,12 +244,12 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     const Quad y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
 
     // New rows {x, x1, y, y1} per channel.
-    const Quad p0 = __builtin_shuffle(x, x1, evens), p1 = __builtin_shuffle(x, x1, odds);
-    const Quad p2 = __builtin_shuffle(y, y1, evens), p3 = __builtin_shuffle(y, y1, odds);
-    s0 = __builtin_shuffle(p0, p2, lows);
-    s1 = __builtin_shuffle(p1, p3, lows);
-    s2 = __builtin_shuffle(p0, p2, highs);
-    s3 = __builtin_shuffle(p1, p3, highs);
+    const Quad p0 = __builtin_shufflevector(x, x1, 0, 4, 2, 6), p1 = __builtin_shufflevector(x, x1, 1, 5, 3, 7);
+    const Quad p2 = __builtin_shufflevector(y, y1, 0, 4, 2, 6), p3 = __builtin_shufflevector(y, y1, 1, 5, 3, 7);
+    s0 = __builtin_shufflevector(p0, p2, 0, 1, 4, 5);
+    s1 = __builtin_shufflevector(p1, p3, 0, 1, 4, 5);
+    s2 = __builtin_shufflevector(p0, p2, 2, 3, 6, 7);
+    s3 = __builtin_shufflevector(p1, p3, 2, 3, 6, 7);
     std::memcpy(static_cast<void*>(&first.state[0]), &s0, sizeof s0);
     std::memcpy(static_cast<void*>(&first.state[1]), &s1, sizeof s1);
     std::memcpy(static_cast<void*>(&second.state[0]), &s2, sizeof s2);
