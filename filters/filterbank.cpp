@@ -103,8 +103,26 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
         g[e] = bank.cgain[e];
     }
 
-    // Two rows per pass where two remain: the state moves of one row vanish
-    // into the other's registers. Each row is computed exactly as on its own.
+    // Entry e's recursion over one row, and over two rows per pass where two
+    // remain: the state moves of one row vanish into the other's registers.
+    // Each row is computed exactly as on its own.
+    const auto oneRow = [&](int e, double x) {
+        const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
+        x2[e] = x1[e];
+        x1[e] = x;
+        y2[e] = y1[e];
+        y1[e] = y;
+        return y;
+    };
+    const auto twoRows = [&](int e, double xa, double xb, double& ya, double& yb) {
+        ya = b0[e] * xa + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
+        yb = b0[e] * xb + b1[e] * xa + b2[e] * x1[e] - a1[e] * ya - a2[e] * y1[e];
+        x2[e] = xa;
+        x1[e] = xb;
+        y2[e] = ya;
+        y1[e] = yb;
+    };
+
     BlockIndices& ix = bank.indices;
     const int writeStart = ix.write & kBlockStartMask;
     int j = ix.write;
@@ -112,26 +130,13 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
         const double* __restrict rowA = bank.line[j];
         const double* __restrict rowB = bank.line[j - 1];
         for (int e = 0; e < n; ++e) {
-            const double xa = rowA[e];
-            const double ya = b0[e] * xa + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
-            const double xb = rowB[e];
-            const double yb = b0[e] * xb + b1[e] * xa + b2[e] * x1[e] - a1[e] * ya - a2[e] * y1[e];
-            x2[e] = xa;
-            x1[e] = xb;
-            y2[e] = ya;
-            y1[e] = yb;
+            double ya, yb;
+            twoRows(e, rowA[e], rowB[e], ya, yb);
         }
     }
     for (; j >= writeStart; --j) {
         const double* __restrict row = bank.line[j];
-        for (int e = 0; e < n; ++e) {
-            const double x = row[e];
-            const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
-            x2[e] = x1[e];
-            x1[e] = x;
-            y2[e] = y1[e];
-            y1[e] = y;
-        }
+        for (int e = 0; e < n; ++e) oneRow(e, row[e]);
     }
 
     const auto out = [&](uint64_t on, double y, double gain, double x) {
@@ -145,13 +150,9 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
         double* __restrict rowB = bank.line[j - 1];
         for (int e = 0; e < n; ++e) {
             const double xa = rowA[e];
-            const double ya = b0[e] * xa + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
             const double xb = rowB[e];
-            const double yb = b0[e] * xb + b1[e] * xa + b2[e] * x1[e] - a1[e] * ya - a2[e] * y1[e];
-            x2[e] = xa;
-            x1[e] = xb;
-            y2[e] = ya;
-            y1[e] = yb;
+            double ya, yb;
+            twoRows(e, xa, xb, ya, yb);
             const uint64_t on = Masked ? pass[e] : 0;
             rowA[e] = out(on, ya, g[e], xa);
             rowB[e] = out(on, yb, g[e], xb);
@@ -161,12 +162,7 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
         double* __restrict row = bank.line[j];
         for (int e = 0; e < n; ++e) {
             const double x = row[e];
-            const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
-            x2[e] = x1[e];
-            x1[e] = x;
-            y2[e] = y1[e];
-            y1[e] = y;
-            row[e] = out(Masked ? pass[e] : 0, y, g[e], x);
+            row[e] = out(Masked ? pass[e] : 0, oneRow(e, x), g[e], x);
         }
     }
 
