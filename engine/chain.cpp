@@ -183,31 +183,40 @@ QX_INLINE void clampFrame(Frame& f, bool& clipped) {
 
 int16_t toSample(double v) { return static_cast<int16_t>(v * kOutputScale); }
 
+// What a block's start decides, with the values read before anything else.
+struct BlockStart {
+    bool run = false;    // false: the block passes untouched
+    bool reset = false;  // the stages restart after a gap or a preset load
+    double driveGain = 1.0;
+    double postGain = 1.0;
+    int32_t bandCount = 0;
+    BandDetectors detectors;  // shared by the band stages of both halves
+};
+
 // The block's coefficients of the stages in the chain's first half ...
-void prepareFront(BlockCoefficients& c, const ChainState& state, double driveGain, int32_t bandCount) {
-    c.driveGain = driveGain;
+void prepareFront(BlockCoefficients& c, const ChainState& state, const BlockStart& b) {
+    const int32_t bandCount = b.bandCount;
+    c.driveGain = b.driveGain;
     c.bandCount = bandCount;
     c.testGain = finiteOr(dbToGain(state.testLevelDb), 0.0);
     c.sineStep = finiteOr(state.testFrequencyHz * kSineStepPerHz, 0.0);
     const Parameters& p = state.params;
     c.stereoImage = stereoImageCoefficients(p.stereoImage);
     c.agc = agcCoefficients(p.agc);
-    const BandDetectors detectors = bandDetectors(p.processor);
-    c.dynamicEq = dynamicEqCoefficients(p.dynamicEq, detectors, bandCount);
-    c.compressor = compressorCoefficients(p.compressor, detectors, bandCount);
+    c.dynamicEq = dynamicEqCoefficients(p.dynamicEq, b.detectors, bandCount);
+    c.compressor = compressorCoefficients(p.compressor, b.detectors, bandCount);
 }
 
 // ... and of those in its second half (the saturator's also restart its
 // block peaks).
-void prepareBack(BlockCoefficients& c, ChainState& state, double postGain, int32_t bandCount, int32_t frames,
-                 int32_t channels) {
-    c.postGain = postGain;
+void prepareBack(BlockCoefficients& c, ChainState& state, const BlockStart& b, int32_t frames, int32_t channels) {
+    const int32_t bandCount = b.bandCount;
+    c.postGain = b.postGain;
     c.bandCount = bandCount;
     c.clipMeterDecay = (frames / channels) * kClipMeterDecayPerFrame;
     const Parameters& p = state.params;
-    const BandDetectors detectors = bandDetectors(p.processor);
-    c.expander = expanderCoefficients(p.expander, detectors, bandCount);
-    c.bandLimiter = bandLimiterCoefficients(p.limiter, detectors, bandCount);
+    c.expander = expanderCoefficients(p.expander, b.detectors, bandCount);
+    c.bandLimiter = bandLimiterCoefficients(p.limiter, b.detectors, bandCount);
     c.saturator = saturatorCoefficients(p.saturator, bandCount, state.saturator);
     c.bandEq = bandEqCoefficients(state.tenBandEqGains, bandCount);
     c.finalLimiter = finalLimiterCoefficients(p.finalLimiter);
@@ -352,14 +361,6 @@ void resetBackAfterGap(ChainState& state) {
     finalClipperGapReset(state.finalClipper);
 }
 
-// What a block's start decides, with the values read before anything else.
-struct BlockStart {
-    bool run = false;    // false: the block passes untouched
-    bool reset = false;  // the stages restart after a gap or a preset load
-    double driveGain = 1.0;
-    double postGain = 1.0;
-    int32_t bandCount = 0;
-};
 
 // The block frame before the frames: timers, selection poll, format gate and
 // the gap decision.
@@ -381,6 +382,7 @@ BlockStart startBlock(bool valid, int32_t bits, int32_t channels, int32_t rate, 
     if (bits != 16 || (channels != 1 && channels != 2) || rate != kSampleRate || general.mainBypass || !valid)
         return b;
     b.run = true;
+    b.detectors = bandDetectors(state.params.processor);
 
     // Elapsed time by unsigned difference, so the tick counter's wrap every
     // 49.7 days is not taken for a pause; with a clock, a last block time of 0
@@ -399,13 +401,13 @@ BlockStart startBlock(bool valid, int32_t bits, int32_t channels, int32_t rate, 
 void startFrontHalf(const BlockStart& b, BlockCoefficients& c, ChainState& state) {
     if (b.reset) resetFrontAfterGap(state);
     restoreNonFiniteFront(state);
-    prepareFront(c, state, b.driveGain, b.bandCount);
+    prepareFront(c, state, b);
 }
 
 void startBackHalf(const BlockStart& b, int32_t frames, int32_t channels, BlockCoefficients& c, ChainState& state) {
     if (b.reset) resetBackAfterGap(state);
     restoreNonFiniteBack(state);
-    prepareBack(c, state, b.postGain, b.bandCount, frames, channels);
+    prepareBack(c, state, b, frames, channels);
 }
 
 BlockMeters metersAtStart(const ChainState& state) {
