@@ -10,7 +10,7 @@
 
 #include "engine/coefficient_update.h"
 #include "engine/latency.h"
-#include "engine/stage_setups.h"
+#include "params/offline_start.h"
 #include "params/settings_document.h"
 #include "params/settings_file.h"
 #include "params/slider.h"
@@ -29,13 +29,7 @@ constexpr const char* kBaseKey = "General.BaseFactoryPreset";
 Engine::Engine(const std::string& dataDir)
     : directory(systemPlatform()), library(directory), state(std::make_unique<ChainState>()) {
     if (!dataDir.empty()) directory.setDirectory(dataDir);
-    state->random.seed(1);
-    library.scanLibrary();
-    table = buildParameterTable(*state);
-    library.bind(&table, state.get(), &updateCoefficients);
-    designAtStartup(*state);
-    state->tickCount = &PlaybackClock::tick;
-    state->tickContext = &clock;
+    startOfflineEngine(*state, table, library, clock);
 }
 
 int32_t Engine::startupPreset() { return readSettings(directory, table.groupNames()).startupPreset; }

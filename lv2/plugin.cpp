@@ -24,8 +24,8 @@
 #include "engine/latency.h"
 #include "engine/playback_clock.h"
 #include "engine/coefficient_update.h"
-#include "engine/stage_setups.h"
 #include "lv2/ports.h"
+#include "params/offline_start.h"
 #include "params/preset_library.h"
 #include "params/settings_document.h"
 #include "platform/float_environment.h"
@@ -230,13 +230,7 @@ Instance::Instance(double rate, int channels, const LV2_Feature* const* features
 
     // Started the way the player starts the engine, with the user slots of
     // the data directory as they are now.
-    state_->random.seed(1);
-    library_.scanLibrary();
-    table_ = buildParameterTable(*state_);
-    library_.bind(&table_, state_.get(), &updateCoefficients);
-    designAtStartup(*state_);
-    state_->tickCount = &PlaybackClock::tick;
-    state_->tickContext = &clock_;
+    startOfflineEngine(*state_, table_, library_, clock_);
     for (PresetId id = -9; id <= kUserSlotCount; ++id) {
         if (id >= 1 && library_.slotEmpty(id)) continue;
         library_.loadPreset(id);
