@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "cli/audio_file.h"
@@ -485,11 +486,21 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
     const int64_t total = source.knownFrames();
     progress = progress && total > 0;
     {
-        std::thread readerThread(&InputStage::run, &reader), writerThread(&OutputStage::run, &writer);
+        std::thread readerThread, writerThread;
         auto join = [&] {
-            readerThread.join();
-            writerThread.join();
+            if (readerThread.joinable()) readerThread.join();
+            if (writerThread.joinable()) writerThread.join();
         };
+        // Out of threads (a process limit, memory): stop what started and say so.
+        try {
+            readerThread = std::thread(&InputStage::run, &reader);
+            writerThread = std::thread(&OutputStage::run, &writer);
+        } catch (const std::system_error& e) {
+            toChain.cancel();
+            toWriter.cancel();
+            join();
+            return fail(err, kIoFailure, std::string("process: cannot start a thread: ") + e.what());
+        }
         try {
             chain.run(toChain, reader, progress ? total : 0);
         } catch (...) {
