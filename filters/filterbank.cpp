@@ -23,6 +23,16 @@ QX_INLINE double choose(uint64_t on, double a, double b) {
                                  (std::bit_cast<uint64_t>(b) & ~on));
 }
 
+// Four entries' values in vector lanes, and lane masks of all ones or zeros.
+typedef double Lanes __attribute__((vector_size(32), aligned(8)));
+typedef uint64_t LaneMasks __attribute__((vector_size(32), aligned(8)));
+
+// By reference: vectors passed by value would take another calling
+// convention in the SSE2 clone.
+QX_INLINE void chooseLanes(const LaneMasks& on, const Lanes& a, const Lanes& b, Lanes& out) {
+    out = (Lanes)(((LaneMasks)a & on) | ((LaneMasks)b & ~on));
+}
+
 // Copies the designed values into the audio thread's arrays. Out of line:
 // it runs only after a design.
 [[gnu::noinline]] void copyDesign(ReverseCascadeBank& bank, uint32_t revision) {
@@ -62,7 +72,41 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
     const double* __restrict a1 = bank.ca1;
     const double* __restrict a2 = bank.ca2;
     const double* __restrict g = bank.cgain;
-    for (int e = 0; e < n; ++e) {
+    // Four entries at a time as explicit lanes: left to itself the compiler
+    // moves the states through the stack. Each lane computes the scalar
+    // expression below, rounded alike.
+    int e = 0;
+    for (; e + 4 <= n; e += 4) {
+        Lanes x, xa, xb, ya, yb, kb0, kb1, kb2, ka1, ka2, kg;
+        std::memcpy(&x, in + e, sizeof x);
+        std::memcpy(&xa, x1 + e, sizeof x);
+        std::memcpy(&xb, x2 + e, sizeof x);
+        std::memcpy(&ya, y1 + e, sizeof x);
+        std::memcpy(&yb, y2 + e, sizeof x);
+        std::memcpy(&kb0, b0 + e, sizeof x);
+        std::memcpy(&kb1, b1 + e, sizeof x);
+        std::memcpy(&kb2, b2 + e, sizeof x);
+        std::memcpy(&ka1, a1 + e, sizeof x);
+        std::memcpy(&ka2, a2 + e, sizeof x);
+        std::memcpy(&kg, g + e, sizeof x);
+        const Lanes y = kb0 * x + kb1 * xa + kb2 * xb - ka1 * ya - ka2 * yb;
+        Lanes out = y * kg, nx2 = xa, nx1 = x, ny2 = ya, ny1 = y;
+        if constexpr (Masked) {
+            LaneMasks on;
+            std::memcpy(&on, pass + e, sizeof on);
+            chooseLanes(on, y * kg, x, out);
+            chooseLanes(on, xa, xb, nx2);
+            chooseLanes(on, x, xa, nx1);
+            chooseLanes(on, ya, yb, ny2);
+            chooseLanes(on, y, ya, ny1);
+        }
+        std::memcpy(frame + e, &out, sizeof out);
+        std::memcpy(x2 + e, &nx2, sizeof out);
+        std::memcpy(x1 + e, &nx1, sizeof out);
+        std::memcpy(y2 + e, &ny2, sizeof out);
+        std::memcpy(y1 + e, &ny1, sizeof out);
+    }
+    for (; e < n; ++e) {
         const double x = in[e];
         const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
         if constexpr (Masked) {
