@@ -1,10 +1,7 @@
 #include "engine/compressor.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <type_traits>
-#include <utility>
 
 #include "base/vector_clones.h"
 #include "engine/band_lookahead.h"
@@ -53,8 +50,6 @@ namespace {
 // quotient and root count only where the level reaches the threshold, the
 // attack test's quotient only where a gain lies above its target; the divider
 // bounds this stage, so a group where no band needs them skips them.
-constexpr int kGroup = 4;
-
 template <bool TypeII, bool Rising>
 QX_INLINE void smoothGains(const CompressorCoefficients& c, int first, int last, const double* __restrict target,
                            const double* __restrict envelope, double* __restrict gain) {
@@ -91,7 +86,7 @@ QX_INLINE void smoothGains(const CompressorCoefficients& c, int first, int last,
 template <bool PeakDetect, bool TypeII>
 QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, const double* __restrict xL,
                           const double* __restrict xR, double* __restrict envelope, double* __restrict gain) {
-    alignas(32) double lvl[kGroup], q[kGroup], t[kGroup];
+    alignas(32) double lvl[kGroupBands], q[kGroupBands], t[kGroupBands];
 #pragma GCC ivdep
     for (int i = first; i < last; ++i) {
         // RMS: the root of the mean square plus a tiny floor; peak: as detected.
@@ -100,9 +95,8 @@ QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, 
         lvl[i - first] = level;
         q[i - first] = level / c.threshold[i];
     }
-    // Lane masks or-ed together: a vector compare, not a branch per band.
     uint64_t over = 0;
-    for (int i = first; i < last; ++i) over |= 0 - static_cast<uint64_t>(q[i - first] >= 1.0);
+    for (int i = first; i < last; ++i) over |= laneMask(q[i - first] >= 1.0);
     // Static curve: 1 below the threshold, else between 1/sqrt(q) (2:1) and
     // 1/q (limiting) as the ratio grows.
     if (over != 0) {
@@ -122,7 +116,7 @@ QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, 
     }
     // Only a gain above its target (not falling) takes the attack.
     uint64_t rising = 0;
-    for (int i = first; i < last; ++i) rising |= 0 - static_cast<uint64_t>(!(gain[i] <= t[i - first]));
+    for (int i = first; i < last; ++i) rising |= laneMask(!(gain[i] <= t[i - first]));
     if (rising != 0)
         smoothGains<TypeII, true>(c, first, last, t, envelope, gain);
     else
@@ -132,17 +126,9 @@ QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, 
 template <bool PeakDetect, bool TypeII, class Count>
 QX_INLINE void bandGains(const CompressorCoefficients& c, Count nb, const double* __restrict xL,
                          const double* __restrict xR, double* __restrict envelope, double* __restrict gain) {
-    if constexpr (std::is_same_v<Count, int>) {
-        for (int first = 0; first < nb; first += kGroup)
-            groupGains<PeakDetect, TypeII>(c, first, std::min(first + kGroup, static_cast<int>(nb)), xL, xR,
-                                           envelope, gain);
-    } else {
-        [&]<int... G>(std::integer_sequence<int, G...>) QX_INLINE_LAMBDA {
-            (groupGains<PeakDetect, TypeII>(c, G * kGroup, std::min((G + 1) * kGroup, Count::value), xL, xR,
-                                            envelope, gain),
-             ...);
-        }(std::make_integer_sequence<int, (Count::value + kGroup - 1) / kGroup>{});
-    }
+    forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
+        groupGains<PeakDetect, TypeII>(c, first, last, xL, xR, envelope, gain);
+    });
 }
 
 }  // namespace

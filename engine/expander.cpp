@@ -1,9 +1,6 @@
 #include "engine/expander.h"
 
-#include <algorithm>
 #include <cmath>
-#include <type_traits>
-#include <utility>
 
 #include "base/vector_clones.h"
 #include "engine/band_lookahead.h"
@@ -29,8 +26,6 @@ ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
 
 namespace {
 
-constexpr int kGroup = 4;
-
 // Bands first..last-1, at most one vector of them; branches as selects, so the
 // loops run as vector code. The divider bounds this stage and the levels
 // mostly lie above the thresholds: there (both positive) their quotient is
@@ -42,7 +37,7 @@ QX_INLINE void expandGroup(ExpanderState& state, const ExpanderCoefficients& c, 
     double* __restrict gain = state.gain;
     double* __restrict left = bands.left;
     double* __restrict right = bands.right;
-    alignas(32) double level[kGroup], target[kGroup];
+    alignas(32) double level[kGroupBands], target[kGroupBands];
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
     for (int i = first; i < last; ++i) {
         const double l = left[i];
@@ -50,9 +45,8 @@ QX_INLINE void expandGroup(ExpanderState& state, const ExpanderCoefficients& c, 
         envelope[i] = c.keep[i] * envelope[i] + (l * l + r * r) * c.detector[i];
         level[i - first] = std::sqrt(envelope[i]) + 0.00001;
     }
-    // Lane masks or-ed together: a vector compare, not a branch per band.
     uint64_t quiet = 0;
-    for (int i = first; i < last; ++i) quiet |= 0 - static_cast<uint64_t>(level[i - first] <= c.threshold[i]);
+    for (int i = first; i < last; ++i) quiet |= laneMask(level[i - first] <= c.threshold[i]);
     if (quiet != 0) {
 #pragma GCC ivdep
         for (int i = first; i < last; ++i) {
@@ -78,13 +72,9 @@ template <class Count>
 QX_INLINE void expandBands(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands, bool meterFrame,
                            Number* meters, Count nb) {
     const int n = nb;  // a constant where the count is one
-    if constexpr (std::is_same_v<Count, int>) {
-        for (int first = 0; first < n; first += kGroup) expandGroup(state, c, bands, first, std::min(first + kGroup, n));
-    } else {
-        [&]<int... G>(std::integer_sequence<int, G...>) QX_INLINE_LAMBDA {
-            (expandGroup(state, c, bands, G * kGroup, std::min((G + 1) * kGroup, Count::value)), ...);
-        }(std::make_integer_sequence<int, (Count::value + kGroup - 1) / kGroup>{});
-    }
+    forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
+        expandGroup(state, c, bands, first, last);
+    });
     if (meterFrame) publishReductions(state.gain, n, meters);
 }
 

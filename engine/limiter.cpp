@@ -1,10 +1,7 @@
 #include "engine/limiter.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <type_traits>
-#include <utility>
 
 #include "base/vector_clones.h"
 #include "engine/band_lookahead.h"
@@ -70,8 +67,6 @@ inline double gainStep(LimiterInstance& s, const LimiterInstanceCoefficients& c,
     return f;
 }
 
-constexpr int kGroup = 4;
-
 // Bands first..last-1, at most one vector of them. The divider bounds this
 // stage and a band limiter mostly idles: where the threshold lies above the
 // level (both positive), their quotient is above 1 once rounded, so the
@@ -82,13 +77,12 @@ QX_INLINE void groupLanes(BandLimiterState& state, const BandLimiterCoefficients
                           const double* __restrict xL, const double* __restrict xR) {
     double* __restrict envelope = state.envelope;
     const double* __restrict threshold = c.threshold;
-    alignas(32) double level[kGroup], t[kGroup];
+    alignas(32) double level[kGroupBands], t[kGroupBands];
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
     for (int i = first; i < last; ++i)
         level[i - first] = detectLevel<PeakDetect>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]) + 0.00001;
-    // Lane masks or-ed together: a vector compare, not a branch per band.
     uint64_t loud = 0;
-    for (int i = first; i < last; ++i) loud |= 0 - static_cast<uint64_t>(!(threshold[i] > level[i - first]));
+    for (int i = first; i < last; ++i) loud |= laneMask(!(threshold[i] > level[i - first]));
     if (loud != 0) {
         for (int i = first; i < last; ++i) t[i - first] = limiterTarget(threshold[i], level[i - first]);
     } else {
@@ -110,14 +104,9 @@ QX_INLINE void groupLanes(BandLimiterState& state, const BandLimiterCoefficients
 template <bool PeakDetect, class Count>
 QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients& c, Count nb,
                          const double* __restrict xL, const double* __restrict xR) {
-    if constexpr (std::is_same_v<Count, int>) {
-        for (int first = 0; first < nb; first += kGroup)
-            groupLanes<PeakDetect>(state, c, first, std::min(first + kGroup, static_cast<int>(nb)), xL, xR);
-    } else {
-        [&]<int... G>(std::integer_sequence<int, G...>) QX_INLINE_LAMBDA {
-            (groupLanes<PeakDetect>(state, c, G * kGroup, std::min((G + 1) * kGroup, Count::value), xL, xR), ...);
-        }(std::make_integer_sequence<int, (Count::value + kGroup - 1) / kGroup>{});
-    }
+    forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
+        groupLanes<PeakDetect>(state, c, first, last, xL, xR);
+    });
 }
 
 LimiterInstanceCoefficients instanceCoefficients(double driveDb, double threshold, double detector,
