@@ -106,22 +106,27 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
         std::memcpy(y2 + e, &ny2, sizeof out);
         std::memcpy(y1 + e, &ny1, sizeof out);
     }
-    for (; e < n; ++e) {
-        const double x = in[e];
-        const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
-        if constexpr (Masked) {
-            const uint64_t on = pass[e];
-            frame[e] = choose(on, y * g[e], x);
-            x2[e] = choose(on, x1[e], x2[e]);
-            x1[e] = choose(on, x, x1[e]);
-            y2[e] = choose(on, y1[e], y2[e]);
-            y1[e] = choose(on, y, y1[e]);
-        } else {
-            x2[e] = x1[e];
-            x1[e] = x;
-            y2[e] = y1[e];
-            y1[e] = y;
-            frame[e] = y * g[e];
+    // The entries past the last whole vector; none where the count is a
+    // multiple of four.
+    constexpr int kCount = End > 0 ? End : N;
+    if constexpr (kCount == 0 || kCount % 4 != 0) {
+        for (; e < n; ++e) {
+            const double x = in[e];
+            const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
+            if constexpr (Masked) {
+                const uint64_t on = pass[e];
+                frame[e] = choose(on, y * g[e], x);
+                x2[e] = choose(on, x1[e], x2[e]);
+                x1[e] = choose(on, x, x1[e]);
+                y2[e] = choose(on, y1[e], y2[e]);
+                y1[e] = choose(on, y, y1[e]);
+            } else {
+                x2[e] = x1[e];
+                x1[e] = x;
+                y2[e] = y1[e];
+                y1[e] = y;
+                frame[e] = y * g[e];
+            }
         }
     }
 }
