@@ -10,13 +10,9 @@ namespace qx {
 
 namespace {
 
-// One frame of one instance: detector, target, hold and gain, with every
-// branch of the rules computed and the result chosen by selects, so a loop
-// over the band instances runs as vector code. Returns the gain F.
-//
-// Hold: a lower target takes effect at once and restarts the hold; a higher
-// one is ignored until the hold runs out, when the lowest target seen
-// meanwhile becomes the held value.
+// The parts of one frame of one instance, with every branch of the rules
+// computed and the result chosen by selects, so a loop over the band
+// instances runs as vector code.
 
 // The target: 1 where the level lies below the threshold, else their ratio.
 QX_INLINE double limiterTarget(double threshold, double level) {
@@ -24,7 +20,10 @@ QX_INLINE double limiterTarget(double threshold, double level) {
     return pick(t > 1.0, 1.0, t);
 }
 
-// Hold and smoothing towards the target t; returns the gain.
+// Hold and smoothing towards the target t; returns the gain F.
+// Hold: a lower target takes effect at once and restarts the hold; a higher
+// one is ignored until the hold runs out, when the lowest target seen
+// meanwhile becomes the held value.
 QX_INLINE double holdAndSmooth(double& gain, double& held, double& minimum, double& countdown, double attack,
                                double release, double holdFrames, double t) {
     // Restart (hold over or a lower target) before expiry. The conditions
@@ -43,6 +42,7 @@ QX_INLINE double holdAndSmooth(double& gain, double& held, double& minimum, doub
     return gain;
 }
 
+// One frame of one instance: detector, target, hold and gain.
 template <bool PeakDetect>
 QX_INLINE double limiterLane(double& envelope, double& gain, double& held, double& minimum, double& countdown,
                              double threshold, double d, double keep, double attack, double release,
