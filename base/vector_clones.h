@@ -18,7 +18,10 @@
 // The same for a lambda: [&](auto n) QX_INLINE_LAMBDA { ... }.
 #define QX_INLINE_LAMBDA __attribute__((always_inline))
 
+#include <algorithm>
+#include <cstdint>
 #include <type_traits>
+#include <utility>
 
 namespace qx {
 
@@ -41,5 +44,28 @@ QX_INLINE void withBandCount(int nb, Body&& body) {
         default: body(nb); break;
     }
 }
+
+// Bands per group below: one AVX2 vector of doubles.
+constexpr int kGroupBands = 4;
+
+// Runs body(first, last) on the bands 0..nb-1 in groups of kGroupBands (the
+// last one may be shorter), so a step can branch around work that no band of
+// a group needs. With a compile-time count the bounds are constants.
+template <class Count, class Body>
+QX_INLINE void forEachGroup(Count nb, Body&& body) {
+    constexpr int Size = kGroupBands;
+    if constexpr (std::is_same_v<Count, int>) {
+        for (int first = 0; first < nb; first += Size) body(first, std::min(first + Size, nb));
+    } else {
+        [&]<int... G>(std::integer_sequence<int, G...>) QX_INLINE_LAMBDA {
+            (body(G * Size, std::min((G + 1) * Size, Count::value)), ...);
+        }(std::make_integer_sequence<int, (Count::value + Size - 1) / Size>{});
+    }
+}
+
+// All ones where the condition holds, else zero: or-ed over a group's bands
+// it tells whether any band needs something, as vector compares rather than
+// a branch per band.
+QX_INLINE uint64_t laneMask(bool condition) { return 0 - static_cast<uint64_t>(condition); }
 
 }  // namespace qx

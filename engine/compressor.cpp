@@ -43,59 +43,92 @@ CompressorCoefficients compressorCoefficients(const CompressorParams& params,
 
 namespace {
 
-// One frame of band i's detector, static curve and smoothing, given the
-// look-ahead samples. Every branch of the rules is computed and the result
-// chosen by selects, so the loop over the bands runs as vector code; the
-// chosen value is bit for bit what the branch would compute.
-template <bool PeakDetect, bool TypeII>
-QX_INLINE void bandGain(const CompressorCoefficients& c, int i, double xL, double xR, double& envelope,
-                        double& gain) {
-    // RMS: the root of the mean square plus a tiny floor; peak: as detected.
-    double lvl = detectLevel<PeakDetect>(envelope, c.detector[i], c.keep[i], xL, xR);
-    if constexpr (!PeakDetect) lvl = lvl + 0.00001;
-    const double e = envelope;
+// One frame of the bands first..last-1 (at most one vector of them):
+// detector, static curve and smoothing. Every branch of the rules is computed
+// and the result chosen by selects, so the loops run as vector code; the
+// chosen value is bit for bit what the branch would compute. The curve's
+// quotient and root count only where the level reaches the threshold, the
+// attack test's quotient only where a gain lies above its target; the divider
+// bounds this stage, so a group where no band needs them skips them.
+template <bool TypeII, bool Rising>
+QX_INLINE void smoothGains(const CompressorCoefficients& c, int first, int last, const double* __restrict target,
+                           const double* __restrict envelope, double* __restrict gain) {
+#pragma GCC ivdep
+    for (int i = first; i < last; ++i) {
+        const double t = target[i - first];
+        const double e = envelope[i];
+        const double g = gain[i];
+        const bool falling = g <= t;
+        const double innerRelease = c.innerRelease[i], plainRelease = c.release[i];
+        const double innerAttack = c.innerAttack[i], plainAttack = c.attack[i];
+        const double release = pick(t <= c.win2 * g, innerRelease, plainRelease);
+        // Without a rising band every lane takes a release below.
+        double attack = plainAttack;
+        if constexpr (Rising) attack = pick(g / c.win1 <= t, innerAttack, plainAttack);
+        if constexpr (!TypeII) {
+            const bool gated = g * e <= c.gateLevel;
+            const double r = pick(gated, c.gateRelease, release);
+            const double a = pick(falling, r, attack);
+            gain[i] = (1.0 - a) * g + a * t;
+        } else {
+            // Type II: the times shorten in proportion to the reduction already
+            // applied; the gate coefficient is not divided.
+            const bool loud = g * e > c.gateLevel;
+            const double divided = pick(falling, release, attack) / g;
+            double a = pick(falling, pick(loud, divided, c.gateRelease), divided);
+            a = a * 0.25;
+            a = pick(a <= 1.0, a, 1.0);
+            gain[i] = a * t + (1.0 - a) * g;
+        }
+    }
+}
 
+template <bool PeakDetect, bool TypeII>
+QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, const double* __restrict xL,
+                          const double* __restrict xR, double* __restrict envelope, double* __restrict gain) {
+    alignas(32) double lvl[kGroupBands], q[kGroupBands], t[kGroupBands];
+#pragma GCC ivdep
+    for (int i = first; i < last; ++i) {
+        // RMS: the root of the mean square plus a tiny floor; peak: as detected.
+        double level = detectLevel<PeakDetect>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]);
+        if constexpr (!PeakDetect) level = level + 0.00001;
+        lvl[i - first] = level;
+        q[i - first] = level / c.threshold[i];
+    }
+    uint64_t over = 0;
+    for (int i = first; i < last; ++i) over |= laneMask(q[i - first] >= 1.0);
     // Static curve: 1 below the threshold, else between 1/sqrt(q) (2:1) and
     // 1/q (limiting) as the ratio grows.
-    const double thr = c.threshold[i];
-    const double q = lvl / thr;
-    const double k = c.k[i];
-    const double inv = 1.0 / lvl;
-    const double u = std::sqrt(q) * thr * inv;
-    const double steep = u * k + inv * thr * c.oneMinusK[i];
-    const double gentle = u * k + c.oneMinusK[i];
-    const double curve = pick(c.ratio[i] >= 2.0, steep, gentle);
-    const double t = pick(q >= 1.0, curve, 1.0);
-
-    const double g = gain;
-    const bool falling = g <= t;
-    const double innerRelease = c.innerRelease[i], plainRelease = c.release[i];
-    const double innerAttack = c.innerAttack[i], plainAttack = c.attack[i];
-    const double release = pick(t <= c.win2 * g, innerRelease, plainRelease);
-    const double attack = pick(g / c.win1 <= t, innerAttack, plainAttack);
-    if constexpr (!TypeII) {
-        const bool gated = g * e <= c.gateLevel;
-        const double r = pick(gated, c.gateRelease, release);
-        const double a = pick(falling, r, attack);
-        gain = (1.0 - a) * g + a * t;
+    if (over != 0) {
+#pragma GCC ivdep
+        for (int i = first; i < last; ++i) {
+            const double thr = c.threshold[i];
+            const double k = c.k[i];
+            const double inv = 1.0 / lvl[i - first];
+            const double u = std::sqrt(q[i - first]) * thr * inv;
+            const double steep = u * k + inv * thr * c.oneMinusK[i];
+            const double gentle = u * k + c.oneMinusK[i];
+            const double curve = pick(c.ratio[i] >= 2.0, steep, gentle);
+            t[i - first] = pick(q[i - first] >= 1.0, curve, 1.0);
+        }
     } else {
-        // Type II: the times shorten in proportion to the reduction already
-        // applied; the gate coefficient is not divided.
-        const bool loud = g * e > c.gateLevel;
-        const double divided = pick(falling, release, attack) / g;
-        double a = pick(falling, pick(loud, divided, c.gateRelease), divided);
-        a = a * 0.25;
-        a = pick(a <= 1.0, a, 1.0);
-        gain = a * t + (1.0 - a) * g;
+        for (int i = first; i < last; ++i) t[i - first] = 1.0;
     }
+    // Only a gain above its target (not falling) takes the attack.
+    uint64_t rising = 0;
+    for (int i = first; i < last; ++i) rising |= laneMask(!(gain[i] <= t[i - first]));
+    if (rising != 0)
+        smoothGains<TypeII, true>(c, first, last, t, envelope, gain);
+    else
+        smoothGains<TypeII, false>(c, first, last, t, envelope, gain);
 }
 
 template <bool PeakDetect, bool TypeII, class Count>
 QX_INLINE void bandGains(const CompressorCoefficients& c, Count nb, const double* __restrict xL,
                          const double* __restrict xR, double* __restrict envelope, double* __restrict gain) {
-    const int n = nb;  // a constant where the count is one
-#pragma GCC ivdep  // the state, coefficient and band arrays never overlap
-    for (int i = 0; i < n; ++i) bandGain<PeakDetect, TypeII>(c, i, xL[i], xR[i], envelope[i], gain[i]);
+    forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
+        groupGains<PeakDetect, TypeII>(c, first, last, xL, xR, envelope, gain);
+    });
 }
 
 }  // namespace

@@ -26,32 +26,56 @@ ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
 
 namespace {
 
-// Branches as selects, so the loop over the bands runs as vector code.
-template <class Count>
-QX_INLINE void expandBands(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands, bool meterFrame,
-                           Number* meters, Count nb) {
-    const int n = nb;  // a constant where the count is one
+// Bands first..last-1, at most one vector of them; branches as selects, so the
+// loops run as vector code. The divider bounds this stage and the levels
+// mostly lie above the thresholds: there (both positive) their quotient is
+// above 1 once rounded, so the gain target is 1 without it, and a group where
+// that holds for every band skips the division.
+QX_INLINE void expandGroup(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands, int first,
+                           int last) {
     double* __restrict envelope = state.envelope;
     double* __restrict gain = state.gain;
     double* __restrict left = bands.left;
     double* __restrict right = bands.right;
+    alignas(32) double level[kGroupBands], target[kGroupBands];
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
-    for (int i = 0; i < n; ++i) {
+    for (int i = first; i < last; ++i) {
         const double l = left[i];
         const double r = right[i];
-        const double d = c.detector[i];
-        envelope[i] = c.keep[i] * envelope[i] + (l * l + r * r) * d;
-        const double q = (std::sqrt(envelope[i]) + 0.00001) / c.threshold[i];
-        const double floor = c.floor[i];
-        const double t = pick(q <= 1.0, q * c.span[i] + floor, 1.0);
+        envelope[i] = c.keep[i] * envelope[i] + (l * l + r * r) * c.detector[i];
+        level[i - first] = std::sqrt(envelope[i]) + 0.00001;
+    }
+    uint64_t quiet = 0;
+    for (int i = first; i < last; ++i) quiet |= laneMask(level[i - first] <= c.threshold[i]);
+    if (quiet != 0) {
+#pragma GCC ivdep
+        for (int i = first; i < last; ++i) {
+            const double q = level[i - first] / c.threshold[i];
+            target[i - first] = pick(q <= 1.0, q * c.span[i] + c.floor[i], 1.0);
+        }
+    } else {
+        for (int i = first; i < last; ++i) target[i - first] = 1.0;
+    }
+#pragma GCC ivdep
+    for (int i = first; i < last; ++i) {
+        const double t = target[i - first];
         const double h = gain[i];
         const double k = pick(h <= t, c.release[i], c.attack[i]);
         const double next = t * k + (1.0 - k) * h;
         gain[i] = next;
-        left[i] = l * next;
-        right[i] = r * next;
+        left[i] = left[i] * next;
+        right[i] = right[i] * next;
     }
-    if (meterFrame) publishReductions(gain, n, meters);
+}
+
+template <class Count>
+QX_INLINE void expandBands(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands, bool meterFrame,
+                           Number* meters, Count nb) {
+    const int n = nb;  // a constant where the count is one
+    forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
+        expandGroup(state, c, bands, first, last);
+    });
+    if (meterFrame) publishReductions(state.gain, n, meters);
 }
 
 }  // namespace

@@ -10,21 +10,22 @@ namespace qx {
 
 namespace {
 
-// One frame of one instance: detector, target, hold and gain, with every
-// branch of the rules computed and the result chosen by selects, so a loop
-// over the band instances runs as vector code. Returns the gain F.
-//
+// The parts of one frame of one instance, with every branch of the rules
+// computed and the result chosen by selects, so a loop over the band
+// instances runs as vector code.
+
+// The target: 1 where the level lies below the threshold, else their ratio.
+QX_INLINE double limiterTarget(double threshold, double level) {
+    const double t = threshold / level;
+    return pick(t > 1.0, 1.0, t);
+}
+
+// Hold and smoothing towards the target t; returns the gain F.
 // Hold: a lower target takes effect at once and restarts the hold; a higher
 // one is ignored until the hold runs out, when the lowest target seen
 // meanwhile becomes the held value.
-template <bool PeakDetect>
-QX_INLINE double limiterLane(double& envelope, double& gain, double& held, double& minimum, double& countdown,
-                             double threshold, double d, double keep, double attack, double release,
-                             double holdFrames, double xL, double xR) {
-    const double lvl = detectLevel<PeakDetect>(envelope, d, keep, xL, xR);
-    double t = threshold / (lvl + 0.00001);
-    t = pick(t > 1.0, 1.0, t);
-
+QX_INLINE double holdAndSmooth(double& gain, double& held, double& minimum, double& countdown, double attack,
+                               double release, double holdFrames, double t) {
     // Restart (hold over or a lower target) before expiry. The conditions
     // combine with | rather than ||, so they stay lane masks, not branches.
     const double lowest = pick(t <= minimum, t, minimum);
@@ -39,6 +40,16 @@ QX_INLINE double limiterLane(double& envelope, double& gain, double& held, doubl
     const double k = pick(gain <= u, release, attack);
     gain = u * k + (1.0 - k) * gain;
     return gain;
+}
+
+// One frame of one instance: detector, target, hold and gain.
+template <bool PeakDetect>
+QX_INLINE double limiterLane(double& envelope, double& gain, double& held, double& minimum, double& countdown,
+                             double threshold, double d, double keep, double attack, double release,
+                             double holdFrames, double xL, double xR) {
+    const double lvl = detectLevel<PeakDetect>(envelope, d, keep, xL, xR);
+    const double t = limiterTarget(threshold, lvl + 0.00001);
+    return holdAndSmooth(gain, held, minimum, countdown, attack, release, holdFrames, t);
 }
 
 inline double gainStep(LimiterInstance& s, const LimiterInstanceCoefficients& c, bool peakDetect, double xL,
@@ -56,25 +67,46 @@ inline double gainStep(LimiterInstance& s, const LimiterInstanceCoefficients& c,
     return f;
 }
 
-template <bool PeakDetect, class Count>
-QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients& c, Count nb,
-                         const double* __restrict xL, const double* __restrict xR) {
+// Bands first..last-1, at most one vector of them. The divider bounds this
+// stage and a band limiter mostly idles: where the threshold lies above the
+// level (both positive), their quotient is above 1 once rounded, so the
+// target is 1 without it; a group where that holds for every band skips the
+// division.
+template <bool PeakDetect>
+QX_INLINE void groupLanes(BandLimiterState& state, const BandLimiterCoefficients& c, int first, int last,
+                          const double* __restrict xL, const double* __restrict xR) {
     double* __restrict envelope = state.envelope;
+    const double* __restrict threshold = c.threshold;
+    alignas(32) double level[kGroupBands], t[kGroupBands];
+#pragma GCC ivdep  // the state, coefficient and band arrays never overlap
+    for (int i = first; i < last; ++i)
+        level[i - first] = detectLevel<PeakDetect>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]) + 0.00001;
+    uint64_t loud = 0;
+    for (int i = first; i < last; ++i) loud |= laneMask(!(threshold[i] > level[i - first]));
+    if (loud != 0) {
+        for (int i = first; i < last; ++i) t[i - first] = limiterTarget(threshold[i], level[i - first]);
+    } else {
+        for (int i = first; i < last; ++i) t[i - first] = 1.0;
+    }
     double* __restrict gain = state.gain;
     double* __restrict held = state.held;
     double* __restrict minimum = state.minimum;
     double* __restrict countdown = state.countdown;
-    const double* __restrict threshold = c.threshold;
-    const double* __restrict detector = c.detector;
-    const double* __restrict keep = c.keep;
     const double* __restrict attack = c.attack;
     const double* __restrict release = c.release;
     const double* __restrict holdFrames = c.holdFrames;
-    const int n = nb;  // a constant where the count is one
-#pragma GCC ivdep  // the state, coefficient and band arrays never overlap
-    for (int i = 0; i < n; ++i)
-        limiterLane<PeakDetect>(envelope[i], gain[i], held[i], minimum[i], countdown[i], threshold[i],
-                                detector[i], keep[i], attack[i], release[i], holdFrames[i], xL[i], xR[i]);
+#pragma GCC ivdep
+    for (int i = first; i < last; ++i)
+        holdAndSmooth(gain[i], held[i], minimum[i], countdown[i], attack[i], release[i], holdFrames[i],
+                      t[i - first]);
+}
+
+template <bool PeakDetect, class Count>
+QX_INLINE void bandLanes(BandLimiterState& state, const BandLimiterCoefficients& c, Count nb,
+                         const double* __restrict xL, const double* __restrict xR) {
+    forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
+        groupLanes<PeakDetect>(state, c, first, last, xL, xR);
+    });
 }
 
 LimiterInstanceCoefficients instanceCoefficients(double driveDb, double threshold, double detector,
