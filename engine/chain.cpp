@@ -301,10 +301,7 @@ QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFr
     if (general.stereoImageActive)
         stereoImageStep(state.stereoImage, c.stereoImage, p.stereoImage, state.stereoHighpass, f.left, f.right);
     if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
-    if (general.threeBandEqActive) {
-        f.left = threeBandStep(state.threeBandLeft, f.left);
-        f.right = threeBandStep(state.threeBandRight, f.right);
-    }
+    if (general.threeBandEqActive) threeBandStereoStep(state.threeBandLeft, state.threeBandRight, f.left, f.right);
     if (general.parametricEqActive) {
         reverseCascade(state.parametric[0], f, false);
         if (p.parametricEq.enable2) reverseCascade(state.parametric[1], f, false);
