@@ -9,6 +9,7 @@
 // so a step may see a mixture of old and new values for one sample; states,
 // positions and delay lines belong to the audio thread (and to start-up).
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -195,6 +196,18 @@ inline BlockIndices nextIndices(const BlockIndices& ix) {
     return {ix.pending, static_cast<uint16_t>(ix.write + 1), static_cast<uint16_t>(ix.read + 1)};
 }
 
+// Write and read of one channel's positions as one word, so moving both on is
+// one addition (positions stay below 3 x 4096: no carry crosses a field).
+QX_INLINE uint32_t writeAndRead(const BlockIndices& ix) {
+    uint32_t v;
+    std::memcpy(&v, reinterpret_cast<const unsigned char*>(&ix) + offsetof(BlockIndices, write), sizeof v);
+    return v;
+}
+
+QX_INLINE void setWriteAndRead(BlockIndices& ix, uint32_t v) {
+    std::memcpy(reinterpret_cast<unsigned char*>(&ix) + offsetof(BlockIndices, write), &v, sizeof v);
+}
+
 QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
     const BlockIndices ix = filter.indices[0];
     if (!sameIndices(ix, filter.indices[1])) {
@@ -204,7 +217,9 @@ QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& le
     }
     stereoForward(filter, ix, left, right, withGain);
     if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
-        filter.indices[0] = filter.indices[1] = nextIndices(ix);
+        const uint32_t next = writeAndRead(ix) + 0x00010001u;
+        setWriteAndRead(filter.indices[0], next);
+        setWriteAndRead(filter.indices[1], next);
         return;
     }
     finishReverseCascadeBlockPair(filter, withGain);
