@@ -166,8 +166,8 @@ ReverseCascadeFilter& designFilter(ReverseCascadeFilter& filter, bool reset, Fil
 }
 
 void resetFilter(ReverseCascadeFilter& filter) {
+    filter.state = SectionStates{};
     for (int c = 0; c < 2; ++c) {
-        filter.state[c] = SectionState{};
         filter.indices[c].pending = 0;
         filter.indices[c].write = kBlockLength;
         filter.indices[c].read = 2 * kBlockLength;
@@ -183,8 +183,8 @@ void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bo
     const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
     const double g = withGain ? filter.gain.load() : 1.0;
 
-    const SectionState saved = filter.state[ch];
-    SectionState s = saved;
+    // A copy: the forward state comes out of the block work as it went in.
+    SectionState s = channelState(filter.state, ch);
 
     // Warm-up over the block just filled, newest first: settles the state
     // on one block of the signal that follows the pending block.
@@ -202,7 +202,6 @@ void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bo
             line[j] = forwardEquation(b0, b1, b2, a1, a2, s, line[j]);
     }
 
-    filter.state[ch] = saved;
 
     // Rotate: read-out block → write, filled block → pending, finished block → read.
     const uint16_t oldRead = ix.read, oldWrite = ix.write, oldPending = ix.pending;
@@ -240,7 +239,7 @@ struct LanePass {
         const double fg = withGain ? filter.gain.load() : 1.0;
         for (int c = 0; c < 2; ++c) {
             lines[lane + c] = filter.line[c];
-            states[lane + c] = filter.state[c];
+            states[lane + c] = channelState(filter.state, c);
             b0[lane + c] = fb0;
             b1[lane + c] = fb1;
             b2[lane + c] = fb2;

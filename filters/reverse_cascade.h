@@ -48,6 +48,22 @@ struct SectionState {
     double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;
 };
 
+// The same for both channels, each value left and right side by side, so a
+// stereo step loads and stores each as one vector.
+struct SectionStates {
+    alignas(16) double x1[2] = {};
+    double x2[2] = {}, y1[2] = {}, y2[2] = {};
+};
+
+inline SectionState channelState(const SectionStates& s, int c) { return {s.x1[c], s.x2[c], s.y1[c], s.y2[c]}; }
+
+inline void setChannelState(SectionStates& s, int c, const SectionState& v) {
+    s.x1[c] = v.x1;
+    s.x2[c] = v.x2;
+    s.y1[c] = v.y1;
+    s.y2[c] = v.y2;
+}
+
 // Positions into a three-block delay line; each lies in a different block.
 struct BlockIndices {
     uint16_t pending = 0;  // start of the block waiting for its backward pass
@@ -57,7 +73,7 @@ struct BlockIndices {
 
 struct ReverseCascadeFilter {
     Number b0, b1, b2, a1, a2;
-    SectionState state[2];
+    SectionStates state;
     Number gain;  // linear
     BlockIndices indices[2];
     double line[2][kDelayLineLength];
@@ -92,8 +108,9 @@ inline double forwardEquation(double b0, double b1, double b2, double a1, double
 
 // One causal step: the forward equation, times the gain.
 inline double filterStep(ReverseCascadeFilter& filter, Channel channel, double x) {
-    SectionState& s = filter.state[static_cast<int>(channel)];
+    SectionState s = channelState(filter.state, static_cast<int>(channel));
     const double y = forwardEquation(filter.b0, filter.b1, filter.b2, filter.a1, filter.a2, s, x);
+    setChannelState(filter.state, static_cast<int>(channel), s);
     return y * filter.gain;
 }
 
@@ -111,8 +128,9 @@ inline double reverseCascadeStep(ReverseCascadeFilter& filter, Channel channel, 
     double* line = filter.line[c];
     // Read before the write and before any block work.
     const double out = line[ix.read];
-    const double y =
-        forwardEquation(filter.b0, filter.b1, filter.b2, filter.a1, filter.a2, filter.state[c], x);
+    SectionState s = channelState(filter.state, c);
+    const double y = forwardEquation(filter.b0, filter.b1, filter.b2, filter.a1, filter.a2, s, x);
+    setChannelState(filter.state, c, s);
     line[ix.write] = withGain ? y * filter.gain : y;
     if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
         ++ix.read;
@@ -137,14 +155,19 @@ QX_INLINE void stereoForward(ReverseCascadeFilter& filter, const BlockIndices& i
     typedef double Pair __attribute__((vector_size(16)));
     const double outL = filter.line[0][ix.read];
     const double outR = filter.line[1][ix.read];
-    SectionState& sL = filter.state[0];
-    SectionState& sR = filter.state[1];
+    SectionStates& s = filter.state;
     const Pair x = {left, right};
-    const Pair x1 = {sL.x1, sR.x1}, x2 = {sL.x2, sR.x2}, y1 = {sL.y1, sR.y1}, y2 = {sL.y2, sR.y2};
+    Pair x1, x2, y1, y2;
+    std::memcpy(&x1, s.x1, sizeof x1);
+    std::memcpy(&x2, s.x2, sizeof x2);
+    std::memcpy(&y1, s.y1, sizeof y1);
+    std::memcpy(&y2, s.y2, sizeof y2);
     const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
     const Pair y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-    sL = {x[0], x1[0], y[0], y1[0]};
-    sR = {x[1], x1[1], y[1], y1[1]};
+    std::memcpy(s.x1, &x, sizeof x);
+    std::memcpy(s.x2, &x1, sizeof x1);
+    std::memcpy(s.y1, &y, sizeof y);
+    std::memcpy(s.y2, &y1, sizeof y1);
     const double g = withGain ? filter.gain.load() : 1.0;
     const Pair out = withGain ? y * g : y;
     filter.line[0][ix.write] = out[0];
@@ -231,25 +254,36 @@ QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& le
 void finishReverseCascadeBlockQuad(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain);
 
 // The forward halves of two lock-step stereo filters at positions `ix`: all
-// four channels side by side in one vector, the states turned from rows per
-// channel to one vector per state value and back. Each lane is computed
-// exactly as on its own.
+// four channels side by side in one vector. Each lane is computed exactly as
+// on its own.
 QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, const BlockIndices& ix,
                            double& firstLeft, double& firstRight, double& secondLeft, double& secondRight,
                            bool withGain) {
     typedef double Quad __attribute__((vector_size(32)));
     const double out0 = first.line[0][ix.read], out1 = first.line[1][ix.read];
     const double out2 = second.line[0][ix.read], out3 = second.line[1][ix.read];
-    static_assert(sizeof(SectionState) == sizeof(Quad));
-    Quad s0, s1, s2, s3;  // x1, x2, y1, y2 of one channel each
-    std::memcpy(&s0, &first.state[0], sizeof s0);
-    std::memcpy(&s1, &first.state[1], sizeof s1);
-    std::memcpy(&s2, &second.state[0], sizeof s2);
-    std::memcpy(&s3, &second.state[1], sizeof s3);
-    const Quad t0 = __builtin_shufflevector(s0, s1, 0, 4, 2, 6), t1 = __builtin_shufflevector(s0, s1, 1, 5, 3, 7);
-    const Quad t2 = __builtin_shufflevector(s2, s3, 0, 4, 2, 6), t3 = __builtin_shufflevector(s2, s3, 1, 5, 3, 7);
-    const Quad x1 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5), y1 = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-    const Quad x2 = __builtin_shufflevector(t1, t3, 0, 1, 4, 5), y2 = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+    // Each state value of both filters: the two channels of one, then of the other.
+    // (Through references: a vector argument or result would change the ABI
+    // of the baseline clone.)
+    typedef double Pair __attribute__((vector_size(16)));
+    const auto gather = [&](Quad& v, const double(&f)[2], const double(&g)[2]) QX_INLINE_LAMBDA {
+        Pair a, b;
+        std::memcpy(&a, f, sizeof a);
+        std::memcpy(&b, g, sizeof b);
+        v = __builtin_shufflevector(a, b, 0, 1, 2, 3);
+    };
+    const auto scatter = [&](double(&f)[2], double(&g)[2], const Quad& v) QX_INLINE_LAMBDA {
+        const Pair a = __builtin_shufflevector(v, v, 0, 1), b = __builtin_shufflevector(v, v, 2, 3);
+        std::memcpy(f, &a, sizeof a);
+        std::memcpy(g, &b, sizeof b);
+    };
+    SectionStates& sf = first.state;
+    SectionStates& ss = second.state;
+    Quad x1, x2, y1, y2;
+    gather(x1, sf.x1, ss.x1);
+    gather(x2, sf.x2, ss.x2);
+    gather(y1, sf.y1, ss.y1);
+    gather(y2, sf.y2, ss.y2);
 
     const Quad x = {firstLeft, firstRight, secondLeft, secondRight};
     const double fb0 = first.b0, fb1 = first.b1, fb2 = first.b2, fa1 = first.a1, fa2 = first.a2;
@@ -258,17 +292,10 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     const Quad a1 = {fa1, fa1, sa1, sa1}, a2 = {fa2, fa2, sa2, sa2};
     const Quad y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
 
-    // New rows {x, x1, y, y1} per channel.
-    const Quad p0 = __builtin_shufflevector(x, x1, 0, 4, 2, 6), p1 = __builtin_shufflevector(x, x1, 1, 5, 3, 7);
-    const Quad p2 = __builtin_shufflevector(y, y1, 0, 4, 2, 6), p3 = __builtin_shufflevector(y, y1, 1, 5, 3, 7);
-    s0 = __builtin_shufflevector(p0, p2, 0, 1, 4, 5);
-    s1 = __builtin_shufflevector(p1, p3, 0, 1, 4, 5);
-    s2 = __builtin_shufflevector(p0, p2, 2, 3, 6, 7);
-    s3 = __builtin_shufflevector(p1, p3, 2, 3, 6, 7);
-    std::memcpy(static_cast<void*>(&first.state[0]), &s0, sizeof s0);
-    std::memcpy(static_cast<void*>(&first.state[1]), &s1, sizeof s1);
-    std::memcpy(static_cast<void*>(&second.state[0]), &s2, sizeof s2);
-    std::memcpy(static_cast<void*>(&second.state[1]), &s3, sizeof s3);
+    scatter(sf.x1, ss.x1, x);
+    scatter(sf.x2, ss.x2, x1);
+    scatter(sf.y1, ss.y1, y);
+    scatter(sf.y2, ss.y2, y1);
 
     Quad out = y;
     if (withGain) {

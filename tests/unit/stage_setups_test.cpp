@@ -185,7 +185,7 @@ TEST(ChainFilters, GapResetClearsEveryFilterAndBothBanks) {
                                                   &state->lowpass[0],    &state->lowpass[1]};
     for (ReverseCascadeFilter* f : filters) {
         f->line[0][3] = 0.5;
-        f->state[1].y1 = 0.5;
+        f->state.y1[1] = 0.5;
     }
     state->splitBank.line[3][3] = 0.5;
     state->refilterBank.line[3][3] = 0.5;
@@ -197,7 +197,7 @@ TEST(ChainFilters, GapResetClearsEveryFilterAndBothBanks) {
     test::runStereo(buffer, *state);
     for (ReverseCascadeFilter* f : filters) {
         EXPECT_EQ(f->line[0][3], 0.0);
-        EXPECT_EQ(f->state[1].y1, 0.0);
+        EXPECT_EQ(f->state.y1[1], 0.0);
     }
     EXPECT_EQ(state->splitBank.line[3][3], 0.0);
     EXPECT_EQ(state->refilterBank.line[3][3], 0.0);
