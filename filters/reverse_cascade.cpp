@@ -171,14 +171,13 @@ void resetFilter(ReverseCascadeFilter& filter) {
         filter.indices[c].pending = 0;
         filter.indices[c].write = kBlockLength;
         filter.indices[c].read = 2 * kBlockLength;
-        std::memset(filter.line[c], 0, sizeof filter.line[c]);
     }
+    std::memset(filter.line, 0, sizeof filter.line);
 }
 
 void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bool withGain) {
     const int ch = static_cast<int>(channel);
     BlockIndices& ix = filter.indices[ch];
-    double* const line = filter.line[ch];
     // One snapshot of the coefficients for the whole block work.
     const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
     const double g = withGain ? filter.gain.load() : 1.0;
@@ -189,17 +188,17 @@ void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bo
     // Warm-up over the block just filled, newest first: settles the state
     // on one block of the signal that follows the pending block.
     const int writeStart = ix.write & kBlockStartMask;
-    for (int j = ix.write; j >= writeStart; --j) forwardEquation(b0, b1, b2, a1, a2, s, line[j]);
+    for (int j = ix.write; j >= writeStart; --j) forwardEquation(b0, b1, b2, a1, a2, s, filter.line[j][ch]);
 
     // Backward pass over the pending block, in place.
     const int pendingStart = ix.pending & kBlockStartMask;
     const int pendingEnd = ix.pending | kBlockOffsetMask;
     if (withGain) {
         for (int j = pendingEnd; j >= pendingStart; --j)
-            line[j] = forwardEquation(b0, b1, b2, a1, a2, s, line[j]) * g;
+            filter.line[j][ch] = forwardEquation(b0, b1, b2, a1, a2, s, filter.line[j][ch]) * g;
     } else {
         for (int j = pendingEnd; j >= pendingStart; --j)
-            line[j] = forwardEquation(b0, b1, b2, a1, a2, s, line[j]);
+            filter.line[j][ch] = forwardEquation(b0, b1, b2, a1, a2, s, filter.line[j][ch]);
     }
 
 
@@ -230,15 +229,16 @@ struct LaneVector<4> {
 template <int L>
 struct LanePass {
     using V = typename LaneVector<L>::Type;
-    double* lines[L];
+    typedef double Pair __attribute__((vector_size(16)));
+    double (*lines[L / 2])[2];  // per filter: both channels side by side
     SectionState states[L];  // copies: the forward states come out as they went in
     V b0, b1, b2, a1, a2, g;
 
     void addFilter(int lane, ReverseCascadeFilter& filter, bool withGain) {
         const double fb0 = filter.b0, fb1 = filter.b1, fb2 = filter.b2, fa1 = filter.a1, fa2 = filter.a2;
         const double fg = withGain ? filter.gain.load() : 1.0;
+        lines[lane / 2] = filter.line;
         for (int c = 0; c < 2; ++c) {
-            lines[lane + c] = filter.line[c];
             states[lane + c] = channelState(filter.state, c);
             b0[lane + c] = fb0;
             b1[lane + c] = fb1;
@@ -249,10 +249,31 @@ struct LanePass {
         }
     }
 
+    // Sample j of every lane, and back.
+    QX_INLINE void load(int j, V& x) const {
+        if constexpr (L == 2) {
+            std::memcpy(&x, lines[0][j], sizeof x);
+        } else {
+            Pair a, b;
+            std::memcpy(&a, lines[0][j], sizeof a);
+            std::memcpy(&b, lines[1][j], sizeof b);
+            x = __builtin_shufflevector(a, b, 0, 1, 2, 3);
+        }
+    }
+    QX_INLINE void store(int j, const V& x) const {
+        if constexpr (L == 2) {
+            std::memcpy(lines[0][j], &x, sizeof x);
+        } else {
+            const Pair a = __builtin_shufflevector(x, x, 0, 1), b = __builtin_shufflevector(x, x, 2, 3);
+            std::memcpy(lines[0][j], &a, sizeof a);
+            std::memcpy(lines[1][j], &b, sizeof b);
+        }
+    }
+
     // The forward equation of every lane on sample j; the result becomes y1.
     QX_INLINE void advance(int j, V& x1, V& x2, V& y1, V& y2) const {
         V x;
-        for (int e = 0; e < L; ++e) x[e] = lines[e][j];
+        load(j, x);
         const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
         x2 = x1;
         x1 = x;
@@ -283,7 +304,7 @@ struct LanePass {
         for (int j = pendingEnd; j >= pendingStart; --j) {
             advance(j, x1, x2, y1, y2);
             const V out = WithGain ? y1 * g : y1;
-            for (int e = 0; e < L; ++e) lines[e][j] = out[e];
+            store(j, out);
         }
     }
 

@@ -76,7 +76,8 @@ struct ReverseCascadeFilter {
     SectionStates state;
     Number gain;  // linear
     BlockIndices indices[2];
-    double line[2][kDelayLineLength];
+    // Left and right side by side at each position, one vector per stereo step.
+    alignas(16) double line[kDelayLineLength][2];
 };
 
 // The design formulas, without touching any record. Out-of-range inputs are
@@ -125,13 +126,12 @@ inline double reverseCascadeStep(ReverseCascadeFilter& filter, Channel channel, 
                                  bool withGain) {
     const int c = static_cast<int>(channel);
     BlockIndices& ix = filter.indices[c];
-    double* line = filter.line[c];
     // Read before the write and before any block work.
-    const double out = line[ix.read];
+    const double out = filter.line[ix.read][c];
     SectionState s = channelState(filter.state, c);
     const double y = forwardEquation(filter.b0, filter.b1, filter.b2, filter.a1, filter.a2, s, x);
     setChannelState(filter.state, c, s);
-    line[ix.write] = withGain ? y * filter.gain : y;
+    filter.line[ix.write][c] = withGain ? y * filter.gain : y;
     if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
         ++ix.read;
         ++ix.write;
@@ -147,14 +147,14 @@ inline double reverseCascadeStep(ReverseCascadeFilter& filter, Channel channel, 
 // the processor. Every sample is computed exactly as by two channel steps.
 void finishReverseCascadeBlockPair(ReverseCascadeFilter& filter, bool withGain);
 
-// The forward half of a lock-step stereo step at positions `ix`: reads both
-// outputs, then writes both forward results. The two channels run side by
-// side in one vector register, each exactly as on its own.
-QX_INLINE void stereoForward(ReverseCascadeFilter& filter, const BlockIndices& ix, double& left, double& right,
+// The forward half of a lock-step stereo step at positions `write` and `read`:
+// reads both outputs, then writes both forward results. The two channels run
+// side by side in one vector register, each exactly as on its own.
+QX_INLINE void stereoForward(ReverseCascadeFilter& filter, uint32_t write, uint32_t read, double& left, double& right,
                              bool withGain) {
     typedef double Pair __attribute__((vector_size(16)));
-    const double outL = filter.line[0][ix.read];
-    const double outR = filter.line[1][ix.read];
+    Pair out;
+    std::memcpy(&out, filter.line[read], sizeof out);
     SectionStates& s = filter.state;
     const Pair x = {left, right};
     Pair x1, x2, y1, y2;
@@ -169,11 +169,10 @@ QX_INLINE void stereoForward(ReverseCascadeFilter& filter, const BlockIndices& i
     std::memcpy(s.y1, &y, sizeof y);
     std::memcpy(s.y2, &y1, sizeof y1);
     const double g = withGain ? filter.gain.load() : 1.0;
-    const Pair out = withGain ? y * g : y;
-    filter.line[0][ix.write] = out[0];
-    filter.line[1][ix.write] = out[1];
-    left = outL;
-    right = outR;
+    const Pair result = withGain ? y * g : y;
+    std::memcpy(filter.line[write], &result, sizeof result);
+    left = out[0];
+    right = out[1];
 }
 
 // Both channels' positions as one 12-byte pattern, so the quad step's lock-step test and
@@ -211,14 +210,6 @@ QX_INLINE BlockIndices firstIndices(IndexPattern p) {
 // no carry crosses into the next field.
 QX_INLINE IndexPattern advanced(IndexPattern p) { return {p.low + 0x0000000100010000ull, p.high + 0x00010001u}; }
 
-inline bool sameIndices(const BlockIndices& a, const BlockIndices& b) {
-    return a.read == b.read && a.write == b.write && a.pending == b.pending;
-}
-
-inline BlockIndices nextIndices(const BlockIndices& ix) {
-    return {ix.pending, static_cast<uint16_t>(ix.write + 1), static_cast<uint16_t>(ix.read + 1)};
-}
-
 // Write and read of one channel's positions as one word, so moving both on is
 // one addition (positions stay below 3 x 4096: no carry crosses a field).
 QX_INLINE uint32_t writeAndRead(const BlockIndices& ix) {
@@ -232,17 +223,17 @@ QX_INLINE void setWriteAndRead(BlockIndices& ix, uint32_t v) {
 }
 
 QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
-    const BlockIndices ix = filter.indices[0];
-    if (!sameIndices(ix, filter.indices[1])) {
+    const uint32_t positions = writeAndRead(filter.indices[0]);
+    if (positions != writeAndRead(filter.indices[1]) || filter.indices[0].pending != filter.indices[1].pending) {
         left = reverseCascadeStep(filter, Channel::Left, left, withGain);
         right = reverseCascadeStep(filter, Channel::Right, right, withGain);
         return;
     }
-    stereoForward(filter, ix, left, right, withGain);
-    if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
-        const uint32_t next = writeAndRead(ix) + 0x00010001u;
-        setWriteAndRead(filter.indices[0], next);
-        setWriteAndRead(filter.indices[1], next);
+    const uint32_t write = positions & 0xFFFFu;  // little-endian: write is the low half
+    stereoForward(filter, write, positions >> 16, left, right, withGain);
+    if ((write & kBlockOffsetMask) != kBlockOffsetMask) {
+        setWriteAndRead(filter.indices[0], positions + 0x00010001u);
+        setWriteAndRead(filter.indices[1], positions + 0x00010001u);
         return;
     }
     finishReverseCascadeBlockPair(filter, withGain);
@@ -260,8 +251,6 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
                            double& firstLeft, double& firstRight, double& secondLeft, double& secondRight,
                            bool withGain) {
     typedef double Quad __attribute__((vector_size(32)));
-    const double out0 = first.line[0][ix.read], out1 = first.line[1][ix.read];
-    const double out2 = second.line[0][ix.read], out3 = second.line[1][ix.read];
     // Each state value of both filters: the two channels of one, then of the other.
     // (Through references: a vector argument or result would change the ABI
     // of the baseline clone.)
@@ -279,6 +268,8 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     };
     SectionStates& sf = first.state;
     SectionStates& ss = second.state;
+    Quad out;
+    gather(out, first.line[ix.read], second.line[ix.read]);
     Quad x1, x2, y1, y2;
     gather(x1, sf.x1, ss.x1);
     gather(x2, sf.x2, ss.x2);
@@ -297,19 +288,16 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     scatter(sf.y1, ss.y1, y);
     scatter(sf.y2, ss.y2, y1);
 
-    Quad out = y;
+    Quad result = y;
     if (withGain) {
         const double fg = first.gain, sg = second.gain;
-        out = y * Quad{fg, fg, sg, sg};
+        result = y * Quad{fg, fg, sg, sg};
     }
-    first.line[0][ix.write] = out[0];
-    first.line[1][ix.write] = out[1];
-    second.line[0][ix.write] = out[2];
-    second.line[1][ix.write] = out[3];
-    firstLeft = out0;
-    firstRight = out1;
-    secondLeft = out2;
-    secondRight = out3;
+    scatter(first.line[ix.write], second.line[ix.write], result);
+    firstLeft = out[0];
+    firstRight = out[1];
+    secondLeft = out[2];
+    secondRight = out[3];
 }
 
 // Channel steps of `first` on (firstLeft, firstRight) and of `second` on
