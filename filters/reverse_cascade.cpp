@@ -271,14 +271,48 @@ struct LanePass {
     }
 
     // The forward equation of every lane on sample j; the result becomes y1.
+    // With WithGain, Out writes it back times the gain, else as it is.
+    template <bool Out, bool WithGain>
     QX_INLINE void advance(int j, V& x1, V& x2, V& y1, V& y2) const {
         V x;
         load(j, x);
         const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        if (Out) store(j, WithGain ? y * g : y);
         x2 = x1;
         x1 = x;
         y2 = y1;
         y1 = y;
+    }
+
+    // The same on samples j and j - 1. Each old state value's last product
+    // comes before the load or result that replaces it, so every value can
+    // stay in its register across the loop: no moves between the samples.
+    template <bool Out, bool WithGain>
+    QX_INLINE void advanceTwo(int j, V& x1, V& x2, V& y1, V& y2) const {
+        const V b2x2 = b2 * x2;
+        V xa;
+        load(j, xa);
+        const V a2y2 = a2 * y2;
+        const V ya = b0 * xa + b1 * x1 + b2x2 - a1 * y1 - a2y2;
+        if (Out) store(j, WithGain ? ya * g : ya);
+        const V b2x1 = b2 * x1;
+        V xb;
+        load(j - 1, xb);
+        const V a2y1 = a2 * y1;
+        const V yb = b0 * xb + b1 * xa + b2x1 - a1 * ya - a2y1;
+        if (Out) store(j - 1, WithGain ? yb * g : yb);
+        x2 = xa;
+        x1 = xb;
+        y2 = ya;
+        y1 = yb;
+    }
+
+    // Samples from `first` down to `last`.
+    template <bool Out, bool WithGain>
+    QX_INLINE void pass(int first, int last, V& x1, V& x2, V& y1, V& y2) const {
+        int j = first;
+        for (; j > last; j -= 2) advanceTwo<Out, WithGain>(j, x1, x2, y1, y2);
+        if (j == last) advance<Out, WithGain>(j, x1, x2, y1, y2);
     }
 
     template <bool WithGain>
@@ -291,21 +325,9 @@ struct LanePass {
             y2[e] = states[e].y2;
         }
         // Warm-up over the block just filled, newest first; then the backward
-        // pass over the pending block, in place. Two rows per pass, so the
-        // state moves of one vanish into the other's registers.
-        const int writeStart = ix.write & kBlockStartMask;
-#pragma GCC unroll 2
-        for (int j = ix.write; j >= writeStart; --j) {
-            advance(j, x1, x2, y1, y2);
-        }
-        const int pendingStart = ix.pending & kBlockStartMask;
-        const int pendingEnd = ix.pending | kBlockOffsetMask;
-#pragma GCC unroll 2
-        for (int j = pendingEnd; j >= pendingStart; --j) {
-            advance(j, x1, x2, y1, y2);
-            const V out = WithGain ? y1 * g : y1;
-            store(j, out);
-        }
+        // pass over the pending block, in place.
+        pass<false, WithGain>(ix.write, ix.write & kBlockStartMask, x1, x2, y1, y2);
+        pass<true, WithGain>(ix.pending | kBlockOffsetMask, ix.pending & kBlockStartMask, x1, x2, y1, y2);
     }
 
     QX_INLINE void run(const BlockIndices& ix, bool withGain) {
