@@ -245,11 +245,10 @@ QX_INLINE void frontBands(const Frame& f, const BlockCoefficients& c, bool meter
     const int nb = c.bandCount;
     splitBands(nb, f.left, f.right, state.splitBank, bands.left, bands.right);
     if (general.dynamicEqActive) dynamicEqStep(state.dynamicEq, c.dynamicEq, bands, meterFrame, state.dynamicEqMeters);
+    // One channel at a time, so each loop is a run of whole-vector products.
     withBandCount(nb, [&](auto n) QX_INLINE_LAMBDA {
-        for (int i = 0; i < n; ++i) {
-            bands.left[i] *= c.driveGain;
-            bands.right[i] *= c.driveGain;
-        }
+        for (int i = 0; i < n; ++i) bands.left[i] *= c.driveGain;
+        for (int i = 0; i < n; ++i) bands.right[i] *= c.driveGain;
     });
     if (general.compressorActive)
         compressorStep(state.compressor, c.compressor, bands, meterFrame, state.compressorMeters);
