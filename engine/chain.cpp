@@ -302,8 +302,10 @@ QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFr
     if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
     if (general.threeBandEqActive) threeBandStereoStep(state.threeBandLeft, state.threeBandRight, f.left, f.right);
     if (general.parametricEqActive) {
-        reverseCascade(state.parametric[0], f, false);
-        if (p.parametricEq.enable2) reverseCascade(state.parametric[1], f, false);
+        if (p.parametricEq.enable2)
+            reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false);
+        else
+            reverseCascade(state.parametric[0], f, false);
     }
 
     h.inBands = general.processorActive;
@@ -321,10 +323,7 @@ QX_INLINE void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFra
         finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
     if (general.finalClipperActive)
         finalClipperStep(state.finalClipper, c.finalClipper, state.params.finalClipper, f.left, f.right);
-    if (general.lowpassActive) {
-        reverseCascade(state.lowpass[0], f, true);
-        reverseCascade(state.lowpass[1], f, true);
-    }
+    if (general.lowpassActive) reverseCascadeSeriesStep(state.lowpass[0], state.lowpass[1], f.left, f.right, true);
 
     applyGain(f, c.postGain);
     if (general.ditherActive) addToBoth(f, tinyRandomOffset(state.random));

@@ -324,4 +324,28 @@ QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascad
     finishReverseCascadeBlockQuad(first, second, withGain);
 }
 
+// `first` then `second` on one stereo signal, as two stereo steps would run
+// them. A filter's block work touches only its own delay line and positions,
+// so when the two are in lock-step the first one's waits for the second's
+// forward step and both run in one pass across four lanes.
+QX_INLINE void reverseCascadeSeriesStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& left,
+                                        double& right, bool withGain) {
+    const IndexPattern p = loadPattern(first);
+    if (!inLockStep(p) || !samePattern(p, loadPattern(second))) {
+        reverseCascadeStereoStep(first, left, right, withGain);
+        reverseCascadeStereoStep(second, left, right, withGain);
+        return;
+    }
+    const BlockIndices ix = firstIndices(p);
+    stereoForward(first, ix.write, ix.read, left, right, withGain);
+    stereoForward(second, ix.write, ix.read, left, right, withGain);
+    if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
+        const IndexPattern next = advanced(p);
+        storePattern(first, next);
+        storePattern(second, next);
+        return;
+    }
+    finishReverseCascadeBlockQuad(first, second, withGain);
+}
+
 }  // namespace qx
