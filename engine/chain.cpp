@@ -450,15 +450,16 @@ QX_INLINE int32_t runBlock(Samples samples, int32_t frames, int32_t bits, int32_
 struct Int16Samples {
     int16_t* data;
     bool valid() const { return data != nullptr; }
+    // Mono (one channel) reads its sample into both sides and writes the
+    // left side last; no test of the channel count per frame.
     Frame read(int32_t i, int32_t channels) const {
         const int16_t* s = data + static_cast<int64_t>(i) * channels;
-        const double left = s[0] * kInputScale;
-        return {left, channels == 2 ? s[1] * kInputScale : left};
+        return {s[0] * kInputScale, s[channels - 1] * kInputScale};
     }
     void write(int32_t i, int32_t channels, const Frame& f) const {
         int16_t* s = data + static_cast<int64_t>(i) * channels;
+        s[channels - 1] = toSample(f.right);
         s[0] = toSample(f.left);
-        if (channels == 2) s[1] = toSample(f.right);
     }
 };
 
