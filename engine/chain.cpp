@@ -125,9 +125,10 @@ void applyGain(Frame& f, double gain) {
 double monoOf(const Frame& f) { return (f.left + f.right) / 2.0; }
 
 void updateLevelMeter(double& meter, double level) {
+    const double held = meter;
     double v = std::fabs(level) * 100.0;
-    if (v < meter) v = meter - kMeterDecayPerFrame;
-    meter = v < 0.0 ? 0.0 : v;
+    v = pick(v < held, held - kMeterDecayPerFrame, v);
+    meter = std::max(v, 0.0);  // v < 0 ? 0 : v
 }
 
 double advancePhase(double phase, double step) {
@@ -154,7 +155,10 @@ QX_INLINE void mixTestSignals(Frame& f, const BlockCoefficients& c, ChainState& 
 // Filters and envelopes must never settle on exact silence (denormals, stuck
 // detectors), so a long run of exact zeros gets a sub-LSB random offset.
 void guardZeroRun(Frame& f, ChainState& state) {
-    if (f.left == 0.0 || f.right == 0.0) {
+    // Both tests in one vector compare.
+    typedef double Pair __attribute__((vector_size(16)));
+    const auto zero = Pair{f.left, f.right} == Pair{0.0, 0.0};
+    if ((zero[0] | zero[1]) != 0) {
         if (state.zeroRun < std::numeric_limits<int32_t>::max()) ++state.zeroRun;
         if (state.zeroRun > kZeroRunLimit) addToBoth(f, tinyRandomOffset(state.random));
     } else {
