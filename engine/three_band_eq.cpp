@@ -54,36 +54,27 @@ void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, double& l,
     const auto put = [&](double S::*m, Pair v) QX_INLINE_LAMBDA {
         left.*m = v[0];
         right.*m = v[1];
+        return v;
     };
     const auto shared = [&](Number S::*m) QX_INLINE_LAMBDA { return Pair{(left.*m).load(), (right.*m).load()}; };
     const Pair x = {l, r};
 
     const Pair c1 = shared(&S::c1);
-    const Pair s1 = get(&S::s1) + (x - get(&S::s1)) * c1 + kTiny;
-    const Pair s2 = get(&S::s2) + (s1 - get(&S::s2)) * c1;
-    const Pair s3 = get(&S::s3) + (s2 - get(&S::s3)) * c1;
-    const Pair s4 = get(&S::s4) + (s3 - get(&S::s4)) * c1;
-    const Pair low = s4;
+    const Pair s1 = put(&S::s1, get(&S::s1) + (x - get(&S::s1)) * c1 + kTiny);
+    const Pair s2 = put(&S::s2, get(&S::s2) + (s1 - get(&S::s2)) * c1);
+    const Pair s3 = put(&S::s3, get(&S::s3) + (s2 - get(&S::s3)) * c1);
+    const Pair low = put(&S::s4, get(&S::s4) + (s3 - get(&S::s4)) * c1);
 
     const Pair c2 = shared(&S::c2);
-    const Pair s5 = get(&S::s5) + (x - get(&S::s5)) * c2 + kTiny;
-    const Pair s6 = get(&S::s6) + (s5 - get(&S::s6)) * c2;
-    const Pair s7 = get(&S::s7) + (s6 - get(&S::s7)) * c2;
-    const Pair s8 = get(&S::s8) + (s7 - get(&S::s8)) * c2;
-    const Pair lp2 = s8;
+    const Pair s5 = put(&S::s5, get(&S::s5) + (x - get(&S::s5)) * c2 + kTiny);
+    const Pair s6 = put(&S::s6, get(&S::s6) + (s5 - get(&S::s6)) * c2);
+    const Pair s7 = put(&S::s7, get(&S::s7) + (s6 - get(&S::s7)) * c2);
+    const Pair lp2 = put(&S::s8, get(&S::s8) + (s7 - get(&S::s8)) * c2);
 
     const Pair xd = get(&S::x2);
     put(&S::x2, get(&S::x1));
     put(&S::x1, get(&S::x0));
     put(&S::x0, x);
-    put(&S::s1, s1);
-    put(&S::s2, s2);
-    put(&S::s3, s3);
-    put(&S::s4, s4);
-    put(&S::s5, s5);
-    put(&S::s6, s6);
-    put(&S::s7, s7);
-    put(&S::s8, s8);
 
     const Pair high = xd - lp2;
     const Pair mid = xd - (low + high);

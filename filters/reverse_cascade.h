@@ -300,21 +300,20 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     secondRight = out[3];
 }
 
-// Channel steps of `first` on (firstLeft, firstRight) and of `second` on
-// (secondLeft, secondRight), in place; when the four positions disagree it
-// falls back to the single-channel steps.
-QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& firstLeft,
-                                   double& firstRight, double& secondLeft, double& secondRight, bool withGain) {
+// Two filters that step together: when their positions agree, `together(ix)`
+// runs both forward halves at positions ix and a block end does the block
+// work of all four channels in one pass; otherwise `apart()` steps them as
+// they are.
+template <class Apart, class Together>
+QX_INLINE void lockStepPair(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain, Apart apart,
+                            Together together) {
     const IndexPattern p = loadPattern(first);
     if (!inLockStep(p) || !samePattern(p, loadPattern(second))) {
-        firstLeft = reverseCascadeStep(first, Channel::Left, firstLeft, withGain);
-        firstRight = reverseCascadeStep(first, Channel::Right, firstRight, withGain);
-        secondLeft = reverseCascadeStep(second, Channel::Left, secondLeft, withGain);
-        secondRight = reverseCascadeStep(second, Channel::Right, secondRight, withGain);
+        apart();
         return;
     }
     const BlockIndices ix = firstIndices(p);
-    quadForward(first, second, ix, firstLeft, firstRight, secondLeft, secondRight, withGain);
+    together(ix);
     if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
         const IndexPattern next = advanced(p);
         storePattern(first, next);
@@ -324,28 +323,39 @@ QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascad
     finishReverseCascadeBlockQuad(first, second, withGain);
 }
 
+// Channel steps of `first` on (firstLeft, firstRight) and of `second` on
+// (secondLeft, secondRight), in place; when the four positions disagree it
+// falls back to the single-channel steps.
+QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& firstLeft,
+                                   double& firstRight, double& secondLeft, double& secondRight, bool withGain) {
+    lockStepPair(
+        first, second, withGain,
+        [&]() QX_INLINE_LAMBDA {
+            firstLeft = reverseCascadeStep(first, Channel::Left, firstLeft, withGain);
+            firstRight = reverseCascadeStep(first, Channel::Right, firstRight, withGain);
+            secondLeft = reverseCascadeStep(second, Channel::Left, secondLeft, withGain);
+            secondRight = reverseCascadeStep(second, Channel::Right, secondRight, withGain);
+        },
+        [&](const BlockIndices& ix) QX_INLINE_LAMBDA {
+            quadForward(first, second, ix, firstLeft, firstRight, secondLeft, secondRight, withGain);
+        });
+}
+
 // `first` then `second` on one stereo signal, as two stereo steps would run
 // them. A filter's block work touches only its own delay line and positions,
-// so when the two are in lock-step the first one's waits for the second's
-// forward step and both run in one pass across four lanes.
+// so in lock-step the first one's waits for the second's forward step.
 QX_INLINE void reverseCascadeSeriesStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& left,
                                         double& right, bool withGain) {
-    const IndexPattern p = loadPattern(first);
-    if (!inLockStep(p) || !samePattern(p, loadPattern(second))) {
-        reverseCascadeStereoStep(first, left, right, withGain);
-        reverseCascadeStereoStep(second, left, right, withGain);
-        return;
-    }
-    const BlockIndices ix = firstIndices(p);
-    stereoForward(first, ix.write, ix.read, left, right, withGain);
-    stereoForward(second, ix.write, ix.read, left, right, withGain);
-    if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
-        const IndexPattern next = advanced(p);
-        storePattern(first, next);
-        storePattern(second, next);
-        return;
-    }
-    finishReverseCascadeBlockQuad(first, second, withGain);
+    lockStepPair(
+        first, second, withGain,
+        [&]() QX_INLINE_LAMBDA {
+            reverseCascadeStereoStep(first, left, right, withGain);
+            reverseCascadeStereoStep(second, left, right, withGain);
+        },
+        [&](const BlockIndices& ix) QX_INLINE_LAMBDA {
+            stereoForward(first, ix.write, ix.read, left, right, withGain);
+            stereoForward(second, ix.write, ix.read, left, right, withGain);
+        });
 }
 
 }  // namespace qx
