@@ -128,7 +128,7 @@ void updateLevelMeter(double& meter, double level) {
     const double held = meter;
     double v = std::fabs(level) * 100.0;
     v = pick(v < held, held - kMeterDecayPerFrame, v);
-    meter = std::max(v, 0.0);  // v < 0 ? 0 : v
+    meter = std::max(v, 0.0);
 }
 
 double advancePhase(double phase, double step) {

@@ -201,7 +201,6 @@ void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bo
             filter.line[j][ch] = forwardEquation(b0, b1, b2, a1, a2, s, filter.line[j][ch]);
     }
 
-
     // Rotate: read-out block → write, filled block → pending, finished block → read.
     const uint16_t oldRead = ix.read, oldWrite = ix.write, oldPending = ix.pending;
     ix.read = oldPending & kBlockStartMask;

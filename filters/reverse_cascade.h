@@ -175,8 +175,8 @@ QX_INLINE void stereoForward(ReverseCascadeFilter& filter, uint32_t write, uint3
     right = out[1];
 }
 
-// Both channels' positions as one 12-byte pattern, so the quad step's lock-step test and
-// advance are a few integer operations (a stereo step gains nothing by it).
+// Both channels' positions as one 12-byte pattern, so the two-filter steps' lock-step
+// test and advance are a few integer operations.
 struct IndexPattern {
     uint64_t low;   // channel 1's pending, write, read, then channel 2's pending
     uint32_t high;  // channel 2's write, read
@@ -302,14 +302,14 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
 
 // Two filters that step together: when their positions agree, `together(ix)`
 // runs both forward halves at positions ix and a block end does the block
-// work of all four channels in one pass; otherwise `apart()` steps them as
+// work of all four channels in one pass; otherwise `separate()` steps them as
 // they are.
-template <class Apart, class Together>
-QX_INLINE void lockStepPair(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain, Apart apart,
+template <class Separate, class Together>
+QX_INLINE void lockStepPair(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain, Separate separate,
                             Together together) {
     const IndexPattern p = loadPattern(first);
     if (!inLockStep(p) || !samePattern(p, loadPattern(second))) {
-        apart();
+        separate();
         return;
     }
     const BlockIndices ix = firstIndices(p);
