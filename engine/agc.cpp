@@ -36,37 +36,56 @@ QX_INLINE double clampGain(double g, double maxGain) {
     return g;
 }
 
+// Two values side by side: the low and the high band, or the left and the
+// right channel. Each lane is computed exactly as on its own.
+typedef double Pair __attribute__((vector_size(16)));
+
 QX_INLINE void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
                  ReverseCascadeFilter& highpass, double& left, double& right) {
     double lowL = left, lowR = right, highL = left, highR = right;
     reverseCascadeQuadStep(lowpass, highpass, lowL, lowR, highL, highR, true);
+    Pair lows = {lowL, lowR}, highs = {highL, highR};  // per channel
 
-    s.powerLow = s.powerLow * (1.0 - k.detectLow) + (lowL * lowL + lowR * lowR) * k.detectLow;
-    s.powerHigh = s.powerHigh * (1.0 - k.detectHigh) + (highL * highL + highR * highR) * k.detectHigh;
+    // Per band from here, low then high.
+    const Pair one = {1.0, 1.0};
+    const Pair detect = {k.detectLow, k.detectHigh};
+    const Pair squaresL = lows * lows, squaresH = highs * highs;
+    const Pair squares = __builtin_shufflevector(squaresL, squaresH, 0, 2) + __builtin_shufflevector(squaresL, squaresH, 1, 3);
+    Pair power = {s.powerLow, s.powerHigh};
+    power = power * (one - detect) + squares * detect;
+    s.powerLow = power[0];
+    s.powerHigh = power[1];
 
-    double targetLow = (0.4 / (std::sqrt(s.powerLow) + 0.00001) - 1.0) * k.level + 1.0;
-    if (targetLow > k.maxGain) targetLow = k.maxGain;
-    double targetHigh = (0.4 / (std::sqrt(s.powerHigh) + 0.00001) - 1.0) * k.level + 1.0;
-    if (targetHigh > k.maxGain) targetHigh = k.maxGain;
+    const Pair maxGain = {k.maxGain, k.maxGain};
+    const Pair root = {std::sqrt(power[0]), std::sqrt(power[1])};
+    Pair target = (0.4 / (root + 0.00001) - 1.0) * k.level + 1.0;
+    target = target > maxGain ? maxGain : target;
 
     // The gate looks at the gains before this frame's update.
-    const bool gated = s.powerLow * s.gainLow + s.powerHigh * s.gainHigh <= k.gate;
-    const double gLow = nextGain(s.gainLow, targetLow, gated, k.attackLow, k.releaseLow, k.releaseMaxLow);
-    const double gHigh = nextGain(s.gainHigh, targetHigh, gated, k.attackHigh, k.releaseHigh, k.releaseMaxHigh);
-    s.gainLow = clampGain(gLow, k.maxGain);
-    s.gainHigh = clampGain(gHigh, k.maxGain);
+    const Pair gain = {s.gainLow, s.gainHigh};
+    const Pair weighted = power * gain;
+    const bool gated = weighted[0] + weighted[1] <= k.gate;
+    // Every branch of the update, then the choice of each lane.
+    const Pair attack = {k.attackLow, k.attackHigh}, release = {k.releaseLow, k.releaseHigh};
+    const Pair riseLimit = {k.releaseMaxLow, k.releaseMaxHigh};
+    const Pair next = (one - release) * gain + release * target;
+    const Pair limit = riseLimit * gain;
+    const Pair rising = gated ? gain * kAgcCreep : (next > limit ? limit : next);
+    const Pair falling = (one - attack) * gain + attack * target;
+    Pair g = gain <= target ? rising : falling;
+    g = g > maxGain ? maxGain : g;
+    g = g < one ? one : g;
+    s.gainLow = g[0];
+    s.gainHigh = g[1];
 
-    const double linkedLow = k.unlink * s.gainLow + k.link * s.gainHigh;
-    const double linkedHigh = k.link * s.gainLow + k.unlink * s.gainHigh;
-    lowL *= linkedLow;
-    lowR *= linkedLow;
-    highL *= linkedHigh;
-    highR *= linkedHigh;
+    const Pair linked = Pair{k.unlink, k.link} * g[0] + Pair{k.link, k.unlink} * g[1];
+    lows *= linked[0];
+    highs *= linked[1];
 
     // Protection: pull the recombined sum back towards an RMS of 0.5.
-    const double sumL = lowL + highL;
-    const double sumR = lowR + highR;
-    s.powerOut = s.powerOut * (1.0 - k.detectSum) + (sumL * sumL + sumR * sumR) * k.detectSum;
+    const Pair sum = lows + highs;
+    const Pair sumSquares = sum * sum;
+    s.powerOut = s.powerOut * (1.0 - k.detectSum) + (sumSquares[0] + sumSquares[1]) * k.detectSum;
     double t = 0.5 / (std::sqrt(s.powerOut) + 0.00001);
     if (t > 1.0) t = 1.0;
     if (t >= s.protection)
@@ -74,8 +93,9 @@ QX_INLINE void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascade
     else
         s.protection = t * k.releaseSum + s.protection * (1.0 - k.releaseSum);
 
-    left = (lowL * k.trimLow + highL * k.trimHigh) * s.protection;
-    right = (lowR * k.trimLow + highR * k.trimHigh) * s.protection;
+    const Pair out = (lows * k.trimLow + highs * k.trimHigh) * s.protection;
+    left = out[0];
+    right = out[1];
 }
 
 QX_INLINE void singleBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,

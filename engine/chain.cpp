@@ -125,9 +125,10 @@ void applyGain(Frame& f, double gain) {
 double monoOf(const Frame& f) { return (f.left + f.right) / 2.0; }
 
 void updateLevelMeter(double& meter, double level) {
+    const double held = meter;
     double v = std::fabs(level) * 100.0;
-    if (v < meter) v = meter - kMeterDecayPerFrame;
-    meter = v < 0.0 ? 0.0 : v;
+    v = pick(v < held, held - kMeterDecayPerFrame, v);
+    meter = std::max(v, 0.0);
 }
 
 double advancePhase(double phase, double step) {
@@ -154,7 +155,10 @@ QX_INLINE void mixTestSignals(Frame& f, const BlockCoefficients& c, ChainState& 
 // Filters and envelopes must never settle on exact silence (denormals, stuck
 // detectors), so a long run of exact zeros gets a sub-LSB random offset.
 void guardZeroRun(Frame& f, ChainState& state) {
-    if (f.left == 0.0 || f.right == 0.0) {
+    // Both tests in one vector compare.
+    typedef double Pair __attribute__((vector_size(16)));
+    const auto zero = Pair{f.left, f.right} == Pair{0.0, 0.0};
+    if ((zero[0] | zero[1]) != 0) {
         if (state.zeroRun < std::numeric_limits<int32_t>::max()) ++state.zeroRun;
         if (state.zeroRun > kZeroRunLimit) addToBoth(f, tinyRandomOffset(state.random));
     } else {
@@ -245,11 +249,10 @@ QX_INLINE void frontBands(const Frame& f, const BlockCoefficients& c, bool meter
     const int nb = c.bandCount;
     splitBands(nb, f.left, f.right, state.splitBank, bands.left, bands.right);
     if (general.dynamicEqActive) dynamicEqStep(state.dynamicEq, c.dynamicEq, bands, meterFrame, state.dynamicEqMeters);
+    // One channel at a time, so each loop is a run of whole-vector products.
     withBandCount(nb, [&](auto n) QX_INLINE_LAMBDA {
-        for (int i = 0; i < n; ++i) {
-            bands.left[i] *= c.driveGain;
-            bands.right[i] *= c.driveGain;
-        }
+        for (int i = 0; i < n; ++i) bands.left[i] *= c.driveGain;
+        for (int i = 0; i < n; ++i) bands.right[i] *= c.driveGain;
     });
     if (general.compressorActive)
         compressorStep(state.compressor, c.compressor, bands, meterFrame, state.compressorMeters);
@@ -301,13 +304,12 @@ QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFr
     if (general.stereoImageActive)
         stereoImageStep(state.stereoImage, c.stereoImage, p.stereoImage, state.stereoHighpass, f.left, f.right);
     if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
-    if (general.threeBandEqActive) {
-        f.left = threeBandStep(state.threeBandLeft, f.left);
-        f.right = threeBandStep(state.threeBandRight, f.right);
-    }
+    if (general.threeBandEqActive) threeBandStereoStep(state.threeBandLeft, state.threeBandRight, f.left, f.right);
     if (general.parametricEqActive) {
-        reverseCascade(state.parametric[0], f, false);
-        if (p.parametricEq.enable2) reverseCascade(state.parametric[1], f, false);
+        if (p.parametricEq.enable2)
+            reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false);
+        else
+            reverseCascade(state.parametric[0], f, false);
     }
 
     h.inBands = general.processorActive;
@@ -325,10 +327,7 @@ QX_INLINE void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFra
         finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
     if (general.finalClipperActive)
         finalClipperStep(state.finalClipper, c.finalClipper, state.params.finalClipper, f.left, f.right);
-    if (general.lowpassActive) {
-        reverseCascade(state.lowpass[0], f, true);
-        reverseCascade(state.lowpass[1], f, true);
-    }
+    if (general.lowpassActive) reverseCascadeSeriesStep(state.lowpass[0], state.lowpass[1], f.left, f.right, true);
 
     applyGain(f, c.postGain);
     if (general.ditherActive) addToBoth(f, tinyRandomOffset(state.random));
@@ -455,15 +454,16 @@ QX_INLINE int32_t runBlock(Samples samples, int32_t frames, int32_t bits, int32_
 struct Int16Samples {
     int16_t* data;
     bool valid() const { return data != nullptr; }
+    // Mono (one channel) reads its sample into both sides and writes the
+    // left side last; no test of the channel count per frame.
     Frame read(int32_t i, int32_t channels) const {
         const int16_t* s = data + static_cast<int64_t>(i) * channels;
-        const double left = s[0] * kInputScale;
-        return {left, channels == 2 ? s[1] * kInputScale : left};
+        return {s[0] * kInputScale, s[channels - 1] * kInputScale};
     }
     void write(int32_t i, int32_t channels, const Frame& f) const {
         int16_t* s = data + static_cast<int64_t>(i) * channels;
+        s[channels - 1] = toSample(f.right);
         s[0] = toSample(f.left);
-        if (channels == 2) s[1] = toSample(f.right);
     }
 };
 

@@ -1,6 +1,7 @@
 #include "engine/final_clipper.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "base/vector_clones.h"
 #include "engine/chain.h"
@@ -29,45 +30,62 @@ constexpr double kOutputScale = 1.568293847;
 
 constexpr double kMaxDepth = 30.0;
 
-QX_INLINE double softClip(double x, const FinalClipperCoefficients& k, double& depth) {
-    double u = x * k.k1;
-    if (u < -1.0)
-        u = -kTwoThirds;
-    else if (u > 1.0)
-        u = kTwoThirds;
-    else
-        u = u - u * u * u * kOneThird;
-    const double y = u * k.k2;
-    if (x - y > depth) depth = x - y;
+// Both channels side by side in one vector; each lane is computed exactly as
+// a channel on its own.
+typedef double Pair __attribute__((vector_size(16)));
+
+QX_INLINE Pair loadPair(const double* p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+QX_INLINE void storePair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
+
+// The depth follows left, then right.
+QX_INLINE void updateDepth(Pair excess, double& depth) {
+    if (excess[0] > depth) depth = excess[0];
+    if (excess[1] > depth) depth = excess[1];
+}
+
+QX_INLINE Pair softClip(Pair x, const FinalClipperCoefficients& k, double& depth) {
+    const Pair u = x * k.k1;
+    const Pair cubic = u - u * u * u * kOneThird;
+    const Pair low = {-1.0, -1.0}, high = {1.0, 1.0};
+    const Pair low23 = {-kTwoThirds, -kTwoThirds}, high23 = {kTwoThirds, kTwoThirds};
+    const Pair c = u < low ? low23 : (u > high ? high23 : cubic);
+    const Pair y = c * k.k2;
+    updateDepth(x - y, depth);
     return y;
 }
 
-QX_INLINE double envelopeClip(HilbertPair& h, double x, const FinalClipperCoefficients& k, double& depth) {
+QX_INLINE Pair envelopeClip(HilbertHistory& h, Pair x, const FinalClipperCoefficients& k, double& depth) {
     // Unsigned arithmetic: the counter may wrap after days of playback.
     const uint32_t n = static_cast<uint32_t>(h.counter);
-    h.ring[n & 63u] = x * kInputScale;
+    const Pair in = x * kInputScale;
+    storePair(h.ring[n & 63u], in);
+    storePair(h.ring[(n & 63u) + 64u], in);
     h.counter = static_cast<int32_t>(n + 1u);
 
-    // Entries written 63, 61, ..., 1 frames ago: from entry s in steps of
-    // two, wrapping round the ring at most once, so the taps split into two
-    // runs without index masks. The sum keeps its order.
-    const uint32_t s = (n + 1u) & 63u;
-    const uint32_t beforeWrap = (65u - s) / 2u;
-    double q = 0.0;
-    uint32_t j = 0;
-    for (; j < beforeWrap; ++j) q += h.ring[s + 2u * j] * kHilbert[j];
-    for (; j < 32; ++j) q += h.ring[s + 2u * j - 64u] * kHilbert[j];
+    // Entries written 63, 61, ..., 1 frames ago, oldest first: one run from
+    // the oldest entry, every second one. Each lane's sum keeps its order.
+    const double* run = h.ring[(n + 1u) & 63u];
+    Pair q = {0.0, 0.0};
+#pragma GCC unroll 32
+    for (int j = 0; j < 32; ++j) q += loadPair(run + 4 * j) * kHilbert[j];
     // The input of 32 frames ago.
-    const double v = h.ring[(n + 32u) & 63u] * kOutputScale;
+    const Pair v = loadPair(h.ring[(n + 32u) & 63u]) * kOutputScale;
 
-    const double q2 = q * q;
-    double m = v * v + q2;
-    if (m > k.thresholdSquared) m = k.thresholdSquared;
-    double o = m - q2;
-    if (o < 0.0) o = 0.0;
-    double y = std::sqrt(o);
-    if (v < 0.0) y = -y;
-    if (v - y > depth) depth = v - y;
+    const Pair zero = {0.0, 0.0};
+    const Pair ceiling = {k.thresholdSquared, k.thresholdSquared};
+    const Pair q2 = q * q;
+    Pair m = v * v + q2;
+    m = m > ceiling ? ceiling : m;
+    Pair o = m - q2;
+    o = o < zero ? zero : o;
+    Pair y = {std::sqrt(o[0]), std::sqrt(o[1])};
+    y = v < zero ? -y : y;
+    updateDepth(v - y, depth);
     return y;
 }
 
@@ -86,15 +104,10 @@ FinalClipperCoefficients finalClipperCoefficients(const FinalClipperParams& para
 QX_VECTOR_CLONES
 void finalClipperStep(FinalClipperState& state, const FinalClipperCoefficients& k, const FinalClipperParams& params,
                       double& left, double& right) {
-    const double xL = left * k.drive;
-    const double xR = right * k.drive;
-    if (params.complex.load()) {
-        left = envelopeClip(state.left, xL, k, state.depth);
-        right = envelopeClip(state.right, xR, k, state.depth);
-    } else {
-        left = softClip(xL, k, state.depth);
-        right = softClip(xR, k, state.depth);
-    }
+    const Pair x = Pair{left, right} * k.drive;
+    const Pair y = params.complex.load() ? envelopeClip(state.history, x, k, state.depth) : softClip(x, k, state.depth);
+    left = y[0];
+    right = y[1];
 }
 
 void finalClipperBlockEnd(FinalClipperState& state, const FinalClipperCoefficients& k, double decay, Number& meter) {
@@ -109,8 +122,7 @@ double finalClipperDecay(int32_t frames, int32_t channels) {
 }
 
 void finalClipperGapReset(FinalClipperState& state) {
-    state.left = HilbertPair{};
-    state.right = HilbertPair{};
+    state.history = HilbertHistory{};
 }
 
 }  // namespace qx

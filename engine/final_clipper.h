@@ -11,16 +11,17 @@
 
 namespace qx {
 
-// Hilbert transformer history of one channel.
-struct HilbertPair {
-    double ring[64] = {};
+// Hilbert transformer history of both channels, which always step together:
+// each entry holds left and right side by side, and is written twice (at p
+// and p + 64) so the taps of any frame read one run that never wraps.
+struct HilbertHistory {
+    alignas(16) double ring[128][2] = {};
     int32_t counter = 0;  // next write position; only its low six bits matter
 };
 
 struct FinalClipperState {
-    HilbertPair left;    // zeroed by the gap reset
-    HilbertPair right;
-    double depth = 0.0;  // clip depth behind the meter; never reset
+    HilbertHistory history;  // zeroed by the gap reset
+    double depth = 0.0;      // clip depth behind the meter; never reset
 };
 
 struct FinalClipperCoefficients {

@@ -44,30 +44,51 @@ void setThreeBandGains(ThreeBandState& state, const ThreeBandEqParams& params) {
     state.gHigh = gains[2];
 }
 
+// Both channels side by side in one vector, each lane computed exactly as a
+// channel on its own.
 QX_VECTOR_CLONES
+void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, double& l, double& r) {
+    typedef double Pair __attribute__((vector_size(16)));
+    using S = ThreeBandState;
+    const auto get = [&](double S::*m) QX_INLINE_LAMBDA { return Pair{left.*m, right.*m}; };
+    const auto put = [&](double S::*m, Pair v) QX_INLINE_LAMBDA {
+        left.*m = v[0];
+        right.*m = v[1];
+        return v;
+    };
+    const auto shared = [&](Number S::*m) QX_INLINE_LAMBDA { return Pair{(left.*m).load(), (right.*m).load()}; };
+    const Pair x = {l, r};
+
+    const Pair c1 = shared(&S::c1);
+    const Pair s1 = put(&S::s1, get(&S::s1) + (x - get(&S::s1)) * c1 + kTiny);
+    const Pair s2 = put(&S::s2, get(&S::s2) + (s1 - get(&S::s2)) * c1);
+    const Pair s3 = put(&S::s3, get(&S::s3) + (s2 - get(&S::s3)) * c1);
+    const Pair low = put(&S::s4, get(&S::s4) + (s3 - get(&S::s4)) * c1);
+
+    const Pair c2 = shared(&S::c2);
+    const Pair s5 = put(&S::s5, get(&S::s5) + (x - get(&S::s5)) * c2 + kTiny);
+    const Pair s6 = put(&S::s6, get(&S::s6) + (s5 - get(&S::s6)) * c2);
+    const Pair s7 = put(&S::s7, get(&S::s7) + (s6 - get(&S::s7)) * c2);
+    const Pair lp2 = put(&S::s8, get(&S::s8) + (s7 - get(&S::s8)) * c2);
+
+    const Pair xd = get(&S::x2);
+    put(&S::x2, get(&S::x1));
+    put(&S::x1, get(&S::x0));
+    put(&S::x0, x);
+
+    const Pair high = xd - lp2;
+    const Pair mid = xd - (low + high);
+    const Pair y = shared(&S::gMid) * mid + (shared(&S::gHigh) * high + shared(&S::gLow) * low);
+    l = y[0];
+    r = y[1];
+}
+
+// One channel: the stereo step with a throwaway twin.
 double threeBandStep(ThreeBandState& s, double x) {
-    const double c1 = s.c1.load();
-    s.s1 = s.s1 + (x - s.s1) * c1 + kTiny;
-    s.s2 = s.s2 + (s.s1 - s.s2) * c1;
-    s.s3 = s.s3 + (s.s2 - s.s3) * c1;
-    s.s4 = s.s4 + (s.s3 - s.s4) * c1;
-    const double low = s.s4;
-
-    const double c2 = s.c2.load();
-    s.s5 = s.s5 + (x - s.s5) * c2 + kTiny;
-    s.s6 = s.s6 + (s.s5 - s.s6) * c2;
-    s.s7 = s.s7 + (s.s6 - s.s7) * c2;
-    s.s8 = s.s8 + (s.s7 - s.s8) * c2;
-    const double lp2 = s.s8;
-
-    const double xd = s.x2;
-    s.x2 = s.x1;
-    s.x1 = s.x0;
-    s.x0 = x;
-
-    const double high = xd - lp2;
-    const double mid = xd - (low + high);
-    return s.gMid.load() * mid + (s.gHigh.load() * high + s.gLow.load() * low);
+    ThreeBandState twin = s;
+    double y = x, unused = x;
+    threeBandStereoStep(s, twin, y, unused);
+    return y;
 }
 
 }  // namespace qx

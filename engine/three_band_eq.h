@@ -37,4 +37,7 @@ void setThreeBandGains(ThreeBandState& state, const ThreeBandEqParams& params);
 // One sample through one channel; returns the recombined, weighted bands.
 double threeBandStep(ThreeBandState& state, double x);
 
+// Both channels at once, each exactly as by threeBandStep, in place.
+void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, double& l, double& r);
+
 }  // namespace qx

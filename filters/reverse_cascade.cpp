@@ -166,43 +166,40 @@ ReverseCascadeFilter& designFilter(ReverseCascadeFilter& filter, bool reset, Fil
 }
 
 void resetFilter(ReverseCascadeFilter& filter) {
+    filter.state = SectionStates{};
     for (int c = 0; c < 2; ++c) {
-        filter.state[c] = SectionState{};
         filter.indices[c].pending = 0;
         filter.indices[c].write = kBlockLength;
         filter.indices[c].read = 2 * kBlockLength;
-        std::memset(filter.line[c], 0, sizeof filter.line[c]);
     }
+    std::memset(filter.line, 0, sizeof filter.line);
 }
 
 void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bool withGain) {
     const int ch = static_cast<int>(channel);
     BlockIndices& ix = filter.indices[ch];
-    double* const line = filter.line[ch];
     // One snapshot of the coefficients for the whole block work.
     const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
     const double g = withGain ? filter.gain.load() : 1.0;
 
-    const SectionState saved = filter.state[ch];
-    SectionState s = saved;
+    // A copy: the forward state comes out of the block work as it went in.
+    SectionState s = channelState(filter.state, ch);
 
     // Warm-up over the block just filled, newest first: settles the state
     // on one block of the signal that follows the pending block.
     const int writeStart = ix.write & kBlockStartMask;
-    for (int j = ix.write; j >= writeStart; --j) forwardEquation(b0, b1, b2, a1, a2, s, line[j]);
+    for (int j = ix.write; j >= writeStart; --j) forwardEquation(b0, b1, b2, a1, a2, s, filter.line[j][ch]);
 
     // Backward pass over the pending block, in place.
     const int pendingStart = ix.pending & kBlockStartMask;
     const int pendingEnd = ix.pending | kBlockOffsetMask;
     if (withGain) {
         for (int j = pendingEnd; j >= pendingStart; --j)
-            line[j] = forwardEquation(b0, b1, b2, a1, a2, s, line[j]) * g;
+            filter.line[j][ch] = forwardEquation(b0, b1, b2, a1, a2, s, filter.line[j][ch]) * g;
     } else {
         for (int j = pendingEnd; j >= pendingStart; --j)
-            line[j] = forwardEquation(b0, b1, b2, a1, a2, s, line[j]);
+            filter.line[j][ch] = forwardEquation(b0, b1, b2, a1, a2, s, filter.line[j][ch]);
     }
-
-    filter.state[ch] = saved;
 
     // Rotate: read-out block → write, filled block → pending, finished block → read.
     const uint16_t oldRead = ix.read, oldWrite = ix.write, oldPending = ix.pending;
@@ -231,16 +228,17 @@ struct LaneVector<4> {
 template <int L>
 struct LanePass {
     using V = typename LaneVector<L>::Type;
-    double* lines[L];
+    typedef double Pair __attribute__((vector_size(16)));
+    double (*lines[L / 2])[2];  // per filter: both channels side by side
     SectionState states[L];  // copies: the forward states come out as they went in
     V b0, b1, b2, a1, a2, g;
 
     void addFilter(int lane, ReverseCascadeFilter& filter, bool withGain) {
         const double fb0 = filter.b0, fb1 = filter.b1, fb2 = filter.b2, fa1 = filter.a1, fa2 = filter.a2;
         const double fg = withGain ? filter.gain.load() : 1.0;
+        lines[lane / 2] = filter.line;
         for (int c = 0; c < 2; ++c) {
-            lines[lane + c] = filter.line[c];
-            states[lane + c] = filter.state[c];
+            states[lane + c] = channelState(filter.state, c);
             b0[lane + c] = fb0;
             b1[lane + c] = fb1;
             b2[lane + c] = fb2;
@@ -250,15 +248,70 @@ struct LanePass {
         }
     }
 
+    // Sample j of every lane, and back.
+    QX_INLINE void load(int j, V& x) const {
+        if constexpr (L == 2) {
+            std::memcpy(&x, lines[0][j], sizeof x);
+        } else {
+            Pair a, b;
+            std::memcpy(&a, lines[0][j], sizeof a);
+            std::memcpy(&b, lines[1][j], sizeof b);
+            x = __builtin_shufflevector(a, b, 0, 1, 2, 3);
+        }
+    }
+    QX_INLINE void store(int j, const V& x) const {
+        if constexpr (L == 2) {
+            std::memcpy(lines[0][j], &x, sizeof x);
+        } else {
+            const Pair a = __builtin_shufflevector(x, x, 0, 1), b = __builtin_shufflevector(x, x, 2, 3);
+            std::memcpy(lines[0][j], &a, sizeof a);
+            std::memcpy(lines[1][j], &b, sizeof b);
+        }
+    }
+
     // The forward equation of every lane on sample j; the result becomes y1.
+    // With WithGain, Out writes it back times the gain, else as it is.
+    template <bool Out, bool WithGain>
     QX_INLINE void advance(int j, V& x1, V& x2, V& y1, V& y2) const {
         V x;
-        for (int e = 0; e < L; ++e) x[e] = lines[e][j];
+        load(j, x);
         const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        if (Out) store(j, WithGain ? y * g : y);
         x2 = x1;
         x1 = x;
         y2 = y1;
         y1 = y;
+    }
+
+    // The same on samples j and j - 1. Each old state value's last product
+    // comes before the load or result that replaces it, so every value can
+    // stay in its register across the loop: no moves between the samples.
+    template <bool Out, bool WithGain>
+    QX_INLINE void advanceTwo(int j, V& x1, V& x2, V& y1, V& y2) const {
+        const V b2x2 = b2 * x2;
+        V xa;
+        load(j, xa);
+        const V a2y2 = a2 * y2;
+        const V ya = b0 * xa + b1 * x1 + b2x2 - a1 * y1 - a2y2;
+        if (Out) store(j, WithGain ? ya * g : ya);
+        const V b2x1 = b2 * x1;
+        V xb;
+        load(j - 1, xb);
+        const V a2y1 = a2 * y1;
+        const V yb = b0 * xb + b1 * xa + b2x1 - a1 * ya - a2y1;
+        if (Out) store(j - 1, WithGain ? yb * g : yb);
+        x2 = xa;
+        x1 = xb;
+        y2 = ya;
+        y1 = yb;
+    }
+
+    // Samples from `first` down to `last`.
+    template <bool Out, bool WithGain>
+    QX_INLINE void pass(int first, int last, V& x1, V& x2, V& y1, V& y2) const {
+        int j = first;
+        for (; j > last; j -= 2) advanceTwo<Out, WithGain>(j, x1, x2, y1, y2);
+        if (j == last) advance<Out, WithGain>(j, x1, x2, y1, y2);
     }
 
     template <bool WithGain>
@@ -271,21 +324,9 @@ struct LanePass {
             y2[e] = states[e].y2;
         }
         // Warm-up over the block just filled, newest first; then the backward
-        // pass over the pending block, in place. Two rows per pass, so the
-        // state moves of one vanish into the other's registers.
-        const int writeStart = ix.write & kBlockStartMask;
-#pragma GCC unroll 2
-        for (int j = ix.write; j >= writeStart; --j) {
-            advance(j, x1, x2, y1, y2);
-        }
-        const int pendingStart = ix.pending & kBlockStartMask;
-        const int pendingEnd = ix.pending | kBlockOffsetMask;
-#pragma GCC unroll 2
-        for (int j = pendingEnd; j >= pendingStart; --j) {
-            advance(j, x1, x2, y1, y2);
-            const V out = WithGain ? y1 * g : y1;
-            for (int e = 0; e < L; ++e) lines[e][j] = out[e];
-        }
+        // pass over the pending block, in place.
+        pass<false, WithGain>(ix.write, ix.write & kBlockStartMask, x1, x2, y1, y2);
+        pass<true, WithGain>(ix.pending | kBlockOffsetMask, ix.pending & kBlockStartMask, x1, x2, y1, y2);
     }
 
     QX_INLINE void run(const BlockIndices& ix, bool withGain) {

@@ -9,6 +9,7 @@
 // so a step may see a mixture of old and new values for one sample; states,
 // positions and delay lines belong to the audio thread (and to start-up).
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -47,6 +48,22 @@ struct SectionState {
     double x1 = 0.0, x2 = 0.0, y1 = 0.0, y2 = 0.0;
 };
 
+// The same for both channels, each value left and right side by side, so a
+// stereo step loads and stores each as one vector.
+struct SectionStates {
+    alignas(16) double x1[2] = {};
+    double x2[2] = {}, y1[2] = {}, y2[2] = {};
+};
+
+inline SectionState channelState(const SectionStates& s, int c) { return {s.x1[c], s.x2[c], s.y1[c], s.y2[c]}; }
+
+inline void setChannelState(SectionStates& s, int c, const SectionState& v) {
+    s.x1[c] = v.x1;
+    s.x2[c] = v.x2;
+    s.y1[c] = v.y1;
+    s.y2[c] = v.y2;
+}
+
 // Positions into a three-block delay line; each lies in a different block.
 struct BlockIndices {
     uint16_t pending = 0;  // start of the block waiting for its backward pass
@@ -56,10 +73,11 @@ struct BlockIndices {
 
 struct ReverseCascadeFilter {
     Number b0, b1, b2, a1, a2;
-    SectionState state[2];
+    SectionStates state;
     Number gain;  // linear
     BlockIndices indices[2];
-    double line[2][kDelayLineLength];
+    // Left and right side by side at each position, one vector per stereo step.
+    alignas(16) double line[kDelayLineLength][2];
 };
 
 // The design formulas, without touching any record. Out-of-range inputs are
@@ -91,8 +109,9 @@ inline double forwardEquation(double b0, double b1, double b2, double a1, double
 
 // One causal step: the forward equation, times the gain.
 inline double filterStep(ReverseCascadeFilter& filter, Channel channel, double x) {
-    SectionState& s = filter.state[static_cast<int>(channel)];
+    SectionState s = channelState(filter.state, static_cast<int>(channel));
     const double y = forwardEquation(filter.b0, filter.b1, filter.b2, filter.a1, filter.a2, s, x);
+    setChannelState(filter.state, static_cast<int>(channel), s);
     return y * filter.gain;
 }
 
@@ -107,12 +126,12 @@ inline double reverseCascadeStep(ReverseCascadeFilter& filter, Channel channel, 
                                  bool withGain) {
     const int c = static_cast<int>(channel);
     BlockIndices& ix = filter.indices[c];
-    double* line = filter.line[c];
     // Read before the write and before any block work.
-    const double out = line[ix.read];
-    const double y =
-        forwardEquation(filter.b0, filter.b1, filter.b2, filter.a1, filter.a2, filter.state[c], x);
-    line[ix.write] = withGain ? y * filter.gain : y;
+    const double out = filter.line[ix.read][c];
+    SectionState s = channelState(filter.state, c);
+    const double y = forwardEquation(filter.b0, filter.b1, filter.b2, filter.a1, filter.a2, s, x);
+    setChannelState(filter.state, c, s);
+    filter.line[ix.write][c] = withGain ? y * filter.gain : y;
     if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
         ++ix.read;
         ++ix.write;
@@ -128,32 +147,36 @@ inline double reverseCascadeStep(ReverseCascadeFilter& filter, Channel channel, 
 // the processor. Every sample is computed exactly as by two channel steps.
 void finishReverseCascadeBlockPair(ReverseCascadeFilter& filter, bool withGain);
 
-// The forward half of a lock-step stereo step at positions `ix`: reads both
-// outputs, then writes both forward results. The two channels run side by
-// side in one vector register, each exactly as on its own.
-QX_INLINE void stereoForward(ReverseCascadeFilter& filter, const BlockIndices& ix, double& left, double& right,
+// The forward half of a lock-step stereo step at positions `write` and `read`:
+// reads both outputs, then writes both forward results. The two channels run
+// side by side in one vector register, each exactly as on its own.
+QX_INLINE void stereoForward(ReverseCascadeFilter& filter, uint32_t write, uint32_t read, double& left, double& right,
                              bool withGain) {
     typedef double Pair __attribute__((vector_size(16)));
-    const double outL = filter.line[0][ix.read];
-    const double outR = filter.line[1][ix.read];
-    SectionState& sL = filter.state[0];
-    SectionState& sR = filter.state[1];
+    Pair out;
+    std::memcpy(&out, filter.line[read], sizeof out);
+    SectionStates& s = filter.state;
     const Pair x = {left, right};
-    const Pair x1 = {sL.x1, sR.x1}, x2 = {sL.x2, sR.x2}, y1 = {sL.y1, sR.y1}, y2 = {sL.y2, sR.y2};
+    Pair x1, x2, y1, y2;
+    std::memcpy(&x1, s.x1, sizeof x1);
+    std::memcpy(&x2, s.x2, sizeof x2);
+    std::memcpy(&y1, s.y1, sizeof y1);
+    std::memcpy(&y2, s.y2, sizeof y2);
     const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
     const Pair y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-    sL = {x[0], x1[0], y[0], y1[0]};
-    sR = {x[1], x1[1], y[1], y1[1]};
+    std::memcpy(s.x1, &x, sizeof x);
+    std::memcpy(s.x2, &x1, sizeof x1);
+    std::memcpy(s.y1, &y, sizeof y);
+    std::memcpy(s.y2, &y1, sizeof y1);
     const double g = withGain ? filter.gain.load() : 1.0;
-    const Pair out = withGain ? y * g : y;
-    filter.line[0][ix.write] = out[0];
-    filter.line[1][ix.write] = out[1];
-    left = outL;
-    right = outR;
+    const Pair result = withGain ? y * g : y;
+    std::memcpy(filter.line[write], &result, sizeof result);
+    left = out[0];
+    right = out[1];
 }
 
-// Both channels' positions as one 12-byte pattern, so the quad step's lock-step test and
-// advance are a few integer operations (a stereo step gains nothing by it).
+// Both channels' positions as one 12-byte pattern, so the two-filter steps' lock-step
+// test and advance are a few integer operations.
 struct IndexPattern {
     uint64_t low;   // channel 1's pending, write, read, then channel 2's pending
     uint32_t high;  // channel 2's write, read
@@ -187,24 +210,30 @@ QX_INLINE BlockIndices firstIndices(IndexPattern p) {
 // no carry crosses into the next field.
 QX_INLINE IndexPattern advanced(IndexPattern p) { return {p.low + 0x0000000100010000ull, p.high + 0x00010001u}; }
 
-inline bool sameIndices(const BlockIndices& a, const BlockIndices& b) {
-    return a.read == b.read && a.write == b.write && a.pending == b.pending;
+// Write and read of one channel's positions as one word, so moving both on is
+// one addition (positions stay below 3 x 4096: no carry crosses a field).
+QX_INLINE uint32_t writeAndRead(const BlockIndices& ix) {
+    uint32_t v;
+    std::memcpy(&v, reinterpret_cast<const unsigned char*>(&ix) + offsetof(BlockIndices, write), sizeof v);
+    return v;
 }
 
-inline BlockIndices nextIndices(const BlockIndices& ix) {
-    return {ix.pending, static_cast<uint16_t>(ix.write + 1), static_cast<uint16_t>(ix.read + 1)};
+QX_INLINE void setWriteAndRead(BlockIndices& ix, uint32_t v) {
+    std::memcpy(reinterpret_cast<unsigned char*>(&ix) + offsetof(BlockIndices, write), &v, sizeof v);
 }
 
 QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
-    const BlockIndices ix = filter.indices[0];
-    if (!sameIndices(ix, filter.indices[1])) {
+    const uint32_t positions = writeAndRead(filter.indices[0]);
+    if (positions != writeAndRead(filter.indices[1]) || filter.indices[0].pending != filter.indices[1].pending) {
         left = reverseCascadeStep(filter, Channel::Left, left, withGain);
         right = reverseCascadeStep(filter, Channel::Right, right, withGain);
         return;
     }
-    stereoForward(filter, ix, left, right, withGain);
-    if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
-        filter.indices[0] = filter.indices[1] = nextIndices(ix);
+    const uint32_t write = positions & 0xFFFFu;  // little-endian: write is the low half
+    stereoForward(filter, write, positions >> 16, left, right, withGain);
+    if ((write & kBlockOffsetMask) != kBlockOffsetMask) {
+        setWriteAndRead(filter.indices[0], positions + 0x00010001u);
+        setWriteAndRead(filter.indices[1], positions + 0x00010001u);
         return;
     }
     finishReverseCascadeBlockPair(filter, withGain);
@@ -216,25 +245,36 @@ QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& le
 void finishReverseCascadeBlockQuad(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain);
 
 // The forward halves of two lock-step stereo filters at positions `ix`: all
-// four channels side by side in one vector, the states turned from rows per
-// channel to one vector per state value and back. Each lane is computed
-// exactly as on its own.
+// four channels side by side in one vector. Each lane is computed exactly as
+// on its own.
 QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, const BlockIndices& ix,
                            double& firstLeft, double& firstRight, double& secondLeft, double& secondRight,
                            bool withGain) {
     typedef double Quad __attribute__((vector_size(32)));
-    const double out0 = first.line[0][ix.read], out1 = first.line[1][ix.read];
-    const double out2 = second.line[0][ix.read], out3 = second.line[1][ix.read];
-    static_assert(sizeof(SectionState) == sizeof(Quad));
-    Quad s0, s1, s2, s3;  // x1, x2, y1, y2 of one channel each
-    std::memcpy(&s0, &first.state[0], sizeof s0);
-    std::memcpy(&s1, &first.state[1], sizeof s1);
-    std::memcpy(&s2, &second.state[0], sizeof s2);
-    std::memcpy(&s3, &second.state[1], sizeof s3);
-    const Quad t0 = __builtin_shufflevector(s0, s1, 0, 4, 2, 6), t1 = __builtin_shufflevector(s0, s1, 1, 5, 3, 7);
-    const Quad t2 = __builtin_shufflevector(s2, s3, 0, 4, 2, 6), t3 = __builtin_shufflevector(s2, s3, 1, 5, 3, 7);
-    const Quad x1 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5), y1 = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-    const Quad x2 = __builtin_shufflevector(t1, t3, 0, 1, 4, 5), y2 = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+    // Each state value of both filters: the two channels of one, then of the other.
+    // (Through references: a vector argument or result would change the ABI
+    // of the baseline clone.)
+    typedef double Pair __attribute__((vector_size(16)));
+    const auto gather = [&](Quad& v, const double(&f)[2], const double(&g)[2]) QX_INLINE_LAMBDA {
+        Pair a, b;
+        std::memcpy(&a, f, sizeof a);
+        std::memcpy(&b, g, sizeof b);
+        v = __builtin_shufflevector(a, b, 0, 1, 2, 3);
+    };
+    const auto scatter = [&](double(&f)[2], double(&g)[2], const Quad& v) QX_INLINE_LAMBDA {
+        const Pair a = __builtin_shufflevector(v, v, 0, 1), b = __builtin_shufflevector(v, v, 2, 3);
+        std::memcpy(f, &a, sizeof a);
+        std::memcpy(g, &b, sizeof b);
+    };
+    SectionStates& sf = first.state;
+    SectionStates& ss = second.state;
+    Quad out;
+    gather(out, first.line[ix.read], second.line[ix.read]);
+    Quad x1, x2, y1, y2;
+    gather(x1, sf.x1, ss.x1);
+    gather(x2, sf.x2, ss.x2);
+    gather(y1, sf.y1, ss.y1);
+    gather(y2, sf.y2, ss.y2);
 
     const Quad x = {firstLeft, firstRight, secondLeft, secondRight};
     const double fb0 = first.b0, fb1 = first.b1, fb2 = first.b2, fa1 = first.a1, fa2 = first.a2;
@@ -243,48 +283,37 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     const Quad a1 = {fa1, fa1, sa1, sa1}, a2 = {fa2, fa2, sa2, sa2};
     const Quad y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
 
-    // New rows {x, x1, y, y1} per channel.
-    const Quad p0 = __builtin_shufflevector(x, x1, 0, 4, 2, 6), p1 = __builtin_shufflevector(x, x1, 1, 5, 3, 7);
-    const Quad p2 = __builtin_shufflevector(y, y1, 0, 4, 2, 6), p3 = __builtin_shufflevector(y, y1, 1, 5, 3, 7);
-    s0 = __builtin_shufflevector(p0, p2, 0, 1, 4, 5);
-    s1 = __builtin_shufflevector(p1, p3, 0, 1, 4, 5);
-    s2 = __builtin_shufflevector(p0, p2, 2, 3, 6, 7);
-    s3 = __builtin_shufflevector(p1, p3, 2, 3, 6, 7);
-    std::memcpy(static_cast<void*>(&first.state[0]), &s0, sizeof s0);
-    std::memcpy(static_cast<void*>(&first.state[1]), &s1, sizeof s1);
-    std::memcpy(static_cast<void*>(&second.state[0]), &s2, sizeof s2);
-    std::memcpy(static_cast<void*>(&second.state[1]), &s3, sizeof s3);
+    scatter(sf.x1, ss.x1, x);
+    scatter(sf.x2, ss.x2, x1);
+    scatter(sf.y1, ss.y1, y);
+    scatter(sf.y2, ss.y2, y1);
 
-    Quad out = y;
+    Quad result = y;
     if (withGain) {
         const double fg = first.gain, sg = second.gain;
-        out = y * Quad{fg, fg, sg, sg};
+        result = y * Quad{fg, fg, sg, sg};
     }
-    first.line[0][ix.write] = out[0];
-    first.line[1][ix.write] = out[1];
-    second.line[0][ix.write] = out[2];
-    second.line[1][ix.write] = out[3];
-    firstLeft = out0;
-    firstRight = out1;
-    secondLeft = out2;
-    secondRight = out3;
+    scatter(first.line[ix.write], second.line[ix.write], result);
+    firstLeft = out[0];
+    firstRight = out[1];
+    secondLeft = out[2];
+    secondRight = out[3];
 }
 
-// Channel steps of `first` on (firstLeft, firstRight) and of `second` on
-// (secondLeft, secondRight), in place; when the four positions disagree it
-// falls back to the single-channel steps.
-QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& firstLeft,
-                                   double& firstRight, double& secondLeft, double& secondRight, bool withGain) {
+// Two filters that step together: when their positions agree, `together(ix)`
+// runs both forward halves at positions ix and a block end does the block
+// work of all four channels in one pass; otherwise `separate()` steps them as
+// they are.
+template <class Separate, class Together>
+QX_INLINE void lockStepPair(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain, Separate separate,
+                            Together together) {
     const IndexPattern p = loadPattern(first);
     if (!inLockStep(p) || !samePattern(p, loadPattern(second))) {
-        firstLeft = reverseCascadeStep(first, Channel::Left, firstLeft, withGain);
-        firstRight = reverseCascadeStep(first, Channel::Right, firstRight, withGain);
-        secondLeft = reverseCascadeStep(second, Channel::Left, secondLeft, withGain);
-        secondRight = reverseCascadeStep(second, Channel::Right, secondRight, withGain);
+        separate();
         return;
     }
     const BlockIndices ix = firstIndices(p);
-    quadForward(first, second, ix, firstLeft, firstRight, secondLeft, secondRight, withGain);
+    together(ix);
     if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
         const IndexPattern next = advanced(p);
         storePattern(first, next);
@@ -292,6 +321,41 @@ QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascad
         return;
     }
     finishReverseCascadeBlockQuad(first, second, withGain);
+}
+
+// Channel steps of `first` on (firstLeft, firstRight) and of `second` on
+// (secondLeft, secondRight), in place; when the four positions disagree it
+// falls back to the single-channel steps.
+QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& firstLeft,
+                                   double& firstRight, double& secondLeft, double& secondRight, bool withGain) {
+    lockStepPair(
+        first, second, withGain,
+        [&]() QX_INLINE_LAMBDA {
+            firstLeft = reverseCascadeStep(first, Channel::Left, firstLeft, withGain);
+            firstRight = reverseCascadeStep(first, Channel::Right, firstRight, withGain);
+            secondLeft = reverseCascadeStep(second, Channel::Left, secondLeft, withGain);
+            secondRight = reverseCascadeStep(second, Channel::Right, secondRight, withGain);
+        },
+        [&](const BlockIndices& ix) QX_INLINE_LAMBDA {
+            quadForward(first, second, ix, firstLeft, firstRight, secondLeft, secondRight, withGain);
+        });
+}
+
+// `first` then `second` on one stereo signal, as two stereo steps would run
+// them. A filter's block work touches only its own delay line and positions,
+// so in lock-step the first one's waits for the second's forward step.
+QX_INLINE void reverseCascadeSeriesStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& left,
+                                        double& right, bool withGain) {
+    lockStepPair(
+        first, second, withGain,
+        [&]() QX_INLINE_LAMBDA {
+            reverseCascadeStereoStep(first, left, right, withGain);
+            reverseCascadeStereoStep(second, left, right, withGain);
+        },
+        [&](const BlockIndices& ix) QX_INLINE_LAMBDA {
+            stereoForward(first, ix.write, ix.read, left, right, withGain);
+            stereoForward(second, ix.write, ix.read, left, right, withGain);
+        });
 }
 
 }  // namespace qx

@@ -191,10 +191,8 @@ TEST(FinalClipperComplex, GapResetClearsBothHistoriesButNotTheDepth) {
     const double depth = c.state.depth;
     ASSERT_GT(depth, 0.0);
     finalClipperGapReset(c.state);
-    EXPECT_EQ(c.state.left.counter, 0);
-    EXPECT_EQ(c.state.right.counter, 0);
-    for (int j = 0; j < 64; ++j) ASSERT_EQ(c.state.left.ring[j], 0.0);
-    for (int j = 0; j < 64; ++j) ASSERT_EQ(c.state.right.ring[j], 0.0);
+    EXPECT_EQ(c.state.history.counter, 0);
+    for (int j = 0; j < 128; ++j) ASSERT_TRUE(c.state.history.ring[j][0] == 0.0 && c.state.history.ring[j][1] == 0.0);
     EXPECT_EQ(c.state.depth, depth);
     // The next 32 frames come from the cleared history: silence.
     for (int i = 0; i < 32; ++i) {
@@ -206,15 +204,17 @@ TEST(FinalClipperComplex, GapResetClearsBothHistoriesButNotTheDepth) {
 }
 
 TEST(FinalClipperComplex, CounterWrapKeepsTheDelay) {
-    Clipper c(0.0, 0.0, true);
-    c.state.left.counter = 2147483647 - 10;
-    c.state.right.counter = -5;
-    for (int i = 0; i < 200; ++i) {
-        double l = sine(0.5, 5000.0, i), r = l;
-        finalClipperStep(c.state, c.k, c.params, l, r);
-        if (i >= 64) {
-            ASSERT_NEAR(l, sine(0.5, 5000.0, i - 32), 1e-7);
-            ASSERT_EQ(l, r);
+    // Across the signed limit and across the unsigned wrap to 0.
+    for (int32_t start : {2147483647 - 10, -5}) {
+        Clipper c(0.0, 0.0, true);
+        c.state.history.counter = start;
+        for (int i = 0; i < 200; ++i) {
+            double l = sine(0.5, 5000.0, i), r = l;
+            finalClipperStep(c.state, c.k, c.params, l, r);
+            if (i >= 64) {
+                ASSERT_NEAR(l, sine(0.5, 5000.0, i - 32), 1e-7) << start;
+                ASSERT_EQ(l, r);
+            }
         }
     }
 }
@@ -240,7 +240,7 @@ TEST(FinalClipper, AbsurdParametersKeepOutputAndStateFinite) {
                     ASSERT_TRUE(std::isfinite(meter.load())) << field << " = " << v;
                     ASSERT_TRUE(std::isfinite(c.state.depth));
                 }
-                for (int j = 0; j < 64; ++j) ASSERT_TRUE(std::isfinite(c.state.left.ring[j]));
+                for (int j = 0; j < 128; ++j) ASSERT_TRUE(std::isfinite(c.state.history.ring[j][0]));
                 EXPECT_TRUE(std::isfinite(c.k.k1) && std::isfinite(c.k.k2) && c.k.threshold > 0.0);
             }
         }

@@ -42,7 +42,7 @@ struct Rig {
 TEST(StageSetups, StartupDesignsUsePlaceholdersAndClearEverything) {
     Rig s;
     ChainState& st = *s.state;
-    st.highpass.line[0][7] = 1.0;
+    st.highpass.line[7][0] = 1.0;
     st.splitBank.line[7][0] = 1.0;
     st.highpass.indices[1].read = 77;
     designAtStartup(st);
@@ -55,7 +55,7 @@ TEST(StageSetups, StartupDesignsUsePlaceholdersAndClearEverything) {
     EXPECT_EQ(st.threeBandRight.f2, 5000.0);
     EXPECT_EQ(st.threeBandLeft.gMid.load(), 0.0);  // silent until the first update
     EXPECT_EQ(st.bandCount.load(), 10);
-    EXPECT_EQ(st.highpass.line[0][7], 0.0);
+    EXPECT_EQ(st.highpass.line[7][0], 0.0);
     EXPECT_EQ(st.splitBank.line[7][0], 0.0);
     EXPECT_EQ(st.highpass.indices[1].read, 8192);
     EXPECT_EQ(st.highpass.indices[1].pending, 0);
@@ -184,20 +184,20 @@ TEST(ChainFilters, GapResetClearsEveryFilterAndBothBanks) {
                                                   &state->agcHighpass,   &state->parametric[0], &state->parametric[1],
                                                   &state->lowpass[0],    &state->lowpass[1]};
     for (ReverseCascadeFilter* f : filters) {
-        f->line[0][3] = 0.5;
-        f->state[1].y1 = 0.5;
+        f->line[3][0] = 0.5;
+        f->state.y1[1] = 0.5;
     }
     state->splitBank.line[3][3] = 0.5;
     state->refilterBank.line[3][3] = 0.5;
     state->threeBandLeft.s1 = 0.5;
     clock.now += 5000;  // a short pause keeps everything
     test::runStereo(buffer, *state);
-    EXPECT_EQ(state->highpass.line[0][3], 0.5);
+    EXPECT_EQ(state->highpass.line[3][0], 0.5);
     clock.now += 7000;
     test::runStereo(buffer, *state);
     for (ReverseCascadeFilter* f : filters) {
-        EXPECT_EQ(f->line[0][3], 0.0);
-        EXPECT_EQ(f->state[1].y1, 0.0);
+        EXPECT_EQ(f->line[3][0], 0.0);
+        EXPECT_EQ(f->state.y1[1], 0.0);
     }
     EXPECT_EQ(state->splitBank.line[3][3], 0.0);
     EXPECT_EQ(state->refilterBank.line[3][3], 0.0);

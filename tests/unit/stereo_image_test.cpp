@@ -45,7 +45,7 @@ TEST(StereoImage, MonoFoldsBothChannelsAndFreezesTheDetector) {
     s.params.amountPct = 100.0;  // whatever the other parameters say
     s.update();
     const StereoImageState before = s.state;
-    const SectionState filterBefore = s.highpass->state[0];
+    const SectionState filterBefore = channelState(s.highpass->state, 0);
     Random random;
     for (int i = 0; i < 1000; ++i) {
         const double inL = random.next() / 32767.0 - 0.5, inR = random.next() / 32767.0 - 0.5;
@@ -57,8 +57,8 @@ TEST(StereoImage, MonoFoldsBothChannelsAndFreezesTheDetector) {
     EXPECT_EQ(s.state.power, before.power);
     EXPECT_EQ(s.state.average, before.average);
     EXPECT_EQ(s.state.width, before.width);
-    EXPECT_EQ(s.highpass->state[0].y1, filterBefore.y1);
-    EXPECT_EQ(s.highpass->state[0].x1, filterBefore.x1);
+    EXPECT_EQ(s.highpass->state.y1[0], filterBefore.y1);
+    EXPECT_EQ(s.highpass->state.x1[0], filterBefore.x1);
 
     Number meter = 7.0;
     stereoImageBlockEnd(s.state, s.params, meter);

@@ -127,8 +127,10 @@ void expectAllFinite(const ChainState& s, const std::string& context) {
     for (size_t i = 0; i < values.size(); ++i) ASSERT_TRUE(std::isfinite(values[i])) << context << " value " << i;
     for (const ReverseCascadeFilter* f : {&s.highpass, &s.agcLowpass, &s.agcHighpass, &s.parametric[0],
                                           &s.parametric[1], &s.lowpass[0], &s.lowpass[1]})
-        for (const SectionState& st : f->state)
+        for (int c = 0; c < 2; ++c) {
+            const SectionState st = channelState(f->state, c);
             ASSERT_TRUE(std::isfinite(st.y1 + st.y2 + st.x1 + st.x2)) << context;
+        }
 }
 
 TEST(WholeChain, RandomParametersInsideAndFarOutsideTheirRangesKeepEverythingFinite) {
