@@ -397,13 +397,19 @@ BlockStart startBlock(bool valid, int32_t bits, int32_t channels, int32_t rate, 
 }
 
 // Each half's part of the block start and end.
+// A console redesign reaches each filter here, at a block start.
 void startFrontHalf(const BlockStart& b, BlockCoefficients& c, ChainState& state) {
+    for (ReverseCascadeFilter* filter : {&state.highpass, &state.stereoHighpass, &state.agcLowpass, &state.agcHighpass,
+                                         &state.parametric[0], &state.parametric[1]})
+        takeDesign(*filter);
     if (b.reset) resetFrontAfterGap(state);
     restoreNonFiniteFront(state);
     prepareFront(c, state, b);
 }
 
 void startBackHalf(const BlockStart& b, int32_t frames, int32_t channels, BlockCoefficients& c, ChainState& state) {
+    takeDesign(state.lowpass[0]);
+    takeDesign(state.lowpass[1]);
     if (b.reset) resetBackAfterGap(state);
     restoreNonFiniteBack(state);
     prepareBack(c, state, b, frames, channels);

@@ -161,7 +161,10 @@ ReverseCascadeFilter& designFilter(ReverseCascadeFilter& filter, bool reset, Fil
     filter.a1 = k.a1;
     filter.a2 = k.a2;
     filter.gain = k.gain;
-    if (reset) resetFilter(filter);
+    if (reset) {
+        resetFilter(filter);
+        takeDesign(filter);
+    }
     return filter;
 }
 
@@ -178,9 +181,9 @@ void resetFilter(ReverseCascadeFilter& filter) {
 void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bool withGain) {
     const int ch = static_cast<int>(channel);
     BlockIndices& ix = filter.indices[ch];
-    // One snapshot of the coefficients for the whole block work.
-    const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
-    const double g = withGain ? filter.gain.load() : 1.0;
+    const ActiveDesign& d = filter.active;
+    const double b0 = d.b0[0], b1 = d.b1[0], b2 = d.b2[0], a1 = d.a1[0], a2 = d.a2[0];
+    const double g = withGain ? d.gain[0] : 1.0;
 
     // A copy: the forward state comes out of the block work as it went in.
     SectionState s = channelState(filter.state, ch);
@@ -234,8 +237,9 @@ struct LanePass {
     V b0, b1, b2, a1, a2, g;
 
     void addFilter(int lane, ReverseCascadeFilter& filter, bool withGain) {
-        const double fb0 = filter.b0, fb1 = filter.b1, fb2 = filter.b2, fa1 = filter.a1, fa2 = filter.a2;
-        const double fg = withGain ? filter.gain.load() : 1.0;
+        const ActiveDesign& d = filter.active;
+        const double fb0 = d.b0[0], fb1 = d.b1[0], fb2 = d.b2[0], fa1 = d.a1[0], fa2 = d.a2[0];
+        const double fg = withGain ? d.gain[0] : 1.0;
         lines[lane / 2] = filter.line;
         for (int c = 0; c < 2; ++c) {
             states[lane + c] = channelState(filter.state, c);

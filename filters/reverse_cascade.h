@@ -5,9 +5,11 @@
 // cost is a fixed delay of 8192 samples per section.
 //
 // Threads: the console designs a section while the audio thread steps it. The
-// coefficients and the gain are relaxed atomics written one after the other,
-// so a step may see a mixture of old and new values for one sample; states,
-// positions and delay lines belong to the audio thread (and to start-up).
+// coefficients and the gain are relaxed atomics written one after the other;
+// the audio thread takes a copy of them at each block start (takeDesign), so a
+// redesign reaches the audio at the next block. A copy taken while a design is
+// being written may still mix old and new values for that block. The copy,
+// states, positions and delay lines belong to the audio thread (and to start-up).
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -71,10 +73,19 @@ struct BlockIndices {
     uint16_t read = 0;     // where the next output comes from
 };
 
+// The design the steps use, each value twice so a stereo step multiplies both
+// channels by it straight from memory.
+struct ActiveDesign {
+    alignas(16) double b0[2] = {};
+    double b1[2] = {}, b2[2] = {}, a1[2] = {}, a2[2] = {};
+    double gain[2] = {};
+};
+
 struct ReverseCascadeFilter {
     Number b0, b1, b2, a1, a2;
     SectionStates state;
     Number gain;  // linear
+    ActiveDesign active;  // the published design as of the block start
     BlockIndices indices[2];
     // Left and right side by side at each position, one vector per stereo step.
     alignas(16) double line[kDelayLineLength][2];
@@ -88,13 +99,22 @@ BiquadCoefficients designCoefficients(FilterType type, double gainDb, double fre
                                       double sampleRateHz, double bandwidthOctaves);
 
 // Writes the five coefficients and the gain; with `reset` set it also clears
-// the states and delay lines. Without reset, audio in flight keeps running.
+// the states and delay lines and takes the design at once. Without reset,
+// audio in flight keeps running and the design waits for takeDesign.
 ReverseCascadeFilter& designFilter(ReverseCascadeFilter& filter, bool reset, FilterType type,
                                    double gainDb, double frequencyHz, double sampleRateHz,
                                    double bandwidthOctaves);
 
 // Clears both channels: states, positions 0 / 4096 / 8192, delay lines.
 void resetFilter(ReverseCascadeFilter& filter);
+
+// The published coefficients and gain become the ones the steps use.
+inline void takeDesign(ReverseCascadeFilter& filter) {
+    const double values[6] = {filter.b0, filter.b1, filter.b2, filter.a1, filter.a2, filter.gain};
+    double* const fields[6] = {filter.active.b0, filter.active.b1, filter.active.b2,
+                               filter.active.a1, filter.active.a2, filter.active.gain};
+    for (int i = 0; i < 6; ++i) fields[i][0] = fields[i][1] = values[i];
+}
 
 // The forward equation shared by every step: y = b0·x + b1·x1 + b2·x2 − a1·y1 − a2·y2.
 inline double forwardEquation(double b0, double b1, double b2, double a1, double a2,
@@ -109,10 +129,11 @@ inline double forwardEquation(double b0, double b1, double b2, double a1, double
 
 // One causal step: the forward equation, times the gain.
 inline double filterStep(ReverseCascadeFilter& filter, Channel channel, double x) {
+    const ActiveDesign& d = filter.active;
     SectionState s = channelState(filter.state, static_cast<int>(channel));
-    const double y = forwardEquation(filter.b0, filter.b1, filter.b2, filter.a1, filter.a2, s, x);
+    const double y = forwardEquation(d.b0[0], d.b1[0], d.b2[0], d.a1[0], d.a2[0], s, x);
     setChannelState(filter.state, static_cast<int>(channel), s);
-    return y * filter.gain;
+    return y * d.gain[0];
 }
 
 // The block work at the end of a write block: warm-up, backward pass of the
@@ -128,10 +149,11 @@ inline double reverseCascadeStep(ReverseCascadeFilter& filter, Channel channel, 
     BlockIndices& ix = filter.indices[c];
     // Read before the write and before any block work.
     const double out = filter.line[ix.read][c];
+    const ActiveDesign& d = filter.active;
     SectionState s = channelState(filter.state, c);
-    const double y = forwardEquation(filter.b0, filter.b1, filter.b2, filter.a1, filter.a2, s, x);
+    const double y = forwardEquation(d.b0[0], d.b1[0], d.b2[0], d.a1[0], d.a2[0], s, x);
     setChannelState(filter.state, c, s);
-    filter.line[ix.write][c] = withGain ? y * filter.gain : y;
+    filter.line[ix.write][c] = withGain ? y * d.gain[0] : y;
     if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
         ++ix.read;
         ++ix.write;
@@ -162,13 +184,19 @@ QX_INLINE void stereoForward(ReverseCascadeFilter& filter, uint32_t write, uint3
     std::memcpy(&x2, s.x2, sizeof x2);
     std::memcpy(&y1, s.y1, sizeof y1);
     std::memcpy(&y2, s.y2, sizeof y2);
-    const double b0 = filter.b0, b1 = filter.b1, b2 = filter.b2, a1 = filter.a1, a2 = filter.a2;
+    const ActiveDesign& d = filter.active;
+    Pair b0, b1, b2, a1, a2, g;
+    std::memcpy(&b0, d.b0, sizeof b0);
+    std::memcpy(&b1, d.b1, sizeof b1);
+    std::memcpy(&b2, d.b2, sizeof b2);
+    std::memcpy(&a1, d.a1, sizeof a1);
+    std::memcpy(&a2, d.a2, sizeof a2);
+    std::memcpy(&g, d.gain, sizeof g);
     const Pair y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
     std::memcpy(s.x1, &x, sizeof x);
     std::memcpy(s.x2, &x1, sizeof x1);
     std::memcpy(s.y1, &y, sizeof y);
     std::memcpy(s.y2, &y1, sizeof y1);
-    const double g = withGain ? filter.gain.load() : 1.0;
     const Pair result = withGain ? y * g : y;
     std::memcpy(filter.line[write], &result, sizeof result);
     left = out[0];
@@ -277,10 +305,13 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     gather(y2, sf.y2, ss.y2);
 
     const Quad x = {firstLeft, firstRight, secondLeft, secondRight};
-    const double fb0 = first.b0, fb1 = first.b1, fb2 = first.b2, fa1 = first.a1, fa2 = first.a2;
-    const double sb0 = second.b0, sb1 = second.b1, sb2 = second.b2, sa1 = second.a1, sa2 = second.a2;
-    const Quad b0 = {fb0, fb0, sb0, sb0}, b1 = {fb1, fb1, sb1, sb1}, b2 = {fb2, fb2, sb2, sb2};
-    const Quad a1 = {fa1, fa1, sa1, sa1}, a2 = {fa2, fa2, sa2, sa2};
+    const ActiveDesign &fd = first.active, &sd = second.active;
+    Quad b0, b1, b2, a1, a2;
+    gather(b0, fd.b0, sd.b0);
+    gather(b1, fd.b1, sd.b1);
+    gather(b2, fd.b2, sd.b2);
+    gather(a1, fd.a1, sd.a1);
+    gather(a2, fd.a2, sd.a2);
     const Quad y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
 
     scatter(sf.x1, ss.x1, x);
@@ -290,8 +321,9 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
 
     Quad result = y;
     if (withGain) {
-        const double fg = first.gain, sg = second.gain;
-        result = y * Quad{fg, fg, sg, sg};
+        Quad g;
+        gather(g, fd.gain, sd.gain);
+        result = y * g;
     }
     scatter(first.line[ix.write], second.line[ix.write], result);
     firstLeft = out[0];

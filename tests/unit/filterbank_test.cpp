@@ -294,6 +294,7 @@ TEST(FilterbankSteps, RedesignUnderRunningAudioTakesEffectAtOnce) {
             fb.layout(false, 1, 3);
             designFilter(*section, false, b.type, b.narrowSplit.gainDb, b.hz, kFs,
                          b.narrowSplit.octaves);
+            takeDesign(*section);  // the reference section as of this sample
         }
         const double x = noise(rng);
         splitBands(5, x, -x, *fb.split, outL, outR);

@@ -33,6 +33,7 @@ void setCoefficients(ReverseCascadeFilter& f, double b0, double b1, double b2, d
     f.a1 = a1;
     f.a2 = a2;
     f.gain = gain;
+    takeDesign(f);
 }
 
 // |H(e^jw)| of the record's own coefficients, evaluated directly.
@@ -171,6 +172,27 @@ TEST(ReverseCascadeStep, RedesignWithoutResetKeepsAudioInFlight) {
     designFilter(*f, true, FilterType::Highpass, -3.0, 200.0, kFs, 2.0);
     EXPECT_EQ(f->indices[0].write, 4096);
     EXPECT_EQ(f->state.y1[1], 0.0);
+}
+
+TEST(ReverseCascadeStep, RedesignWithoutResetWaitsForTakeDesign) {
+    auto f = makeFilter();
+    designFilter(*f, true, FilterType::Peaking, 6.0, 1000.0, kFs, 1.0);
+    auto old = std::make_unique<ReverseCascadeFilter>(*f);
+    designFilter(*f, false, FilterType::Highpass, -3.0, 200.0, kFs, 2.0);
+    Random r;
+    // Samples until the two filters' outputs first differ (5000: never).
+    auto firstDifference = [&]() {
+        for (int n = 0; n < 5000; ++n) {
+            const double x = noise(r);
+            const double a = reverseCascadeStep(*f, Channel::Left, x, true) + filterStep(*f, Channel::Right, x);
+            const double b = reverseCascadeStep(*old, Channel::Left, x, true) + filterStep(*old, Channel::Right, x);
+            if (a != b) return n;
+        }
+        return 5000;
+    };
+    EXPECT_EQ(firstDifference(), 5000);  // still the old design, bit for bit
+    takeDesign(*f);
+    EXPECT_EQ(firstDifference(), 0);  // the causal step shows the new design at once
 }
 
 TEST(ReverseCascadeStep, ChannelsNeverMix) {
