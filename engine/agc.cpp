@@ -48,11 +48,11 @@ QX_INLINE void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascade
 
     // Per band from here, low then high.
     const Pair one = {1.0, 1.0};
-    const Pair detect = {k.detectLow, k.detectHigh};
+    const Pair detect = {k.detectLow, k.detectHigh}, keepDetect = {k.keepDetectLow, k.keepDetectHigh};
     const Pair squaresL = lows * lows, squaresH = highs * highs;
     const Pair squares = __builtin_shufflevector(squaresL, squaresH, 0, 2) + __builtin_shufflevector(squaresL, squaresH, 1, 3);
     Pair power = {s.powerLow, s.powerHigh};
-    power = power * (one - detect) + squares * detect;
+    power = power * keepDetect + squares * detect;
     s.powerLow = power[0];
     s.powerHigh = power[1];
 
@@ -67,11 +67,12 @@ QX_INLINE void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascade
     const bool gated = weighted[0] + weighted[1] <= k.gate;
     // Every branch of the update, then the choice of each lane.
     const Pair attack = {k.attackLow, k.attackHigh}, release = {k.releaseLow, k.releaseHigh};
+    const Pair keepAttack = {k.keepAttackLow, k.keepAttackHigh}, keepRelease = {k.keepReleaseLow, k.keepReleaseHigh};
     const Pair riseLimit = {k.releaseMaxLow, k.releaseMaxHigh};
-    const Pair next = (one - release) * gain + release * target;
+    const Pair next = keepRelease * gain + release * target;
     const Pair limit = riseLimit * gain;
     const Pair rising = gated ? gain * kAgcCreep : (next > limit ? limit : next);
-    const Pair falling = (one - attack) * gain + attack * target;
+    const Pair falling = keepAttack * gain + attack * target;
     Pair g = gain <= target ? rising : falling;
     g = g > maxGain ? maxGain : g;
     g = g < one ? one : g;
@@ -85,13 +86,13 @@ QX_INLINE void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascade
     // Protection: pull the recombined sum back towards an RMS of 0.5.
     const Pair sum = lows + highs;
     const Pair sumSquares = sum * sum;
-    s.powerOut = s.powerOut * (1.0 - k.detectSum) + (sumSquares[0] + sumSquares[1]) * k.detectSum;
+    s.powerOut = s.powerOut * k.keepDetectSum + (sumSquares[0] + sumSquares[1]) * k.detectSum;
     double t = 0.5 / (std::sqrt(s.powerOut) + 0.00001);
     if (t > 1.0) t = 1.0;
     if (t >= s.protection)
-        s.protection = t * k.attackSum + s.protection * (1.0 - k.attackSum);
+        s.protection = t * k.attackSum + s.protection * k.keepAttackSum;
     else
-        s.protection = t * k.releaseSum + s.protection * (1.0 - k.releaseSum);
+        s.protection = t * k.releaseSum + s.protection * k.keepReleaseSum;
 
     const Pair out = (lows * k.trimLow + highs * k.trimHigh) * s.protection;
     left = out[0];
@@ -103,7 +104,7 @@ QX_INLINE void singleBandStep(AgcState& s, const AgcCoefficients& k, ReverseCasc
     // The highpass feeds only the detector; the gain acts on the unfiltered signal.
     const double yL = filterStep(highpass, Channel::Left, left);
     const double yR = filterStep(highpass, Channel::Right, right);
-    s.powerLow = s.powerLow * (1.0 - k.detectLow) + (yL * yL + yR * yR) * k.detectLow;
+    s.powerLow = s.powerLow * k.keepDetectLow + (yL * yL + yR * yR) * k.detectLow;
 
     double target = (0.5 / (std::sqrt(s.powerLow) + 0.00001) - 1.0) * k.level + 1.0;
     if (target > k.maxGain) target = k.maxGain;
@@ -140,6 +141,15 @@ AgcCoefficients agcCoefficients(const AgcParams& p) {
     k.releaseMaxHigh = releaseLimit(releaseHigh);
     k.trimLow = guard::gain(p.gainLowDb.load());
     k.trimHigh = guard::gain(p.gainHighDb.load());
+    k.keepDetectLow = 1.0 - k.detectLow;
+    k.keepDetectHigh = 1.0 - k.detectHigh;
+    k.keepDetectSum = 1.0 - k.detectSum;
+    k.keepAttackLow = 1.0 - k.attackLow;
+    k.keepAttackHigh = 1.0 - k.attackHigh;
+    k.keepAttackSum = 1.0 - k.attackSum;
+    k.keepReleaseLow = 1.0 - k.releaseLow;
+    k.keepReleaseHigh = 1.0 - k.releaseHigh;
+    k.keepReleaseSum = 1.0 - k.releaseSum;
     return k;
 }
 

@@ -35,6 +35,10 @@ struct AgcCoefficients {
     double releaseLow = 1.0, releaseHigh = 1.0, releaseSum = 1.0;
     double releaseMaxLow = 2.0, releaseMaxHigh = 2.0;  // largest rise factor per frame
     double trimLow = 1.0, trimHigh = 1.0;              // output trims g(Gain.*Band)
+    // 1 - each coefficient above, once per block instead of per frame.
+    double keepDetectLow = 0.0, keepDetectHigh = 0.0, keepDetectSum = 0.0;
+    double keepAttackLow = 0.0, keepAttackHigh = 0.0, keepAttackSum = 0.0;
+    double keepReleaseLow = 0.0, keepReleaseHigh = 0.0, keepReleaseSum = 0.0;
 };
 
 // Per block. Guards: times that are not positive or not finite act as

@@ -19,6 +19,8 @@ StereoImageCoefficients stereoImageCoefficients(const StereoImageParams& params)
     k.release = 1.0 - guard::coefficient(params.releaseMs.load());
     k.maxWidth = guard::gain(params.maxEnhanceDb.load());
     k.amount = guard::clampFinite(params.amountPct.load() * 0.1, -kMaxAmount, kMaxAmount);
+    k.keep1 = 1.0 - k.detect1;
+    k.keep2 = 1.0 - k.detect2;
     return k;
 }
 
@@ -34,9 +36,9 @@ void stereoImageStep(StereoImageState& s, const StereoImageCoefficients& k, cons
     const double y = filterStep(highpass, Channel::Left, mid);
     const double side = (left - right) * 0.5;
 
-    s.power = s.power * (1.0 - k.detect1) + y * y * k.detect1;
+    s.power = s.power * k.keep1 + y * y * k.detect1;
     const double level = std::sqrt(s.power);
-    s.average = s.average * (1.0 - k.detect2) + level * k.detect2;
+    s.average = s.average * k.keep2 + level * k.detect2;
 
     double w = k.amount * (level / (s.average + 0.01) - 0.8) + 0.8;
     if (w < 1.0) w = 1.0;

@@ -21,6 +21,7 @@ struct StereoImageCoefficients {
     double release = 0.0;   // r = 1 - c(Release), per-frame decay of W
     double maxWidth = 1.0;  // Wmax = g(MaxEnhance)
     double amount = 0.0;    // k = Amount % x 0.1
+    double keep1 = 0.0, keep2 = 0.0;  // 1 - a1, 1 - a2, once per block
 };
 
 // Per block. Times that are not positive or not finite act as instant
