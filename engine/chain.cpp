@@ -143,7 +143,18 @@ double advancePhase(double phase, double step) {
     return phase;
 }
 
-QX_INLINE void mixTestSignals(Frame& f, const BlockCoefficients& c, ChainState& state) {
+// A record whose address is formed afresh in each frame: left to itself the
+// compiler keeps one address per switch of the record on the stack, a load
+// more per test.
+template <class T>
+QX_INLINE T& freshly(T& record) {
+    T* p = &record;
+    asm("" : "+r"(p));
+    return *p;
+}
+
+QX_INLINE void mixTestSignals(Frame& f, const BlockCoefficients& c, ChainState& chain) {
+    ChainState& state = freshly(chain);
     if (state.inputMute) f = {0.0, 0.0};
     if (state.sineOn) {
         addToBoth(f, portableSine(state.sinePhase) * c.testGain);
@@ -293,7 +304,7 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // frame, so the console can toggle them mid-block.
 QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
     const Parameters& p = state.params;
-    const GeneralParams& general = p.general;
+    const GeneralParams& general = freshly(state.params.general);
     Frame& f = h.f;
 
     mixTestSignals(f, c, state);
@@ -320,7 +331,7 @@ QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFr
 }
 
 QX_INLINE void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
-    const GeneralParams& general = state.params.general;
+    const GeneralParams& general = freshly(state.params.general);
     Frame& f = h.f;
     if (h.inBands) backBands(f, c, meterFrame, state, h.bands);
     if (general.finalLimiterActive)
