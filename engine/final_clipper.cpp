@@ -33,6 +33,17 @@ constexpr double kMaxDepth = 30.0;
 // Both channels side by side in one vector; each lane is computed exactly as
 // a channel on its own.
 typedef double Pair __attribute__((vector_size(16)));
+// Two successive entries of a run: both channels of each.
+typedef double Quad __attribute__((vector_size(32)));
+
+// The taps in pairs, each repeated for both channels of its entry.
+struct HilbertQuads {
+    alignas(32) double v[64];
+    constexpr HilbertQuads() : v() {
+        for (int j = 0; j < 32; ++j) v[2 * j] = v[2 * j + 1] = kHilbert[j];
+    }
+};
+constexpr HilbertQuads kHilbertQuads;
 
 QX_INLINE Pair loadPair(const double* p) {
     Pair v;
@@ -63,18 +74,29 @@ QX_INLINE Pair envelopeClip(HilbertHistory& h, Pair x, const FinalClipperCoeffic
     // Unsigned arithmetic: the counter may wrap after days of playback.
     const uint32_t n = static_cast<uint32_t>(h.counter);
     const Pair in = x * kInputScale;
-    storePair(h.ring[n & 63u], in);
-    storePair(h.ring[(n & 63u) + 64u], in);
+    const uint32_t p = n & 63u;
+    storePair(h.ring[p & 1u][p >> 1], in);
+    storePair(h.ring[p & 1u][(p >> 1) + 32u], in);
     h.counter = static_cast<int32_t>(n + 1u);
 
-    // Entries written 63, 61, ..., 1 frames ago, oldest first: one run from
-    // the oldest entry, every second one. Each lane's sum keeps its order.
-    const double* run = h.ring[(n + 1u) & 63u];
+    // Entries written 63, 61, ..., 1 frames ago, oldest first: one run of
+    // the other parity from the oldest entry. Two taps' products per vector,
+    // added in turn, so each lane's sum keeps its order.
+    const uint32_t first = (n + 1u) & 63u;
+    const double* run = h.ring[first & 1u][first >> 1];
     Pair q = {0.0, 0.0};
-#pragma GCC unroll 32
-    for (int j = 0; j < 32; ++j) q += loadPair(run + 4 * j) * kHilbert[j];
+#pragma GCC unroll 16
+    for (int j = 0; j < 32; j += 2) {
+        Quad entries, taps;
+        std::memcpy(&entries, run + 2 * j, sizeof entries);
+        std::memcpy(&taps, kHilbertQuads.v + 2 * j, sizeof taps);
+        const Quad products = entries * taps;
+        q += __builtin_shufflevector(products, products, 0, 1);
+        q += __builtin_shufflevector(products, products, 2, 3);
+    }
     // The input of 32 frames ago.
-    const Pair v = loadPair(h.ring[(n + 32u) & 63u]) * kOutputScale;
+    const uint32_t centre = (n + 32u) & 63u;
+    const Pair v = loadPair(h.ring[centre & 1u][centre >> 1]) * kOutputScale;
 
     const Pair zero = {0.0, 0.0};
     const Pair ceiling = {k.thresholdSquared, k.thresholdSquared};

@@ -12,10 +12,11 @@
 namespace qx {
 
 // Hilbert transformer history of both channels, which always step together:
-// each entry holds left and right side by side, and is written twice (at p
-// and p + 64) so the taps of any frame read one run that never wraps.
+// each entry holds left and right side by side. Position p (0..63) lives in
+// the half of its parity, at p / 2 and again at p / 2 + 32: the taps of any
+// frame (all of one parity) then read one contiguous run that never wraps.
 struct HilbertHistory {
-    alignas(16) double ring[128][2] = {};
+    alignas(32) double ring[2][64][2] = {};
     int32_t counter = 0;  // next write position; only its low six bits matter
 };
 

@@ -192,7 +192,8 @@ TEST(FinalClipperComplex, GapResetClearsBothHistoriesButNotTheDepth) {
     ASSERT_GT(depth, 0.0);
     finalClipperGapReset(c.state);
     EXPECT_EQ(c.state.history.counter, 0);
-    for (int j = 0; j < 128; ++j) ASSERT_TRUE(c.state.history.ring[j][0] == 0.0 && c.state.history.ring[j][1] == 0.0);
+    const double* ring = &c.state.history.ring[0][0][0];
+    for (int j = 0; j < 256; ++j) ASSERT_EQ(ring[j], 0.0) << j;
     EXPECT_EQ(c.state.depth, depth);
     // The next 32 frames come from the cleared history: silence.
     for (int i = 0; i < 32; ++i) {
@@ -240,7 +241,8 @@ TEST(FinalClipper, AbsurdParametersKeepOutputAndStateFinite) {
                     ASSERT_TRUE(std::isfinite(meter.load())) << field << " = " << v;
                     ASSERT_TRUE(std::isfinite(c.state.depth));
                 }
-                for (int j = 0; j < 128; ++j) ASSERT_TRUE(std::isfinite(c.state.history.ring[j][0]));
+                const double* ring = &c.state.history.ring[0][0][0];
+                for (int j = 0; j < 256; ++j) ASSERT_TRUE(std::isfinite(ring[j]));
                 EXPECT_TRUE(std::isfinite(c.k.k1) && std::isfinite(c.k.k2) && c.k.threshold > 0.0);
             }
         }
