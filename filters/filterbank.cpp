@@ -1,5 +1,6 @@
 #include "filters/filterbank.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -131,92 +132,119 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
     }
 }
 
+// Two entries' values, for the last pair where the count is not a multiple of four.
+typedef double Lanes2 __attribute__((vector_size(16), aligned(8)));
+typedef uint64_t LaneMasks2 __attribute__((vector_size(16), aligned(8)));
+template <int W>
+struct LaneWidth {
+    using V = Lanes;
+    using M = LaneMasks;
+};
+template <>
+struct LaneWidth<2> {
+    using V = Lanes2;
+    using M = LaneMasks2;
+};
+
+// Rows `first` down to `last` of the W entries from e, states in registers
+// from and back to the given arrays. Two rows per turn, each old state
+// value's last product before the load or result that replaces it, so no
+// value moves between registers. With Out, each row is written back as the
+// result times the gain (with Masked: the input where pass[e] is zero).
+template <int W, bool Out, bool Masked>
+QX_INLINE void entryRows(ReverseCascadeBank& bank, int e, int first, int last,
+                         const uint64_t* __restrict pass, double* __restrict sx1,
+                         double* __restrict sx2, double* __restrict sy1, double* __restrict sy2) {
+    using V = typename LaneWidth<W>::V;
+    using M = typename LaneWidth<W>::M;
+    V b0, b1, b2, a1, a2, g, x1, x2, y1, y2;
+    M on{};
+    std::memcpy(&b0, bank.cb0 + e, sizeof b0);
+    std::memcpy(&b1, bank.cb1 + e, sizeof b0);
+    std::memcpy(&b2, bank.cb2 + e, sizeof b0);
+    std::memcpy(&a1, bank.ca1 + e, sizeof b0);
+    std::memcpy(&a2, bank.ca2 + e, sizeof b0);
+    std::memcpy(&g, bank.cgain + e, sizeof b0);
+    if constexpr (Masked) std::memcpy(&on, pass + e, sizeof on);
+    std::memcpy(&x1, sx1 + e, sizeof b0);
+    std::memcpy(&x2, sx2 + e, sizeof b0);
+    std::memcpy(&y1, sy1 + e, sizeof b0);
+    std::memcpy(&y2, sy2 + e, sizeof b0);
+    // By reference, as chooseLanes.
+    const auto load = [&](int j, V& x) QX_INLINE_LAMBDA { std::memcpy(&x, bank.line[j] + e, sizeof x); };
+    const auto store = [&](int j, const V& y, const V& x) QX_INLINE_LAMBDA {
+        if constexpr (Out) {
+            V out = y * g;
+            if constexpr (Masked) out = (V)(((M)out & on) | ((M)x & ~on));
+            std::memcpy(bank.line[j] + e, &out, sizeof out);
+        }
+    };
+    int j = first;
+    for (; j > last; j -= 2) {
+        const V b2x2 = b2 * x2;
+        V xa, xb;
+        load(j, xa);
+        const V a2y2 = a2 * y2;
+        const V ya = b0 * xa + b1 * x1 + b2x2 - a1 * y1 - a2y2;
+        store(j, ya, xa);
+        const V b2x1 = b2 * x1;
+        load(j - 1, xb);
+        const V a2y1 = a2 * y1;
+        const V yb = b0 * xb + b1 * xa + b2x1 - a1 * ya - a2y1;
+        store(j - 1, yb, xb);
+        x2 = xa;
+        x1 = xb;
+        y2 = ya;
+        y1 = yb;
+    }
+    if (j == last) {
+        V x;
+        load(j, x);
+        const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        store(j, y, x);
+        x2 = x1;
+        x1 = x;
+        y2 = y1;
+        y1 = y;
+    }
+    std::memcpy(sx1 + e, &x1, sizeof b0);
+    std::memcpy(sx2 + e, &x2, sizeof b0);
+    std::memcpy(sy1 + e, &y1, sizeof b0);
+    std::memcpy(sy2 + e, &y2, sizeof b0);
+}
+
+// Rows to run per entry group before the next group: a tile stays in the
+// first-level cache while the groups' states stay in registers.
+constexpr int kTileRows = 128;
+
 // Block work at the end of a write block: warm-up over the filled block,
 // backward pass over the pending block, rotation. It runs on copies of the
 // states, so the forward states come out as they went in. With Masked, an
 // entry whose pass[e] is zero keeps its stored values (its state copy may
-// run along; it is discarded); entries from End on are skipped.
+// run along; it is discarded); entries from End on are skipped. The count
+// of entries is always even.
 template <int N, bool Masked, int End = 0>
 QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __restrict pass) {
     const int n = End > 0 ? End : N > 0 ? N : used;
     alignas(64) double x1[kBankEntries], x2[kBankEntries], y1[kBankEntries], y2[kBankEntries];
-    alignas(64) double b0[kBankEntries], b1[kBankEntries], b2[kBankEntries];
-    alignas(64) double a1[kBankEntries], a2[kBankEntries], g[kBankEntries];
-    for (int e = 0; e < kBankEntries; ++e) {
-        x1[e] = bank.x1[e];
-        x2[e] = bank.x2[e];
-        y1[e] = bank.y1[e];
-        y2[e] = bank.y2[e];
-        b0[e] = bank.cb0[e];
-        b1[e] = bank.cb1[e];
-        b2[e] = bank.cb2[e];
-        a1[e] = bank.ca1[e];
-        a2[e] = bank.ca2[e];
-        g[e] = bank.cgain[e];
-    }
+    std::memcpy(x1, bank.x1, sizeof x1);
+    std::memcpy(x2, bank.x2, sizeof x2);
+    std::memcpy(y1, bank.y1, sizeof y1);
+    std::memcpy(y2, bank.y2, sizeof y2);
 
-    // Entry e's recursion over one row, and over two rows per pass where two
-    // remain: the state moves of one row vanish into the other's registers.
-    // Each row is computed exactly as on its own.
-    const auto oneRow = [&](int e, double x) {
-        const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
-        x2[e] = x1[e];
-        x1[e] = x;
-        y2[e] = y1[e];
-        y1[e] = y;
-        return y;
+    // Rows `first` down to `last` of every used entry, a tile at a time.
+    const auto rows = [&]<bool Out>(int first, int last) QX_INLINE_LAMBDA {
+        for (int top = first; top >= last; top -= kTileRows) {
+            const int bottom = std::max(top - kTileRows + 1, last);
+            int e = 0;
+            for (; e + 4 <= n; e += 4)
+                entryRows<4, Out, Masked>(bank, e, top, bottom, pass, x1, x2, y1, y2);
+            if (e < n) entryRows<2, Out, Masked>(bank, e, top, bottom, pass, x1, x2, y1, y2);
+        }
     };
-    const auto twoRows = [&](int e, double xa, double xb, double& ya, double& yb) {
-        ya = b0[e] * xa + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
-        yb = b0[e] * xb + b1[e] * xa + b2[e] * x1[e] - a1[e] * ya - a2[e] * y1[e];
-        x2[e] = xa;
-        x1[e] = xb;
-        y2[e] = ya;
-        y1[e] = yb;
-    };
-
     BlockIndices& ix = bank.indices;
-    const int writeStart = ix.write & kBlockStartMask;
-    int j = ix.write;
-    for (; j - 1 >= writeStart; j -= 2) {
-        const double* __restrict rowA = bank.line[j];
-        const double* __restrict rowB = bank.line[j - 1];
-        for (int e = 0; e < n; ++e) {
-            double ya, yb;
-            twoRows(e, rowA[e], rowB[e], ya, yb);
-        }
-    }
-    for (; j >= writeStart; --j) {
-        const double* __restrict row = bank.line[j];
-        for (int e = 0; e < n; ++e) oneRow(e, row[e]);
-    }
-
-    const auto out = [&](uint64_t on, double y, double gain, double x) {
-        if constexpr (Masked) return choose(on, y * gain, x);
-        return y * gain;
-    };
-    const int pendingStart = ix.pending & kBlockStartMask;
-    const int pendingEnd = ix.pending | kBlockOffsetMask;
-    for (j = pendingEnd; j - 1 >= pendingStart; j -= 2) {
-        double* __restrict rowA = bank.line[j];
-        double* __restrict rowB = bank.line[j - 1];
-        for (int e = 0; e < n; ++e) {
-            const double xa = rowA[e];
-            const double xb = rowB[e];
-            double ya, yb;
-            twoRows(e, xa, xb, ya, yb);
-            const uint64_t on = Masked ? pass[e] : 0;
-            rowA[e] = out(on, ya, g[e], xa);
-            rowB[e] = out(on, yb, g[e], xb);
-        }
-    }
-    for (; j >= pendingStart; --j) {
-        double* __restrict row = bank.line[j];
-        for (int e = 0; e < n; ++e) {
-            const double x = row[e];
-            row[e] = out(Masked ? pass[e] : 0, oneRow(e, x), g[e], x);
-        }
-    }
+    rows.template operator()<false>(ix.write, ix.write & kBlockStartMask);
+    rows.template operator()<true>(ix.pending | kBlockOffsetMask, ix.pending & kBlockStartMask);
 
     const uint16_t oldRead = ix.read, oldWrite = ix.write, oldPending = ix.pending;
     ix.read = oldPending & kBlockStartMask;
