@@ -218,14 +218,14 @@ QX_INLINE void entryRows(ReverseCascadeBank& bank, int e, int first, int last,
 constexpr int kTileRows = 128;
 
 // Block work at the end of a write block: warm-up over the filled block,
-// backward pass over the pending block, rotation. It runs on copies of the
-// states, so the forward states come out as they went in. With Masked, an
-// entry whose pass[e] is zero keeps its stored values (its state copy may
-// run along; it is discarded); entries from End on are skipped. The count
-// of entries is always even.
-template <int N, bool Masked, int End = 0>
-QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __restrict pass) {
-    const int n = End > 0 ? End : N > 0 ? N : used;
+// backward pass over the pending block, rotation, for the first n entries (an
+// even count). It runs on copies of the states, so the forward states come
+// out as they went in. With `pass`, an entry whose pass[e] is zero keeps its
+// stored values (its state copy may run along; it is discarded). Out of line:
+// it runs once per block, and inlined its stack frame would weigh on every
+// frame.
+[[gnu::noinline]] QX_VECTOR_CLONES void blockWork(ReverseCascadeBank& bank, int n,
+                                                  const uint64_t* __restrict pass) {
     alignas(64) double x1[kBankEntries], x2[kBankEntries], y1[kBankEntries], y2[kBankEntries];
     std::memcpy(x1, bank.x1, sizeof x1);
     std::memcpy(x2, bank.x2, sizeof x2);
@@ -233,7 +233,7 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
     std::memcpy(y2, bank.y2, sizeof y2);
 
     // Rows `first` down to `last` of every used entry, a tile at a time.
-    const auto rows = [&]<bool Out>(int first, int last) QX_INLINE_LAMBDA {
+    const auto rows = [&]<bool Out, bool Masked>(int first, int last) QX_INLINE_LAMBDA {
         for (int top = first; top >= last; top -= kTileRows) {
             const int bottom = std::max(top - kTileRows + 1, last);
             int e = 0;
@@ -243,8 +243,12 @@ QX_INLINE void blockWork(ReverseCascadeBank& bank, int used, const uint64_t* __r
         }
     };
     BlockIndices& ix = bank.indices;
-    rows.template operator()<false>(ix.write, ix.write & kBlockStartMask);
-    rows.template operator()<true>(ix.pending | kBlockOffsetMask, ix.pending & kBlockStartMask);
+    rows.template operator()<false, false>(ix.write, ix.write & kBlockStartMask);
+    const int pendingEnd = ix.pending | kBlockOffsetMask, pendingStart = ix.pending & kBlockStartMask;
+    if (pass)
+        rows.template operator()<true, true>(pendingEnd, pendingStart);
+    else
+        rows.template operator()<true, false>(pendingEnd, pendingStart);
 
     const uint16_t oldRead = ix.read, oldWrite = ix.write, oldPending = ix.pending;
     ix.read = oldPending & kBlockStartMask;
@@ -270,7 +274,7 @@ QX_INLINE void bankFrame(ReverseCascadeBank& bank, int used, const double* in, c
         ++ix.write;
         return;
     }
-    blockWork<N, Masked, End>(bank, n, pass);
+    blockWork(bank, End > 0 ? End : n, Masked ? pass : nullptr);
 }
 
 // One split frame: both channels' samples into every used entry. N as above.
