@@ -180,6 +180,8 @@ QX_INLINE void entryRows(ReverseCascadeBank& bank, int e, int first, int last,
         }
     };
     int j = first;
+    // Four rows per loop turn: the register allocator then needs no copies.
+#pragma GCC unroll 2
     for (; j > last; j -= 2) {
         const V b2x2 = b2 * x2;
         V xa, xb;
