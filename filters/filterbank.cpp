@@ -457,6 +457,24 @@ void resetBank(ReverseCascadeBank& bank) {
     std::memset(bank.line, 0, sizeof bank.line);
 }
 
+namespace {
+
+// The counts of no layout, out of line: their loops and stack arrays would
+// otherwise weigh on every layout frame's entry and exit.
+[[gnu::noinline]] QX_VECTOR_CLONES void splitAnyCount(int count, double left, double right,
+                                                      ReverseCascadeBank& bank, double* outLeft,
+                                                      double* outRight) {
+    splitFrame<0>(count, left, right, bank, outLeft, outRight);
+}
+
+[[gnu::noinline]] QX_VECTOR_CLONES void refilterAnyCount(int count, const double* inLeft,
+                                                         const double* inRight, ReverseCascadeBank& bank,
+                                                         double* outLeft, double* outRight, uint32_t mask) {
+    refilterFrame<0>(count, inLeft, inRight, bank, outLeft, outRight, mask);
+}
+
+}  // namespace
+
 QX_VECTOR_CLONES
 void splitBands(int count, double left, double right, ReverseCascadeBank& bank, double* outLeft,
                 double* outRight) {
@@ -466,7 +484,7 @@ void splitBands(int count, double left, double right, ReverseCascadeBank& bank, 
         case 10: splitFrame<20>(count, left, right, bank, outLeft, outRight); break;
         case 5: splitFrame<10>(count, left, right, bank, outLeft, outRight); break;
         case 3: splitFrame<6>(count, left, right, bank, outLeft, outRight); break;
-        default: splitFrame<0>(count, left, right, bank, outLeft, outRight); break;
+        default: splitAnyCount(count, left, right, bank, outLeft, outRight); break;
     }
 }
 
@@ -484,7 +502,7 @@ void refilterBands(int count, const double* inLeft, const double* inRight,
         case 10: refilterFrame<20>(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
         case 5: refilterFrame<10>(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
         case 3: refilterFrame<6>(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
-        default: refilterFrame<0>(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
+        default: refilterAnyCount(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
     }
 }
 
