@@ -34,14 +34,16 @@ QX_INLINE double pick(bool condition, double a, double b) { return condition ? a
 // Runs body(nb) with the band counts of the layouts (10, 5, 3) as
 // compile-time constants, so the loops over the bands in it have fixed trip
 // counts: no remainder loops, no run-time alias checks. Any other count runs
-// with the plain int.
+// with the plain int, out of line (baseline code, the same bits): its loops
+// would otherwise make every frame of a layout count save and restore
+// registers.
 template <class Body>
 QX_INLINE void withBandCount(int nb, Body&& body) {
     switch (nb) {
         case 10: body(std::integral_constant<int, 10>{}); break;
         case 5: body(std::integral_constant<int, 5>{}); break;
         case 3: body(std::integral_constant<int, 3>{}); break;
-        default: body(nb); break;
+        default: [body, nb]() __attribute__((noinline)) { body(nb); }(); break;
     }
 }
 
