@@ -132,126 +132,202 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
     }
 }
 
-// Two entries' values, for the last pair where the count is not a multiple of four.
-typedef double Lanes2 __attribute__((vector_size(16), aligned(8)));
-typedef uint64_t LaneMasks2 __attribute__((vector_size(16), aligned(8)));
-template <int W>
-struct LaneWidth {
-    using V = Lanes;
-    using M = LaneMasks;
-};
-template <>
-struct LaneWidth<2> {
-    using V = Lanes2;
-    using M = LaneMasks2;
-};
+// The rows of the block work for N entries (0: `used`, known only at run
+// time). With Masked, an entry whose pass[e] is zero keeps its stored values
+// (its state copy may run along; it is discarded). Row by row over all the
+// entries: the entries' recursions are independent chains the processor
+// overlaps, where one group at a time would wait on each chain's latency.
+template <int N, bool Masked>
+QX_INLINE void blockRows(ReverseCascadeBank& bank, int used, const uint64_t* __restrict pass) {
+    const int n = N > 0 ? N : used;
+    alignas(64) double x1[kBankEntries], x2[kBankEntries], y1[kBankEntries], y2[kBankEntries];
+    alignas(64) double b0[kBankEntries], b1[kBankEntries], b2[kBankEntries];
+    alignas(64) double a1[kBankEntries], a2[kBankEntries], g[kBankEntries];
+    for (int e = 0; e < kBankEntries; ++e) {
+        x1[e] = bank.x1[e];
+        x2[e] = bank.x2[e];
+        y1[e] = bank.y1[e];
+        y2[e] = bank.y2[e];
+        b0[e] = bank.cb0[e];
+        b1[e] = bank.cb1[e];
+        b2[e] = bank.cb2[e];
+        a1[e] = bank.ca1[e];
+        a2[e] = bank.ca2[e];
+        g[e] = bank.cgain[e];
+    }
 
-// Rows `first` down to `last` of the W entries from e, states in registers
-// from and back to the given arrays. Two rows per turn, each old state
-// value's last product before the load or result that replaces it, so no
-// value moves between registers. With Out, each row is written back as the
-// result times the gain (with Masked: the input where pass[e] is zero).
-template <int W, bool Out, bool Masked>
-QX_INLINE void entryRows(ReverseCascadeBank& bank, int e, int first, int last,
-                         const uint64_t* __restrict pass, double* __restrict sx1,
-                         double* __restrict sx2, double* __restrict sy1, double* __restrict sy2) {
-    using V = typename LaneWidth<W>::V;
-    using M = typename LaneWidth<W>::M;
-    V b0, b1, b2, a1, a2, g, x1, x2, y1, y2;
-    M on{};
-    std::memcpy(&b0, bank.cb0 + e, sizeof b0);
-    std::memcpy(&b1, bank.cb1 + e, sizeof b0);
-    std::memcpy(&b2, bank.cb2 + e, sizeof b0);
-    std::memcpy(&a1, bank.ca1 + e, sizeof b0);
-    std::memcpy(&a2, bank.ca2 + e, sizeof b0);
-    std::memcpy(&g, bank.cgain + e, sizeof b0);
-    if constexpr (Masked) std::memcpy(&on, pass + e, sizeof on);
-    std::memcpy(&x1, sx1 + e, sizeof b0);
-    std::memcpy(&x2, sx2 + e, sizeof b0);
-    std::memcpy(&y1, sy1 + e, sizeof b0);
-    std::memcpy(&y2, sy2 + e, sizeof b0);
-    // By reference, as chooseLanes.
-    const auto load = [&](int j, V& x) QX_INLINE_LAMBDA { std::memcpy(&x, bank.line[j] + e, sizeof x); };
-    const auto store = [&](int j, const V& y, const V& x) QX_INLINE_LAMBDA {
-        if constexpr (Out) {
-            V out = y * g;
-            if constexpr (Masked) out = (V)(((M)out & on) | ((M)x & ~on));
-            std::memcpy(bank.line[j] + e, &out, sizeof out);
-        }
+    // Entry e's recursion over one row, and over two rows per pass where two
+    // remain: the state moves of one row vanish into the other's registers.
+    // Each row is computed exactly as on its own.
+    const auto oneRow = [&](int e, double x) {
+        const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
+        x2[e] = x1[e];
+        x1[e] = x;
+        y2[e] = y1[e];
+        y1[e] = y;
+        return y;
     };
-    int j = first;
-    // Four rows per loop turn: the register allocator then needs no copies.
-#pragma GCC unroll 2
-    for (; j > last; j -= 2) {
-        const V b2x2 = b2 * x2;
-        V xa, xb;
-        load(j, xa);
-        const V a2y2 = a2 * y2;
-        const V ya = b0 * xa + b1 * x1 + b2x2 - a1 * y1 - a2y2;
-        store(j, ya, xa);
-        const V b2x1 = b2 * x1;
-        load(j - 1, xb);
-        const V a2y1 = a2 * y1;
-        const V yb = b0 * xb + b1 * xa + b2x1 - a1 * ya - a2y1;
-        store(j - 1, yb, xb);
-        x2 = xa;
-        x1 = xb;
-        y2 = ya;
-        y1 = yb;
+    const auto twoRows = [&](int e, double xa, double xb, double& ya, double& yb) {
+        ya = b0[e] * xa + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
+        yb = b0[e] * xb + b1[e] * xa + b2[e] * x1[e] - a1[e] * ya - a2[e] * y1[e];
+        x2[e] = xa;
+        x1[e] = xb;
+        y2[e] = ya;
+        y1[e] = yb;
+    };
+
+    BlockIndices& ix = bank.indices;
+    const int writeStart = ix.write & kBlockStartMask;
+    int j = ix.write;
+    for (; j - 1 >= writeStart; j -= 2) {
+        const double* __restrict rowA = bank.line[j];
+        const double* __restrict rowB = bank.line[j - 1];
+        for (int e = 0; e < n; ++e) {
+            double ya, yb;
+            twoRows(e, rowA[e], rowB[e], ya, yb);
+        }
     }
-    if (j == last) {
-        V x;
-        load(j, x);
-        const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-        store(j, y, x);
-        x2 = x1;
-        x1 = x;
-        y2 = y1;
-        y1 = y;
+    for (; j >= writeStart; --j) {
+        const double* __restrict row = bank.line[j];
+        for (int e = 0; e < n; ++e) oneRow(e, row[e]);
     }
-    std::memcpy(sx1 + e, &x1, sizeof b0);
-    std::memcpy(sx2 + e, &x2, sizeof b0);
-    std::memcpy(sy1 + e, &y1, sizeof b0);
-    std::memcpy(sy2 + e, &y2, sizeof b0);
+
+    const auto out = [&](uint64_t on, double y, double gain, double x) {
+        if constexpr (Masked) return choose(on, y * gain, x);
+        return y * gain;
+    };
+    const int pendingStart = ix.pending & kBlockStartMask;
+    const int pendingEnd = ix.pending | kBlockOffsetMask;
+    for (j = pendingEnd; j - 1 >= pendingStart; j -= 2) {
+        double* __restrict rowA = bank.line[j];
+        double* __restrict rowB = bank.line[j - 1];
+        for (int e = 0; e < n; ++e) {
+            const double xa = rowA[e];
+            const double xb = rowB[e];
+            double ya, yb;
+            twoRows(e, xa, xb, ya, yb);
+            const uint64_t on = Masked ? pass[e] : 0;
+            rowA[e] = out(on, ya, g[e], xa);
+            rowB[e] = out(on, yb, g[e], xb);
+        }
+    }
+    for (; j >= pendingStart; --j) {
+        double* __restrict row = bank.line[j];
+        for (int e = 0; e < n; ++e) {
+            const double x = row[e];
+            row[e] = out(Masked ? pass[e] : 0, oneRow(e, x), g[e], x);
+        }
+    }
 }
 
-// Rows to run per entry group before the next group: a tile stays in the
-// first-level cache while the groups' states stay in registers.
-constexpr int kTileRows = 128;
-
-// Block work at the end of a write block: warm-up over the filled block,
-// backward pass over the pending block, rotation, for the first n entries (an
-// even count). It runs on copies of the states, so the forward states come
-// out as they went in. With `pass`, an entry whose pass[e] is zero keeps its
-// stored values (its state copy may run along; it is discarded). Out of line:
-// it runs once per block, and inlined its stack frame would weigh on every
-// frame.
-[[gnu::noinline]] QX_VECTOR_CLONES void blockWork(ReverseCascadeBank& bank, int n,
-                                                  const uint64_t* __restrict pass) {
-    alignas(64) double x1[kBankEntries], x2[kBankEntries], y1[kBankEntries], y2[kBankEntries];
-    std::memcpy(x1, bank.x1, sizeof x1);
-    std::memcpy(x2, bank.x2, sizeof x2);
-    std::memcpy(y1, bank.y1, sizeof y1);
-    std::memcpy(y2, bank.y2, sizeof y2);
-
-    // Rows `first` down to `last` of every used entry, a tile at a time.
-    const auto rows = [&]<bool Out, bool Masked>(int first, int last) QX_INLINE_LAMBDA {
-        for (int top = first; top >= last; top -= kTileRows) {
-            const int bottom = std::max(top - kTileRows + 1, last);
-            int e = 0;
-            for (; e + 4 <= n; e += 4)
-                entryRows<4, Out, Masked>(bank, e, top, bottom, pass, x1, x2, y1, y2);
-            if (e < n) entryRows<2, Out, Masked>(bank, e, top, bottom, pass, x1, x2, y1, y2);
+// The same for N = 4G entries, G of them side by side with their states in
+// registers, a tile of rows at a time (the tile stays in the first-level
+// cache). Two rows per turn, each old state value's last product before the
+// load or result that replaces it, so no value moves between registers. At
+// five groups this beats blockRows; at fewer, each chain's latency shows.
+template <int G, bool Masked>
+QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pass) {
+    constexpr int kTileRows = 128;
+    Lanes b0[G], b1[G], b2[G], a1[G], a2[G], g[G], x1[G], x2[G], y1[G], y2[G];
+    LaneMasks on[G];
+    for (int k = 0; k < G; ++k) {
+        const int f = 4 * k;
+        std::memcpy(&b0[k], bank.cb0 + f, sizeof(Lanes));
+        std::memcpy(&b1[k], bank.cb1 + f, sizeof(Lanes));
+        std::memcpy(&b2[k], bank.cb2 + f, sizeof(Lanes));
+        std::memcpy(&a1[k], bank.ca1 + f, sizeof(Lanes));
+        std::memcpy(&a2[k], bank.ca2 + f, sizeof(Lanes));
+        std::memcpy(&g[k], bank.cgain + f, sizeof(Lanes));
+        if constexpr (Masked) std::memcpy(&on[k], pass + f, sizeof(Lanes));
+        std::memcpy(&x1[k], bank.x1 + f, sizeof(Lanes));
+        std::memcpy(&x2[k], bank.x2 + f, sizeof(Lanes));
+        std::memcpy(&y1[k], bank.y1 + f, sizeof(Lanes));
+        std::memcpy(&y2[k], bank.y2 + f, sizeof(Lanes));
+    }
+    const auto load = [&](int j, int k, Lanes& x) QX_INLINE_LAMBDA {
+        std::memcpy(&x, bank.line[j] + 4 * k, sizeof x);
+    };
+    const auto store = [&]<bool Out>(int j, int k, const Lanes& y, const Lanes& x) QX_INLINE_LAMBDA {
+        if constexpr (Out) {
+            Lanes out = y * g[k];
+            if constexpr (Masked) chooseLanes(on[k], out, x, out);
+            std::memcpy(bank.line[j] + 4 * k, &out, sizeof out);
         }
     };
-    BlockIndices& ix = bank.indices;
-    rows.template operator()<false, false>(ix.write, ix.write & kBlockStartMask);
-    const int pendingEnd = ix.pending | kBlockOffsetMask, pendingStart = ix.pending & kBlockStartMask;
-    if (pass)
-        rows.template operator()<true, true>(pendingEnd, pendingStart);
-    else
-        rows.template operator()<true, false>(pendingEnd, pendingStart);
+    const auto rows = [&]<bool Out>(int first, int last) QX_INLINE_LAMBDA {
+        int j = first;
+        for (; j > last; j -= 2) {
+#pragma GCC unroll 5
+            for (int k = 0; k < G; ++k) {
+                const Lanes b2x2 = b2[k] * x2[k];
+                Lanes xa, xb;
+                load(j, k, xa);
+                const Lanes a2y2 = a2[k] * y2[k];
+                const Lanes ya = b0[k] * xa + b1[k] * x1[k] + b2x2 - a1[k] * y1[k] - a2y2;
+                store.template operator()<Out>(j, k, ya, xa);
+                const Lanes b2x1 = b2[k] * x1[k];
+                load(j - 1, k, xb);
+                const Lanes a2y1 = a2[k] * y1[k];
+                const Lanes yb = b0[k] * xb + b1[k] * xa + b2x1 - a1[k] * ya - a2y1;
+                store.template operator()<Out>(j - 1, k, yb, xb);
+                x2[k] = xa;
+                x1[k] = xb;
+                y2[k] = ya;
+                y1[k] = yb;
+            }
+        }
+        if (j == last) {
+            for (int k = 0; k < G; ++k) {
+                Lanes x;
+                load(j, k, x);
+                const Lanes y = b0[k] * x + b1[k] * x1[k] + b2[k] * x2[k] - a1[k] * y1[k] - a2[k] * y2[k];
+                store.template operator()<Out>(j, k, y, x);
+                x2[k] = x1[k];
+                x1[k] = x;
+                y2[k] = y1[k];
+                y1[k] = y;
+            }
+        }
+    };
+    const BlockIndices& ix = bank.indices;
+    const int writeStart = ix.write & kBlockStartMask;
+    for (int top = ix.write; top >= writeStart; top -= kTileRows)
+        rows.template operator()<false>(top, std::max(top - kTileRows + 1, writeStart));
+    const int pendingStart = ix.pending & kBlockStartMask;
+    for (int top = ix.pending | kBlockOffsetMask; top >= pendingStart; top -= kTileRows)
+        rows.template operator()<true>(top, std::max(top - kTileRows + 1, pendingStart));
+}
 
+// Block work at the end of a write block: warm-up over the filled block,
+// backward pass over the pending block, rotation, for the first n entries.
+// It runs on copies of the states, so the forward states come out as they
+// went in; with `pass`, masked as in blockRows. Out of line: it runs once per
+// block, and inlined its stack frame would weigh on every frame.
+[[gnu::noinline]] QX_VECTOR_CLONES void blockWork(ReverseCascadeBank& bank, int n,
+                                                  const uint64_t* __restrict pass) {
+    const auto rows = [&]<int N>() QX_INLINE_LAMBDA {
+        if (pass)
+            blockRows<N, true>(bank, n, pass);
+        else
+            blockRows<N, false>(bank, n, pass);
+    };
+    // The layouts' counts and the masked frames' group ends as constants.
+    switch (n) {
+        case 20:
+            if (pass)
+                groupRows<5, true>(bank, pass);
+            else
+                groupRows<5, false>(bank, pass);
+            break;
+        case 16: rows.template operator()<16>(); break;
+        case 12: rows.template operator()<12>(); break;
+        case 10: rows.template operator()<10>(); break;
+        case 8: rows.template operator()<8>(); break;
+        case 6: rows.template operator()<6>(); break;
+        case 4: rows.template operator()<4>(); break;
+        default: rows.template operator()<0>(); break;
+    }
+    BlockIndices& ix = bank.indices;
     const uint16_t oldRead = ix.read, oldWrite = ix.write, oldPending = ix.pending;
     ix.read = oldPending & kBlockStartMask;
     ix.write = oldRead & kBlockStartMask;
