@@ -81,8 +81,9 @@ QX_INLINE void groupLanes(BandLimiterState& state, const BandLimiterCoefficients
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
     for (int i = first; i < last; ++i)
         level[i - first] = detectLevel<PeakDetect>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]) + 0.00001;
-    // !(threshold > level), NaNs included.
-    if (anyLane<LaneTest::NotLess>(last - first, level, threshold + first)) {
+    uint64_t loud = 0;
+    for (int i = first; i < last; ++i) loud |= laneMask(!(threshold[i] > level[i - first]));
+    if (loud != 0) {
         for (int i = first; i < last; ++i) t[i - first] = limiterTarget(threshold[i], level[i - first]);
     } else {
         for (int i = first; i < last; ++i) t[i - first] = 1.0;
