@@ -20,8 +20,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qx {
 
@@ -34,14 +38,16 @@ QX_INLINE double pick(bool condition, double a, double b) { return condition ? a
 // Runs body(nb) with the band counts of the layouts (10, 5, 3) as
 // compile-time constants, so the loops over the bands in it have fixed trip
 // counts: no remainder loops, no run-time alias checks. Any other count runs
-// with the plain int.
+// with the plain int, out of line (baseline code, the same bits): its loops
+// would otherwise make every frame of a layout count save and restore
+// registers.
 template <class Body>
 QX_INLINE void withBandCount(int nb, Body&& body) {
     switch (nb) {
         case 10: body(std::integral_constant<int, 10>{}); break;
         case 5: body(std::integral_constant<int, 5>{}); break;
         case 3: body(std::integral_constant<int, 3>{}); break;
-        default: body(nb); break;
+        default: [body, nb]() __attribute__((noinline)) { body(nb); }(); break;
     }
 }
 
@@ -67,5 +73,57 @@ QX_INLINE void forEachGroup(Count nb, Body&& body) {
 // it tells whether any band needs something, as vector compares rather than
 // a branch per band.
 QX_INLINE uint64_t laneMask(bool condition) { return 0 - static_cast<uint64_t>(condition); }
+
+// The comparisons a group's skip tests make, lane by lane: a <= b, a < b,
+// and their negations (which differ from the swapped comparisons on NaN).
+enum class LaneTest { LessEqual, Less, NotLessEqual, NotLess };
+
+template <LaneTest Test, class X>
+QX_INLINE void testLanes(const X& a, const X& b, X& mask) {
+    using Bits = decltype(a <= b);
+    Bits m;
+    if constexpr (Test == LaneTest::LessEqual || Test == LaneTest::NotLessEqual)
+        m = a <= b;
+    else
+        m = a < b;
+    if constexpr (Test == LaneTest::NotLessEqual || Test == LaneTest::NotLess) m = ~m;
+    std::memcpy(&mask, &m, sizeof mask);
+}
+
+// Whether the test holds for a[j], b[j] in any of the lanes j < count (at
+// most one group). Whole groups and pairs read their sign bits at once: the
+// compiler would otherwise fold the lane masks one by one.
+template <LaneTest Test>
+QX_INLINE bool anyLane(int count, const double* a, const double* b) {
+#if defined(__SSE2__)
+    typedef double Four __attribute__((vector_size(32), aligned(8)));
+    if (count == 4 || count == 2) {
+        __m128d mask;
+        if (count == 4) {
+            Four x, y, m;
+            std::memcpy(&x, a, sizeof x);
+            std::memcpy(&y, b, sizeof y);
+            testLanes<Test>(x, y, m);
+            __m128d lo, hi;
+            std::memcpy(&lo, &m, sizeof lo);
+            std::memcpy(&hi, reinterpret_cast<const char*>(&m) + sizeof lo, sizeof hi);
+            mask = _mm_or_pd(lo, hi);
+        } else {
+            testLanes<Test>(_mm_loadu_pd(a), _mm_loadu_pd(b), mask);
+        }
+        return _mm_movemask_pd(mask) != 0;
+    }
+#endif
+    uint64_t any = 0;
+    for (int j = 0; j < count; ++j) {
+        bool hit;
+        if constexpr (Test == LaneTest::LessEqual) hit = a[j] <= b[j];
+        if constexpr (Test == LaneTest::Less) hit = a[j] < b[j];
+        if constexpr (Test == LaneTest::NotLessEqual) hit = !(a[j] <= b[j]);
+        if constexpr (Test == LaneTest::NotLess) hit = !(a[j] < b[j]);
+        any |= laneMask(hit);
+    }
+    return any != 0;
+}
 
 }  // namespace qx

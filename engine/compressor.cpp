@@ -86,7 +86,8 @@ QX_INLINE void smoothGains(const CompressorCoefficients& c, int first, int last,
 template <bool PeakDetect, bool TypeII>
 QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, const double* __restrict xL,
                           const double* __restrict xR, double* __restrict envelope, double* __restrict gain) {
-    alignas(32) double lvl[kGroupBands], q[kGroupBands], t[kGroupBands];
+    // t starts at zero only so the compiler can see the skip test reads set values.
+    alignas(32) double lvl[kGroupBands], q[kGroupBands], t[kGroupBands] = {};
 #pragma GCC ivdep
     for (int i = first; i < last; ++i) {
         // RMS: the root of the mean square plus a tiny floor; peak: as detected.
@@ -95,11 +96,11 @@ QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, 
         lvl[i - first] = level;
         q[i - first] = level / c.threshold[i];
     }
-    uint64_t over = 0;
-    for (int i = first; i < last; ++i) over |= laneMask(q[i - first] >= 1.0);
+    alignas(32) static constexpr double kOnes[kGroupBands] = {1.0, 1.0, 1.0, 1.0};
+    const bool over = anyLane<LaneTest::LessEqual>(last - first, kOnes, q);  // q >= 1
     // Static curve: 1 below the threshold, else between 1/sqrt(q) (2:1) and
     // 1/q (limiting) as the ratio grows.
-    if (over != 0) {
+    if (over) {
 #pragma GCC ivdep
         for (int i = first; i < last; ++i) {
             const double thr = c.threshold[i];
@@ -115,9 +116,7 @@ QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, 
         for (int i = first; i < last; ++i) t[i - first] = 1.0;
     }
     // Only a gain above its target (not falling) takes the attack.
-    uint64_t rising = 0;
-    for (int i = first; i < last; ++i) rising |= laneMask(!(gain[i] <= t[i - first]));
-    if (rising != 0)
+    if (anyLane<LaneTest::NotLessEqual>(last - first, gain + first, t))
         smoothGains<TypeII, true>(c, first, last, t, envelope, gain);
     else
         smoothGains<TypeII, false>(c, first, last, t, envelope, gain);

@@ -45,9 +45,7 @@ QX_INLINE void expandGroup(ExpanderState& state, const ExpanderCoefficients& c, 
         envelope[i] = c.keep[i] * envelope[i] + (l * l + r * r) * c.detector[i];
         level[i - first] = std::sqrt(envelope[i]) + 0.00001;
     }
-    uint64_t quiet = 0;
-    for (int i = first; i < last; ++i) quiet |= laneMask(level[i - first] <= c.threshold[i]);
-    if (quiet != 0) {
+    if (anyLane<LaneTest::LessEqual>(last - first, level, c.threshold + first)) {
 #pragma GCC ivdep
         for (int i = first; i < last; ++i) {
             const double q = level[i - first] / c.threshold[i];
