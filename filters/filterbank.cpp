@@ -95,7 +95,7 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
         if constexpr (Masked) {
             LaneMasks on;
             std::memcpy(&on, pass + e, sizeof on);
-            chooseLanes(on, y * kg, x, out);
+            chooseLanes(on, out, x, out);
             chooseLanes(on, xa, xb, nx2);
             chooseLanes(on, x, xa, nx1);
             chooseLanes(on, ya, yb, ny2);

@@ -11,7 +11,6 @@
 // being written may still mix old and new values for that block. The copy,
 // states, positions and delay lines belong to the audio thread (and to start-up).
 #include <bit>
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -203,8 +202,8 @@ QX_INLINE void stereoForward(ReverseCascadeFilter& filter, uint32_t write, uint3
     right = out[1];
 }
 
-// Both channels' positions as one 12-byte pattern, so the two-filter steps' lock-step
-// test and advance are a few integer operations.
+// Both channels' positions as one 12-byte pattern, so the lock-step test and
+// the advance are a few integer operations.
 struct IndexPattern {
     uint64_t low;   // channel 1's pending, write, read, then channel 2's pending
     uint32_t high;  // channel 2's write, read
@@ -238,30 +237,17 @@ QX_INLINE BlockIndices firstIndices(IndexPattern p) {
 // no carry crosses into the next field.
 QX_INLINE IndexPattern advanced(IndexPattern p) { return {p.low + 0x0000000100010000ull, p.high + 0x00010001u}; }
 
-// Write and read of one channel's positions as one word, so moving both on is
-// one addition (positions stay below 3 x 4096: no carry crosses a field).
-QX_INLINE uint32_t writeAndRead(const BlockIndices& ix) {
-    uint32_t v;
-    std::memcpy(&v, reinterpret_cast<const unsigned char*>(&ix) + offsetof(BlockIndices, write), sizeof v);
-    return v;
-}
-
-QX_INLINE void setWriteAndRead(BlockIndices& ix, uint32_t v) {
-    std::memcpy(reinterpret_cast<unsigned char*>(&ix) + offsetof(BlockIndices, write), &v, sizeof v);
-}
-
 QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
-    const uint32_t positions = writeAndRead(filter.indices[0]);
-    if (positions != writeAndRead(filter.indices[1]) || filter.indices[0].pending != filter.indices[1].pending) {
+    const IndexPattern p = loadPattern(filter);
+    if (!inLockStep(p)) {
         left = reverseCascadeStep(filter, Channel::Left, left, withGain);
         right = reverseCascadeStep(filter, Channel::Right, right, withGain);
         return;
     }
-    const uint32_t write = positions & 0xFFFFu;  // little-endian: write is the low half
-    stereoForward(filter, write, positions >> 16, left, right, withGain);
-    if ((write & kBlockOffsetMask) != kBlockOffsetMask) {
-        setWriteAndRead(filter.indices[0], positions + 0x00010001u);
-        setWriteAndRead(filter.indices[1], positions + 0x00010001u);
+    const BlockIndices ix = firstIndices(p);
+    stereoForward(filter, ix.write, ix.read, left, right, withGain);
+    if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
+        storePattern(filter, advanced(p));
         return;
     }
     finishReverseCascadeBlockPair(filter, withGain);
