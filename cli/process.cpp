@@ -2,7 +2,9 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "cli/remote.h"
 #include "cli/resampler.h"
 #include "engine/chain.h"
+#include "platform/threads.h"
 
 namespace qx::cli {
 
@@ -109,7 +112,9 @@ int64_t atRate(int64_t chainFrames, int rate) {
 // Three threads with a bounded queue of blocks between each two, so the chain
 // never waits for decoding, measuring or writing: the reader (input at its own
 // rate -> resampler -> 44100 Hz), the chain (blocks of 576 frames ->
-// resampler -> output rate) on the caller's thread, and the writer.
+// resampler -> output rate) on the caller's thread, and the writer. The
+// chain's first half runs a few blocks ahead on a fourth thread, as the
+// chain alone takes longer than the reader or the writer.
 // Compensating, the chain's leading delay is dropped and the tail flushed with
 // silence at the end; the resamplers' output is aligned with their input by
 // themselves. Every block goes on as soon as it is ready.
@@ -260,18 +265,33 @@ public:
 
     // Processes the input's blocks as they come and, when it ended well,
     // finishes the output; returns early once the writer gave up. The
-    // progress bar counts the input's frames against `total` (0: none).
-    void run(BlockQueue& input, const InputStage& reader, int64_t total) {
-        while (Block* block = input.take()) {
-            const int64_t got = block->sourceFrames;
-            inputFrames_ += got;
-            chainIn_.insert(chainIn_.end(), block->samples.begin(), block->samples.end());
-            input.release(block);
-            if (!runBlocks(false)) return;
-            if (total > 0 && inputFrames_ / inRate_ != (inputFrames_ - got) / inRate_)
-                drawProgress(err_, inputFrames_, total);
-        }
-        if (!input.cancelled() && reader.error().status == IoStatus::Ok) finish(reader.heldFrames(), reader.tail());
+    // progress bar counts the input's frames against `total` (0: none). With
+    // `thread`, the taking of input and the chain's first half run there;
+    // --follow and --remote keep the chain on this thread, as their switches
+    // come between two blocks.
+    void run(BlockQueue& input, const InputStage& reader, int64_t total, SecondThread* thread) {
+        input_ = &input;
+        reader_ = &reader;
+        total_ = total;
+        BlockStreamHooks hooks;
+        hooks.context = this;
+        hooks.fill = [](int64_t block, int16_t* samples, ChainState&, void* self) {
+            auto& stage = *static_cast<ChainStage*>(self);
+            return stage.guarded(0, [&] { return stage.nextBlock(block, samples); }, 0);
+        };
+        hooks.afterFront = [](int64_t, int32_t frames, ChainState&, void* self) {
+            static_cast<ChainStage*>(self)->engine_.clock.frames += static_cast<uint64_t>(frames);
+        };
+        // The host clears the peak before each block.
+        hooks.beforeBack = [](int64_t, ChainState& state, void*) { state.outputPeak = 0.0; };
+        hooks.done = [](int64_t block, const int16_t* samples, int32_t frames, ChainState&, void* self) {
+            auto& stage = *static_cast<ChainStage*>(self);
+            return stage.guarded(1, [&] { return stage.blockDone(block, samples, frames); }, false);
+        };
+        runBlockStream(*engine_.state, channels_, follow_ || remote_ != nullptr ? nullptr : thread, hooks);
+        for (const std::exception_ptr& failure : failures_)
+            if (failure) std::rethrow_exception(failure);
+        if (finishing_ && !stopped_) finishOutput();
     }
 
     int64_t inputFrames() const { return inputFrames_; }
@@ -280,44 +300,98 @@ public:
     int32_t startLatency() const { return startLatency_; }
 
 private:
+    // A hook's failure ends the stream (`side` 0: the first half's thread, 1:
+    // the second's) and is thrown again once both threads are back.
+    template <class Work, class Result>
+    Result guarded(int side, Work work, Result onFailure) {
+        try {
+            return work();
+        } catch (...) {
+            failures_[side] = std::current_exception();
+            input_->cancel();
+            return onFailure;
+        }
+    }
+
+    // On the first half's thread: the next block of kHostBlock frames, or
+    // after the input the rest; 0 at the end. A run that failed upstream
+    // drops its last part block.
+    int32_t nextBlock(int64_t block, int16_t* samples) {
+        while (!inputEnded_ && pending() < kHostBlock) takeInput();
+        const int32_t n = inputEnded_ && !finishing_ ? 0 : static_cast<int32_t>(std::min<int64_t>(kHostBlock, pending()));
+        if (n == 0) return 0;
+        if (finishing_ && finalBlock_.load(std::memory_order_relaxed) == kNoBlock)
+            finalBlock_.store(block, std::memory_order_release);
+        const int16_t* from = chainIn_.data() + chainRead_ * channels_;
+        std::copy_n(from, static_cast<size_t>(n) * channels_, samples);
+        chainRead_ += n;
+        return n;
+    }
+
+    int64_t pending() const { return frameCount(chainIn_, channels_) - chainRead_; }
+
+    void append(const int16_t* begin, const int16_t* end) {
+        chainIn_.erase(chainIn_.begin(), chainIn_.begin() + chainRead_ * channels_);
+        chainRead_ = 0;
+        chainIn_.insert(chainIn_.end(), begin, end);
+    }
+
+    void takeInput() {
+        Block* block = input_->take();
+        if (block == nullptr) {
+            inputEnded_ = true;
+            if (!input_->cancelled() && reader_->error().status == IoStatus::Ok) beginFinish();
+            return;
+        }
+        const int64_t got = block->sourceFrames;
+        inputFrames_ += got;
+        append(block->samples.data(), block->samples.data() + block->samples.size());
+        input_->release(block);
+        if (total_ > 0 && inputFrames_ / inRate_ != (inputFrames_ - got) / inRate_)
+            drawProgress(err_, inputFrames_, total_);
+    }
+
     // End of input: everything still inside goes out, and the output gets
     // exactly its length.
-    bool finish(double inputHeld, const std::vector<int16_t>& inputTail) {
-        heldFrames_ = atRate(std::llround(inputHeld), outRate_) + (fromChain_ ? std::llround(fromChain_->heldFrames()) : 0);
-        chainIn_.insert(chainIn_.end(), inputTail.begin(), inputTail.end());
+    void beginFinish() {
+        finishing_ = true;
+        inputHeld_ = atRate(std::llround(reader_->heldFrames()), outRate_);
+        const std::vector<int16_t>& tail = reader_->tail();
+        append(tail.data(), tail.data() + tail.size());
         const int32_t latency = engine_.latencyFrames();
         if (compensate_) chainIn_.resize(chainIn_.size() + static_cast<size_t>(latency) * channels_, 0);
         // A switch under --follow shifts the output by the change of latency.
-        outputLimit_ = std::llround(static_cast<double>(inputFrames_) * outRate_ / inRate_) +
-                       (compensate_ ? atRate(latency - startLatency_, outRate_) : 0);
-        if (!runBlocks(true)) return false;
-        if (fromChain_) {
-            resampled_.clear();
-            fromChain_->flush(resampled_);
-            if (!send(resampled_.data(), frameCount(resampled_, channels_))) return false;
-        }
-        const std::vector<int16_t> silence(kHostBlock * static_cast<size_t>(channels_), 0);
-        while (written_ < outputLimit_)
-            if (!send(silence.data(), std::min<int64_t>(kHostBlock, outputLimit_ - written_))) return false;
+        finalLimit_ = std::llround(static_cast<double>(inputFrames_) * outRate_ / inRate_) +
+                      (compensate_ ? atRate(latency - startLatency_, outRate_) : 0);
+    }
+
+    // On the second half's thread (the caller's): a finished block goes on.
+    bool blockDone(int64_t block, const int16_t* samples, int32_t frames) {
+        if (!finalTaken_ && block >= finalBlock_.load(std::memory_order_acquire)) takeFinal();
+        stopped_ = !passOn(samples, frames);
+        if (stopped_) return false;
+        if (follow_) followSelection();
+        if (remote_ != nullptr) serveRemote();
         return true;
     }
 
-    bool runBlocks(bool final) {
-        int64_t done = 0;
-        const int64_t available = frameCount(chainIn_, channels_);
-        while (available - done >= kHostBlock || (final && done < available)) {
-            const int32_t n = static_cast<int32_t>(std::min<int64_t>(kHostBlock, available - done));
-            int16_t* block = chainIn_.data() + done * channels_;
-            engine_.state->outputPeak = 0.0;  // the host clears the peak before each block
-            processBlock(block, n, 16, channels_, kSampleRate, *engine_.state);
-            engine_.clock.frames += static_cast<uint64_t>(n);
-            done += n;
-            if (!passOn(block, n)) return false;
-            if (follow_) followSelection();
-            if (remote_ != nullptr) serveRemote();
+    // From the first block after the input on, the output has its limit.
+    void takeFinal() {
+        heldFrames_ = inputHeld_ + (fromChain_ ? std::llround(fromChain_->heldFrames()) : 0);
+        outputLimit_ = finalLimit_;
+        finalTaken_ = true;
+    }
+
+    void finishOutput() {
+        if (!finalTaken_) takeFinal();
+        if (fromChain_) {
+            resampled_.clear();
+            fromChain_->flush(resampled_);
+            if (!send(resampled_.data(), frameCount(resampled_, channels_))) return;
         }
-        chainIn_.erase(chainIn_.begin(), chainIn_.begin() + done * channels_);
-        return true;
+        const std::vector<int16_t> silence(kHostBlock * static_cast<size_t>(channels_), 0);
+        while (written_ < outputLimit_)
+            if (!send(silence.data(), std::min<int64_t>(kHostBlock, outputLimit_ - written_))) return;
     }
 
     bool passOn(const int16_t* samples, int64_t frames) {
@@ -406,14 +480,27 @@ private:
     BlockQueue& output_;
     std::ostream& err_;
     std::unique_ptr<Resampler> fromChain_;
-    std::vector<int16_t> chainIn_;     // frames at 44100 Hz waiting for a full block
-    std::vector<int16_t> resampled_;   // scratch for the output resampler
+    BlockQueue* input_ = nullptr;
+    const InputStage* reader_ = nullptr;
+    int64_t total_ = 0;
+    std::exception_ptr failures_[2];
+    // The first half's thread: the input side.
+    std::vector<int16_t> chainIn_;  // frames at 44100 Hz waiting for a full block
+    int64_t chainRead_ = 0;         // frames of chainIn_ handed to the chain
+    int64_t inputFrames_ = 0;
+    bool inputEnded_ = false, finishing_ = false;
+    int64_t inputHeld_ = 0;    // by the input resampler at the end, at the output rate
+    int64_t finalLimit_ = 0;   // the output's length, known at the end of input
+    static constexpr int64_t kNoBlock = INT64_MAX;
+    std::atomic<int64_t> finalBlock_{kNoBlock};  // the first block after the input
+    // The second half's thread: the output side.
+    std::vector<int16_t> resampled_;  // scratch for the output resampler
     const int32_t startLatency_;
     int64_t dropFrames_;
-    int64_t inputFrames_ = 0;
     int64_t written_ = 0;
-    int64_t outputLimit_ = -1;  // known at the end of input
+    int64_t outputLimit_ = -1;  // from the first block after the input on
     int64_t heldFrames_ = 0;
+    bool finalTaken_ = false, stopped_ = false;
     std::chrono::steady_clock::time_point lastPoll_;
     std::chrono::steady_clock::time_point lastReadings_;
 };
@@ -485,6 +572,8 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (std::string e = resamplerError(); !e.empty()) return fail(err, kIoFailure, "process: resampler: " + e);
     const int64_t total = source.knownFrames();
     progress = progress && total > 0;
+    // The chain's first half; when it cannot start, the chain runs whole here.
+    const std::unique_ptr<SecondThread> chainThread = makeSecondThread();
     {
         std::thread readerThread, writerThread;
         auto join = [&] {
@@ -502,7 +591,7 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
             return fail(err, kIoFailure, std::string("process: cannot start a thread: ") + e.what());
         }
         try {
-            chain.run(toChain, reader, progress ? total : 0);
+            chain.run(toChain, reader, progress ? total : 0, chainThread.get());
         } catch (...) {
             toChain.cancel();
             toWriter.cancel();

@@ -243,10 +243,14 @@ QX_INLINE void reverseCascade(ReverseCascadeFilter& filter, Frame& f, bool withG
 }
 
 // What the first half of the chain hands to the second for one frame: the
-// wideband frame, or the band signals while the multiband processor runs.
+// wideband frame, or the band signals while the multiband processor runs, and
+// the frame's dither, drawn by the first half so that only one thread draws
+// random numbers, in the order one thread drew them.
 struct HalfFrame {
     Frame f;
     bool inBands;
+    bool dithered;
+    double dither;
     BandSignals bands;
 };
 
@@ -300,7 +304,7 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 }
 
 // The fixed stage order, in two halves that share no state but the frame they
-// hand on. Stage Active flags and the per-frame switches are read here on every
+// hand on (the dither's switch too is read by the first half). Stage Active flags and the per-frame switches are read here on every
 // frame, so the console can toggle them mid-block.
 QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
     const Parameters& p = state.params;
@@ -309,6 +313,8 @@ QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFr
 
     mixTestSignals(f, c, state);
     guardZeroRun(f, state);
+    h.dithered = general.ditherActive != 0;
+    if (h.dithered) h.dither = tinyRandomOffset(state.random);
     updateLevelMeter(meters.input, monoOf(f));
 
     if (general.highpassActive) reverseCascade(state.highpass, f, true);
@@ -341,7 +347,7 @@ QX_INLINE void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFra
     if (general.lowpassActive) reverseCascadeSeriesStep(state.lowpass[0], state.lowpass[1], f.left, f.right, true);
 
     applyGain(f, c.postGain);
-    if (general.ditherActive) addToBoth(f, tinyRandomOffset(state.random));
+    if (h.dithered) addToBoth(f, h.dither);
 
     clampFrame(f, meters.clipped);
 
@@ -512,21 +518,28 @@ int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t cha
 
 namespace {
 
-// Blocks in flight between the halves of runSilentBlocks.
+// Blocks in flight between the halves of a block stream.
 constexpr int kHandOverSlots = 4;
+constexpr uint8_t kInBands = 1;
+constexpr uint8_t kDithered = 2;
 
-// A block's frames as the first half leaves them, packed so the second half
-// reads as few cache lines from the other processor as possible: per frame
-// the used bands of both sides, or the wideband frame.
+// A block as the host gives it and takes it back, and its frames as the first
+// half leaves them, packed so the second half reads as few cache lines from
+// the other processor as possible: per frame the used bands of both sides, or
+// the wideband frame.
 struct HandOverSlot {
     BlockStart start;
+    int32_t frames = 0;  // 0: the stream has ended
     int32_t stride = 0;  // values per frame
-    bool inBands[kSilentRunMaxFrames];
-    double values[kSilentRunMaxFrames * 2 * kMaxBands];
+    int16_t samples[kBlockStreamMaxFrames * 2];
+    uint8_t flags[kBlockStreamMaxFrames];
+    double dither[kBlockStreamMaxFrames];
+    double values[kBlockStreamMaxFrames * 2 * kMaxBands];
 
     void pack(int32_t i, const HalfFrame& h) {
         double* v = values + static_cast<ptrdiff_t>(i) * stride;
-        inBands[i] = h.inBands;
+        flags[i] = static_cast<uint8_t>((h.inBands ? kInBands : 0) | (h.dithered ? kDithered : 0));
+        dither[i] = h.dithered ? h.dither : 0.0;
         if (h.inBands) {
             const int nb = stride / 2;
             std::copy_n(h.bands.left, nb, v);
@@ -538,7 +551,9 @@ struct HandOverSlot {
     }
     void unpack(int32_t i, HalfFrame& h) const {
         const double* v = values + static_cast<ptrdiff_t>(i) * stride;
-        h.inBands = inBands[i];
+        h.inBands = (flags[i] & kInBands) != 0;
+        h.dithered = (flags[i] & kDithered) != 0;
+        h.dither = dither[i];
         if (h.inBands) {
             const int nb = stride / 2;
             std::copy_n(v, nb, h.bands.left);
@@ -551,12 +566,12 @@ struct HandOverSlot {
 
 struct HandOver {
     ChainState& state;
-    int64_t blocks;
-    int32_t frames;
+    int32_t channels;
     SecondThread& thread;
-    const SilentRunHooks& hooks;
+    const BlockStreamHooks& hooks;
     std::atomic<int64_t> produced{0};  // blocks the first half has finished
     std::atomic<int64_t> consumed{0};  // blocks the second half has finished
+    std::atomic<bool> stopped{false};  // the host ended the stream in done
     HandOverSlot slots[kHandOverSlots];
 };
 
@@ -569,76 +584,137 @@ void awaitBlock(HandOver& h, SecondThread::Side side, Ready ready) {
     while (!ready()) h.thread.wait(side);
 }
 
+int32_t fillBlock(const BlockStreamHooks& hooks, int64_t block, int16_t* samples, ChainState& state) {
+    return std::clamp(hooks.fill(block, samples, state, hooks.context), 0, kBlockStreamMaxFrames);
+}
+
+void runFrontHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
+    slot.start = startBlock(true, 16, channels, kSampleRate, state);
+    if (!slot.start.run) return;
+    BlockCoefficients c;
+    startFrontHalf(slot.start, c, state);
+    // The second half's meters are not this thread's to read.
+    BlockMeters meters{state.inputMeter, 0.0, 0.0, false, 0};
+    slot.stride = 2 * guard::bands(c.bandCount);
+    const Int16Samples samples{slot.samples};
+    for (int32_t i = 0; i < slot.frames; ++i) {
+        HalfFrame frame;
+        frame.f = samples.read(i, channels);
+        frontFrame(frame, c, i == 0, meters, state);
+        slot.pack(i, frame);
+    }
+    endFrontHalf(c, meters, state);
+}
+
+void runBackHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
+    if (!slot.start.run) return;
+    BlockCoefficients c;
+    startBackHalf(slot.start, slot.frames, channels, c, state);
+    BlockMeters meters = metersAtStart(state);
+    const Int16Samples samples{slot.samples};
+    for (int32_t i = 0; i < slot.frames; ++i) {
+        HalfFrame frame;
+        slot.unpack(i, frame);
+        backFrame(frame, c, i == 0, meters, state);
+        samples.write(i, channels, frame.f);
+    }
+    endBackHalf(c, meters, state);
+}
+
 void runFrontHalves(void* argument) {
     HandOver& h = *static_cast<HandOver*>(argument);
-    ChainState& state = h.state;
-    for (int64_t b = 0; b < h.blocks; ++b) {
-        awaitBlock(h, SecondThread::Side::Worker, [&] { return b - h.consumed.load(std::memory_order_acquire) < kHandOverSlots; });
+    const BlockStreamHooks& hooks = h.hooks;
+    for (int64_t b = 0;; ++b) {
+        awaitBlock(h, SecondThread::Side::Worker, [&] {
+            return h.stopped.load(std::memory_order_acquire) ||
+                   b - h.consumed.load(std::memory_order_acquire) < kHandOverSlots;
+        });
+        if (h.stopped.load(std::memory_order_acquire)) return;
         HandOverSlot& slot = h.slots[b % kHandOverSlots];
-        if (h.hooks.beforeFront) h.hooks.beforeFront(b, state, h.hooks.context);
-        slot.start = startBlock(true, 16, 2, kSampleRate, state);
-        if (slot.start.run) {
-            BlockCoefficients c;
-            startFrontHalf(slot.start, c, state);
-            BlockMeters meters{state.inputMeter, 0.0, 0.0, false, 0};
-            slot.stride = 2 * guard::bands(c.bandCount);
-            for (int32_t i = 0; i < h.frames; ++i) {
-                HalfFrame frame;
-                frame.f = {0.0, 0.0};
-                frontFrame(frame, c, i == 0, meters, state);
-                slot.pack(i, frame);
-            }
-            endFrontHalf(c, meters, state);
+        slot.frames = fillBlock(hooks, b, slot.samples, h.state);
+        if (slot.frames > 0) {
+            runFrontHalf(slot, h.channels, h.state);
+            if (hooks.afterFront) hooks.afterFront(b, slot.frames, h.state, hooks.context);
         }
         h.produced.store(b + 1, std::memory_order_release);
         h.thread.wake(SecondThread::Side::Caller);
+        if (slot.frames == 0) return;
     }
 }
 
 void runBackHalves(HandOver& h) {
-    ChainState& state = h.state;
-    for (int64_t b = 0; b < h.blocks; ++b) {
+    const BlockStreamHooks& hooks = h.hooks;
+    for (int64_t b = 0;; ++b) {
         awaitBlock(h, SecondThread::Side::Caller, [&] { return h.produced.load(std::memory_order_acquire) > b; });
         HandOverSlot& slot = h.slots[b % kHandOverSlots];
-        if (h.hooks.beforeBack) h.hooks.beforeBack(b, state, h.hooks.context);
-        if (slot.start.run) {
-            BlockCoefficients c;
-            startBackHalf(slot.start, h.frames, 2, c, state);
-            BlockMeters meters = metersAtStart(state);
-            for (int32_t i = 0; i < h.frames; ++i) {
-                HalfFrame frame;
-                slot.unpack(i, frame);
-                backFrame(frame, c, i == 0, meters, state);
-            }
-            endBackHalf(c, meters, state);
-        }
-        if (h.hooks.afterBack) h.hooks.afterBack(b, state, h.hooks.context);
+        if (slot.frames == 0) return;
+        if (hooks.beforeBack) hooks.beforeBack(b, h.state, hooks.context);
+        runBackHalf(slot, h.channels, h.state);
+        const bool more = hooks.done(b, slot.samples, slot.frames, h.state, hooks.context);
+        if (!more) h.stopped.store(true, std::memory_order_release);
         h.consumed.store(b + 1, std::memory_order_release);
         h.thread.wake(SecondThread::Side::Worker);
+        if (!more) return;
     }
 }
 
+// The silent run's blocks as a stream.
+struct SilentRun {
+    int64_t blocks;
+    int32_t frames;
+    const SilentRunHooks& hooks;
+
+    static int32_t fill(int64_t block, int16_t* samples, ChainState& state, void* context) {
+        const SilentRun& run = *static_cast<SilentRun*>(context);
+        if (block >= run.blocks) return 0;
+        std::fill_n(samples, run.frames * 2, int16_t{0});
+        if (run.hooks.beforeFront) run.hooks.beforeFront(block, state, run.hooks.context);
+        return run.frames;
+    }
+    static void beforeBack(int64_t block, ChainState& state, void* context) {
+        const SilentRun& run = *static_cast<SilentRun*>(context);
+        if (run.hooks.beforeBack) run.hooks.beforeBack(block, state, run.hooks.context);
+    }
+    static bool done(int64_t block, const int16_t*, int32_t, ChainState& state, void* context) {
+        const SilentRun& run = *static_cast<SilentRun*>(context);
+        if (run.hooks.afterBack) run.hooks.afterBack(block, state, run.hooks.context);
+        return true;
+    }
+};
+
 }  // namespace
+
+bool runBlockStream(ChainState& state, int32_t channels, SecondThread* thread, const BlockStreamHooks& hooks) {
+    if ((channels != 1 && channels != 2) || hooks.fill == nullptr || hooks.done == nullptr) return false;
+    if (thread != nullptr) {
+        auto handOver = std::make_unique<HandOver>(state, channels, *thread, hooks);
+        if (thread->start(&runFrontHalves, handOver.get())) {
+            runBackHalves(*handOver);
+            thread->join();
+            return true;
+        }
+    }
+    auto samples = std::make_unique<int16_t[]>(kBlockStreamMaxFrames * 2);
+    for (int64_t b = 0;; ++b) {
+        const int32_t frames = fillBlock(hooks, b, samples.get(), state);
+        if (frames == 0) return false;
+        if (hooks.beforeBack) hooks.beforeBack(b, state, hooks.context);
+        processBlock(samples.get(), frames, 16, channels, kSampleRate, state);
+        if (hooks.afterFront) hooks.afterFront(b, frames, state, hooks.context);
+        if (!hooks.done(b, samples.get(), frames, state, hooks.context)) return false;
+    }
+}
 
 void runSilentBlocks(ChainState& state, int64_t blocks, int32_t frames, SecondThread* thread,
                      const SilentRunHooks& hooks) {
     if (frames < 1 || frames > kSilentRunMaxFrames) return;
-    if (thread != nullptr && state.sineOn && !state.noiseOn) {
-        auto handOver = std::make_unique<HandOver>(state, blocks, frames, *thread, hooks);
-        if (thread->start(&runFrontHalves, handOver.get())) {
-            runBackHalves(*handOver);
-            thread->join();
-            return;
-        }
-    }
-    std::vector<int16_t> buffer(static_cast<size_t>(frames) * 2);
-    for (int64_t b = 0; b < blocks; ++b) {
-        std::fill(buffer.begin(), buffer.end(), int16_t{0});
-        if (hooks.beforeFront) hooks.beforeFront(b, state, hooks.context);
-        if (hooks.beforeBack) hooks.beforeBack(b, state, hooks.context);
-        processBlock(buffer.data(), frames, 16, 2, kSampleRate, state);
-        if (hooks.afterBack) hooks.afterBack(b, state, hooks.context);
-    }
+    SilentRun run{blocks, frames, hooks};
+    BlockStreamHooks stream;
+    stream.context = &run;
+    stream.fill = &SilentRun::fill;
+    stream.beforeBack = &SilentRun::beforeBack;
+    stream.done = &SilentRun::done;
+    runBlockStream(state, 2, thread, stream);
 }
 
 void resetStagesAfterGap(ChainState& state) {

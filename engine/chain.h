@@ -22,6 +22,38 @@ int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t cha
 // place without 16-bit quantisation; the clamp at +-0.9999 still applies.
 int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state);
 
+// What runBlockStream asks of its host; each hook is called on the thread
+// that runs its half of the chain, with the block's number.
+struct BlockStreamHooks {
+    void* context = nullptr;
+    // Before the block starts: writes the block's interleaved 16-bit frames to
+    // `samples` (room for kBlockStreamMaxFrames) and returns how many; 0 ends
+    // the stream. Changes the block should start with belong here (a test
+    // tone, a reset request).
+    int32_t (*fill)(int64_t block, int16_t* samples, ChainState& state, void* context) = nullptr;
+    // Once the first half has run the block (e.g. to move the host's block
+    // clock on by `frames`).
+    void (*afterFront)(int64_t block, int32_t frames, ChainState& state, void* context) = nullptr;
+    // Before the second half runs it (e.g. to clear the output peak).
+    void (*beforeBack)(int64_t block, ChainState& state, void* context) = nullptr;
+    // The finished block; false ends the stream.
+    bool (*done)(int64_t block, const int16_t* samples, int32_t frames, ChainState& state, void* context) = nullptr;
+};
+
+constexpr int32_t kBlockStreamMaxFrames = 1024;
+
+// Runs a stream of 16-bit blocks of `channels` (1 or 2) channels at 44100 Hz
+// through the chain, each block exactly as processBlock would run it. With a
+// second thread the chain's first half (input to the compressor) runs there,
+// a few blocks ahead of the second half on the caller's thread; the halves
+// share no state but what a block hands on, so every block comes out bit for
+// bit the same. Without one, or when it cannot start, everything runs on the
+// caller's thread in the order fill, beforeBack, processBlock, afterFront,
+// done. Once done returns false, fill is not called again, but a fill that
+// is waiting must return by itself. Returns whether two threads ran.
+// Allocates once per stream: not for the audio thread.
+bool runBlockStream(ChainState& state, int32_t channels, SecondThread* thread, const BlockStreamHooks& hooks);
+
 // Hooks of runSilentBlocks, each called on the thread that runs its half of
 // the chain, with the block's number.
 struct SilentRunHooks {
@@ -34,16 +66,11 @@ struct SilentRunHooks {
     void (*afterBack)(int64_t block, ChainState& state, void* context) = nullptr;
 };
 
-constexpr int32_t kSilentRunMaxFrames = 1024;
+constexpr int32_t kSilentRunMaxFrames = kBlockStreamMaxFrames;
 
 // Runs `blocks` blocks of `frames` (1..1024) frames of 16-bit stereo silence
-// through the chain exactly as processBlock does, for measurements that play
-// the test tone. With a second thread the chain's first half (test signals to
-// the compressor) runs there, a few blocks ahead of the second half on the
-// caller's thread; the halves share no state but the frames handed on, so
-// every block comes out bit for bit the same. That holds while the first half
-// draws no random numbers: with the noise generator on, or without the sine,
-// everything runs on the caller's thread. Allocates: not for the audio thread.
+// through the chain as a block stream, for measurements that play the test
+// tone. Allocates: not for the audio thread.
 void runSilentBlocks(ChainState& state, int64_t blocks, int32_t frames, SecondThread* thread,
                      const SilentRunHooks& hooks);
 
