@@ -94,8 +94,9 @@ TEST(SharedValues, PlaybackAndUserInterfaceThreadsShareTheStateWithoutRaces) {
     EXPECT_GT(state->gapResets, 0u);
 }
 
-// The measurement's two halves of the chain, every stage and the dither on:
-// no race, and per block the same output peaks as on one thread.
+// The measurement's two halves of the chain, every stage and the dither on,
+// the noise test signal now and then: no race, and per block the same output
+// peaks as on one thread.
 TEST(SharedValues, ChainHalvesOnTwoThreadsShareNothingAndGiveTheSameBlocks) {
     std::vector<double> peaks[2];
     const auto thread = makeSecondThread();
@@ -112,7 +113,10 @@ TEST(SharedValues, ChainHalvesOnTwoThreadsShareNothingAndGiveTheSameBlocks) {
         state->sineOn = 1;
         SilentRunHooks hooks;
         hooks.context = &peaks[run];
-        hooks.beforeFront = [](int64_t block, ChainState& s, void*) { s.testFrequencyHz = 50.0 + 400.0 * block; };
+        hooks.beforeFront = [](int64_t block, ChainState& s, void*) {
+            s.testFrequencyHz = 50.0 + 400.0 * block;
+            s.noiseOn = block % 3 == 1;
+        };
         hooks.beforeBack = [](int64_t, ChainState& s, void*) { s.outputPeak = 0.0; };
         hooks.afterBack = [](int64_t, ChainState& s, void* p) { static_cast<std::vector<double>*>(p)->push_back(s.outputPeak); };
         runSilentBlocks(*state, 24, 1024, run == 0 ? nullptr : thread.get(), hooks);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -95,6 +96,74 @@ TEST_F(BitExact, FactoryPresetResponses) {
             hash = fnv1a(curve.peak.data(), sizeof curve.peak, hash);
             EXPECT_EQ(hex(hash), hex(kResponse[n])) << "F" << n + 1 << (second ? " on two threads" : "");
         }
+    }
+}
+
+// A stream of blocks with its halves on two threads gives each block as
+// processBlock does: three block lengths, a silence long enough for the
+// zero-run guard with the dither on, the noise test signal, a reset, mono and
+// stereo, and a host that ends the stream early.
+TEST_F(BitExact, BlockStreamOnTwoThreadsGivesWhatProcessBlockGives) {
+    struct Program {
+        const std::vector<int16_t>& input;
+        int channels;
+        int64_t stopAfter = -1;
+        int64_t offset = 0;
+        std::vector<int16_t> output;
+        std::vector<double> peaks;
+        int32_t next(int64_t b, int16_t* samples, ChainState& s) {
+            if (b == 40) return 0;
+            const int32_t n = std::array{576, 1024, 37}[b % 3];
+            s.noiseOn = b >= 12 && b < 16;
+            s.testLevelDb = -12.0;
+            if (b == 20) s.resetRequest = 1;
+            for (int32_t i = 0; i < n * channels; ++i)
+                samples[i] = b >= 5 && b < 9 ? 0 : input[(offset * channels + i) % input.size()];
+            offset += n;
+            return n;
+        }
+        bool take(int64_t b, const int16_t* samples, int32_t n, const ChainState& s) {
+            output.insert(output.end(), samples, samples + n * channels);
+            peaks.push_back(s.outputPeak);
+            return b != stopAfter;
+        }
+    };
+    const std::vector<int16_t> input = test::programInput();
+    const auto thread = makeSecondThread();
+    for (int channels : {1, 2}) {
+        Program expected{input, channels};
+        auto sequential = presetChain(0);
+        std::vector<int16_t> block(2 * kBlockStreamMaxFrames);
+        for (int64_t b = 0; int32_t n = expected.next(b, block.data(), *sequential); ++b) {
+            sequential->outputPeak = 0.0;
+            processBlock(block.data(), n, 16, channels, 44100, *sequential);
+            expected.take(b, block.data(), n, *sequential);
+        }
+        for (int64_t stopAfter : {int64_t{-1}, int64_t{17}}) {
+            Program actual{input, channels, stopAfter};
+            auto streamed = presetChain(0);
+            BlockStreamHooks hooks;
+            hooks.context = &actual;
+            hooks.fill = [](int64_t b, int16_t* samples, ChainState& s, void* p) {
+                return static_cast<Program*>(p)->next(b, samples, s);
+            };
+            hooks.beforeBack = [](int64_t, ChainState& s, void*) { s.outputPeak = 0.0; };
+            hooks.done = [](int64_t b, const int16_t* samples, int32_t n, ChainState& s, void* p) {
+                return static_cast<Program*>(p)->take(b, samples, n, s);
+            };
+            ASSERT_TRUE(runBlockStream(*streamed, channels, thread.get(), hooks));
+            const size_t blocks = stopAfter < 0 ? expected.peaks.size() : stopAfter + 1;
+            ASSERT_EQ(actual.peaks.size(), blocks);
+            EXPECT_TRUE(std::equal(actual.peaks.begin(), actual.peaks.end(), expected.peaks.begin()));
+            ASSERT_LE(actual.output.size(), expected.output.size());
+            EXPECT_TRUE(std::equal(actual.output.begin(), actual.output.end(), expected.output.begin()))
+                << channels << " channel(s), stopped after " << stopAfter;
+            if (stopAfter < 0) {
+                EXPECT_EQ(streamed->random.state, sequential->random.state);
+                EXPECT_EQ(streamed->gapResets, 2u);  // at the start and at block 20
+            }
+        }
+        EXPECT_EQ(sequential->gapResets, 2u);
     }
 }
 
