@@ -518,8 +518,10 @@ int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t cha
 
 namespace {
 
-// Blocks in flight between the halves of a block stream.
-constexpr int kHandOverSlots = 4;
+// Blocks in flight between the halves of a block stream: with the host's own
+// threads sharing the processors, four slots had the halves waking each other
+// for nearly every block.
+constexpr int kHandOverSlots = 16;
 constexpr uint8_t kInBands = 1;
 constexpr uint8_t kDithered = 2;
 
@@ -536,28 +538,32 @@ struct HandOverSlot {
     double dither[kBlockStreamMaxFrames];
     double values[kBlockStreamMaxFrames * 2 * kMaxBands];
 
-    void pack(int32_t i, const HalfFrame& h) {
+    // Copies of a fixed length: a library call per frame for a few values
+    // took longer than the copy.
+    QX_INLINE void pack(int32_t i, const HalfFrame& h) {
         double* v = values + static_cast<ptrdiff_t>(i) * stride;
         flags[i] = static_cast<uint8_t>((h.inBands ? kInBands : 0) | (h.dithered ? kDithered : 0));
         dither[i] = h.dithered ? h.dither : 0.0;
         if (h.inBands) {
-            const int nb = stride / 2;
-            std::copy_n(h.bands.left, nb, v);
-            std::copy_n(h.bands.right, nb, v + nb);
+            withBandCount(stride / 2, [&](auto nb) QX_INLINE_LAMBDA {
+                for (int k = 0; k < nb; ++k) v[k] = h.bands.left[k];
+                for (int k = 0; k < nb; ++k) v[nb + k] = h.bands.right[k];
+            });
         } else {
             v[0] = h.f.left;
             v[1] = h.f.right;
         }
     }
-    void unpack(int32_t i, HalfFrame& h) const {
+    QX_INLINE void unpack(int32_t i, HalfFrame& h) const {
         const double* v = values + static_cast<ptrdiff_t>(i) * stride;
         h.inBands = (flags[i] & kInBands) != 0;
         h.dithered = (flags[i] & kDithered) != 0;
         h.dither = dither[i];
         if (h.inBands) {
-            const int nb = stride / 2;
-            std::copy_n(v, nb, h.bands.left);
-            std::copy_n(v + nb, nb, h.bands.right);
+            withBandCount(stride / 2, [&](auto nb) QX_INLINE_LAMBDA {
+                for (int k = 0; k < nb; ++k) h.bands.left[k] = v[k];
+                for (int k = 0; k < nb; ++k) h.bands.right[k] = v[nb + k];
+            });
         } else {
             h.f = {v[0], v[1]};
         }
@@ -588,6 +594,9 @@ int32_t fillBlock(const BlockStreamHooks& hooks, int64_t block, int16_t* samples
     return std::clamp(hooks.fill(block, samples, state, hooks.context), 0, kBlockStreamMaxFrames);
 }
 
+// Cloned like processBlock, so the frames' stages inlined here get the wider
+// vector unit too.
+QX_VECTOR_CLONES
 void runFrontHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     slot.start = startBlock(true, 16, channels, kSampleRate, state);
     if (!slot.start.run) return;
@@ -606,6 +615,7 @@ void runFrontHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     endFrontHalf(c, meters, state);
 }
 
+QX_VECTOR_CLONES
 void runBackHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     if (!slot.start.run) return;
     BlockCoefficients c;
