@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <vector>
 
 #include "base/vector_clones.h"
 #include "engine/band_mix.h"
@@ -304,8 +303,9 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 }
 
 // The fixed stage order, in two halves that share no state but the frame they
-// hand on (the dither's switch too is read by the first half). Stage Active flags and the per-frame switches are read here on every
-// frame, so the console can toggle them mid-block.
+// hand on (the dither's switch too is read by the first half). Stage Active
+// flags and the per-frame switches are read here on every frame, so the
+// console can toggle them mid-block.
 QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
     const Parameters& p = state.params;
     const GeneralParams& general = freshly(state.params.general);
