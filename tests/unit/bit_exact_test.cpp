@@ -109,8 +109,8 @@ TEST_F(BitExact, BlockStreamOnTwoThreadsGivesWhatProcessBlockGives) {
         int channels;
         int64_t stopAfter = -1;
         int64_t offset = 0;
-        std::vector<int16_t> output;
-        std::vector<double> peaks;
+        std::vector<int16_t> output{};
+        std::vector<double> peaks{};
         int32_t next(int64_t b, int16_t* samples, ChainState& s) {
             if (b == 40) return 0;
             const int32_t n = std::array{576, 1024, 37}[b % 3];
