@@ -42,9 +42,9 @@ typedef double Pair __attribute__((vector_size(16)));
 
 QX_INLINE void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
                  ReverseCascadeFilter& highpass, double& left, double& right) {
-    double lowL = left, lowR = right, highL = left, highR = right;
-    reverseCascadeQuadStep(lowpass, highpass, lowL, lowR, highL, highR, true);
-    Pair lows = {lowL, lowR}, highs = {highL, highR};  // per channel
+    QuadLanes lanes = {left, right, left, right};
+    reverseCascadeQuadStep(lowpass, highpass, k.crossover, lanes, true);
+    Pair lows = __builtin_shufflevector(lanes, lanes, 0, 1), highs = __builtin_shufflevector(lanes, lanes, 2, 3);  // per channel
 
     // Per band from here, low then high.
     const Pair one = {1.0, 1.0};
@@ -117,8 +117,10 @@ QX_INLINE void singleBandStep(AgcState& s, const AgcCoefficients& k, ReverseCasc
 
 }  // namespace
 
-AgcCoefficients agcCoefficients(const AgcParams& p) {
+AgcCoefficients agcCoefficients(const AgcParams& p, const ReverseCascadeFilter& lowpass,
+                                const ReverseCascadeFilter& highpass) {
     AgcCoefficients k;
+    k.crossover = quadDesign(lowpass, highpass);
     k.level = guard::clampFinite(p.levelPct.load() * 0.01, -kMaxLevel, kMaxLevel);
     k.maxGain = guard::gain(p.maxGainDb.load());
     k.gate = guard::gain(p.gateDb.load());

@@ -39,13 +39,16 @@ struct AgcCoefficients {
     double keepDetectLow = 0.0, keepDetectHigh = 0.0, keepDetectSum = 0.0;
     double keepAttackLow = 0.0, keepAttackHigh = 0.0, keepAttackSum = 0.0;
     double keepReleaseLow = 0.0, keepReleaseHigh = 0.0, keepReleaseSum = 0.0;
+    QuadDesign crossover;  // lowpass, then highpass, as of the block start
 };
 
 // Per block. Guards: times that are not positive or not finite act as
 // instant (coefficient 1, largest rise x2); one-pole coefficients stay in
 // [0, 1]; levels in dB are limited to +-200 dB; the link stays in [0, 1];
-// Level is limited to +-1e6 x 100 %; the rise limit to 1e12.
-AgcCoefficients agcCoefficients(const AgcParams& params);
+// Level is limited to +-1e6 x 100 %; the rise limit to 1e12. Takes the
+// crossover filters' designs as they are (after takeDesign).
+AgcCoefficients agcCoefficients(const AgcParams& params, const ReverseCascadeFilter& lowpass,
+                                const ReverseCascadeFilter& highpass);
 
 // One frame in place. Reads AGC.SingleBand. Two-band mode runs both channels
 // through the reverse-cascaded crossover `lowpass` and `highpass` (with gain);

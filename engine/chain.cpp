@@ -217,7 +217,7 @@ void prepareFront(BlockCoefficients& c, const ChainState& state, const BlockStar
     c.sineStep = finiteOr(state.testFrequencyHz * kSineStepPerHz, 0.0);
     const Parameters& p = state.params;
     c.stereoImage = stereoImageCoefficients(p.stereoImage);
-    c.agc = agcCoefficients(p.agc);
+    c.agc = agcCoefficients(p.agc, state.agcLowpass, state.agcHighpass);
     c.dynamicEq = dynamicEqCoefficients(p.dynamicEq, b.detectors, bandCount);
     c.compressor = compressorCoefficients(p.compressor, b.detectors, bandCount);
 }

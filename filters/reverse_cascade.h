@@ -11,6 +11,7 @@
 // being written may still mix old and new values for that block. The copy,
 // states, positions and delay lines belong to the audio thread (and to start-up).
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -50,11 +51,14 @@ struct SectionState {
 };
 
 // The same for both channels, each value left and right side by side, so a
-// stereo step loads and stores each as one vector.
+// stereo step loads and stores each as one vector; x1 and x2 (and y1 and y2)
+// of both channels also load as one four-wide vector from one cache line.
 struct SectionStates {
-    alignas(16) double x1[2] = {};
+    alignas(32) double x1[2] = {};
     double x2[2] = {}, y1[2] = {}, y2[2] = {};
 };
+static_assert(offsetof(SectionStates, x2) == 16 && offsetof(SectionStates, y1) == 32 &&
+              offsetof(SectionStates, y2) == 48);
 
 inline SectionState channelState(const SectionStates& s, int c) { return {s.x1[c], s.x2[c], s.y1[c], s.y2[c]}; }
 
@@ -258,64 +262,84 @@ QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& le
 // one pass across lanes. Every sample is computed exactly as by four channel steps.
 void finishReverseCascadeBlockQuad(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain);
 
-// The forward halves of two lock-step stereo filters at positions `ix`: all
-// four channels side by side in one vector. Each lane is computed exactly as
-// on its own.
-QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, const BlockIndices& ix,
-                           double& firstLeft, double& firstRight, double& secondLeft, double& secondRight,
-                           bool withGain) {
-    typedef double Quad __attribute__((vector_size(32)));
-    // Each state value of both filters: the two channels of one, then of the other.
-    // (Through references: a vector argument or result would change the ABI
-    // of the baseline clone.)
+// Four lanes: the first filter's two channels, then the second's.
+typedef double QuadLanes __attribute__((vector_size(32)));
+
+// Two filters' designs four lanes wide, taken at the block start right after
+// takeDesign of both, so a lock-step of the two loads each coefficient as one
+// vector instead of gathering it from two records every sample.
+struct QuadDesign {
+    alignas(32) double b0[4] = {};
+    double b1[4] = {}, b2[4] = {}, a1[4] = {}, a2[4] = {};
+    double gain[4] = {};
+};
+
+inline QuadDesign quadDesign(const ReverseCascadeFilter& first, const ReverseCascadeFilter& second) {
+    QuadDesign q;
+    const ActiveDesign* designs[2] = {&first.active, &second.active};
+    for (int f = 0; f < 2; ++f) {
+        for (int c = 0; c < 2; ++c) {
+            const ActiveDesign& d = *designs[f];
+            q.b0[2 * f + c] = d.b0[c];
+            q.b1[2 * f + c] = d.b1[c];
+            q.b2[2 * f + c] = d.b2[c];
+            q.a1[2 * f + c] = d.a1[c];
+            q.a2[2 * f + c] = d.a2[c];
+            q.gain[2 * f + c] = d.gain[c];
+        }
+    }
+    return q;
+}
+
+// The forward halves of two lock-step stereo filters at positions `ix`, all
+// four channels side by side in one vector; `lanes` goes in and the outputs
+// come back in it. Each lane is computed exactly as on its own.
+QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, const QuadDesign& d,
+                           const BlockIndices& ix, QuadLanes& lanes, bool withGain) {
     typedef double Pair __attribute__((vector_size(16)));
-    const auto gather = [&](Quad& v, const double(&f)[2], const double(&g)[2]) QX_INLINE_LAMBDA {
-        Pair a, b;
-        std::memcpy(&a, f, sizeof a);
-        std::memcpy(&b, g, sizeof b);
-        v = __builtin_shufflevector(a, b, 0, 1, 2, 3);
-    };
-    const auto scatter = [&](double(&f)[2], double(&g)[2], const Quad& v) QX_INLINE_LAMBDA {
-        const Pair a = __builtin_shufflevector(v, v, 0, 1), b = __builtin_shufflevector(v, v, 2, 3);
-        std::memcpy(f, &a, sizeof a);
-        std::memcpy(g, &b, sizeof b);
-    };
-    SectionStates& sf = first.state;
-    SectionStates& ss = second.state;
-    Quad out;
-    gather(out, first.line[ix.read], second.line[ix.read]);
-    Quad x1, x2, y1, y2;
-    gather(x1, sf.x1, ss.x1);
-    gather(x2, sf.x2, ss.x2);
-    gather(y1, sf.y1, ss.y1);
-    gather(y2, sf.y2, ss.y2);
+    const auto load = [](QuadLanes& v, const void* from) QX_INLINE_LAMBDA { std::memcpy(&v, from, sizeof v); };
+    // x1 and x2 of both channels, then y1 and y2, as one vector per filter.
+    unsigned char* const firstX12 = reinterpret_cast<unsigned char*>(&first.state);
+    unsigned char* const secondX12 = reinterpret_cast<unsigned char*>(&second.state);
+    unsigned char* const firstY12 = firstX12 + offsetof(SectionStates, y1);
+    unsigned char* const secondY12 = secondX12 + offsetof(SectionStates, y1);
+    QuadLanes fx, sx, fy, sy;
+    load(fx, firstX12);
+    load(sx, secondX12);
+    load(fy, firstY12);
+    load(sy, secondY12);
+    const QuadLanes x1 = __builtin_shufflevector(fx, sx, 0, 1, 4, 5), x2 = __builtin_shufflevector(fx, sx, 2, 3, 6, 7);
+    const QuadLanes y1 = __builtin_shufflevector(fy, sy, 0, 1, 4, 5), y2 = __builtin_shufflevector(fy, sy, 2, 3, 6, 7);
+    QuadLanes b0, b1, b2, a1, a2;
+    load(b0, d.b0);
+    load(b1, d.b1);
+    load(b2, d.b2);
+    load(a1, d.a1);
+    load(a2, d.a2);
+    const QuadLanes x = lanes;
+    const QuadLanes y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
 
-    const Quad x = {firstLeft, firstRight, secondLeft, secondRight};
-    const ActiveDesign &fd = first.active, &sd = second.active;
-    Quad b0, b1, b2, a1, a2;
-    gather(b0, fd.b0, sd.b0);
-    gather(b1, fd.b1, sd.b1);
-    gather(b2, fd.b2, sd.b2);
-    gather(a1, fd.a1, sd.a1);
-    gather(a2, fd.a2, sd.a2);
-    const Quad y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+    Pair out0, out1;
+    std::memcpy(&out0, first.line[ix.read], sizeof out0);
+    std::memcpy(&out1, second.line[ix.read], sizeof out1);
+    lanes = __builtin_shufflevector(out0, out1, 0, 1, 2, 3);
 
-    scatter(sf.x1, ss.x1, x);
-    scatter(sf.x2, ss.x2, x1);
-    scatter(sf.y1, ss.y1, y);
-    scatter(sf.y2, ss.y2, y1);
+    const QuadLanes firstX = __builtin_shufflevector(x, x1, 0, 1, 4, 5), secondX = __builtin_shufflevector(x, x1, 2, 3, 6, 7);
+    const QuadLanes firstY = __builtin_shufflevector(y, y1, 0, 1, 4, 5), secondY = __builtin_shufflevector(y, y1, 2, 3, 6, 7);
+    std::memcpy(firstX12, &firstX, sizeof firstX);
+    std::memcpy(secondX12, &secondX, sizeof secondX);
+    std::memcpy(firstY12, &firstY, sizeof firstY);
+    std::memcpy(secondY12, &secondY, sizeof secondY);
 
-    Quad result = y;
+    QuadLanes result = y;
     if (withGain) {
-        Quad g;
-        gather(g, fd.gain, sd.gain);
+        QuadLanes g;
+        load(g, d.gain);
         result = y * g;
     }
-    scatter(first.line[ix.write], second.line[ix.write], result);
-    firstLeft = out[0];
-    firstRight = out[1];
-    secondLeft = out[2];
-    secondRight = out[3];
+    const Pair r0 = __builtin_shufflevector(result, result, 0, 1), r1 = __builtin_shufflevector(result, result, 2, 3);
+    std::memcpy(first.line[ix.write], &r0, sizeof r0);
+    std::memcpy(second.line[ix.write], &r1, sizeof r1);
 }
 
 // Two filters that step together: when their positions agree, `together(ix)`
@@ -341,22 +365,20 @@ QX_INLINE void lockStepPair(ReverseCascadeFilter& first, ReverseCascadeFilter& s
     finishReverseCascadeBlockQuad(first, second, withGain);
 }
 
-// Channel steps of `first` on (firstLeft, firstRight) and of `second` on
-// (secondLeft, secondRight), in place; when the four positions disagree it
-// falls back to the single-channel steps.
-QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& firstLeft,
-                                   double& firstRight, double& secondLeft, double& secondRight, bool withGain) {
+// Channel steps of `first` on lanes 0 and 1 and of `second` on lanes 2 and 3,
+// in place; `design` is quadDesign(first, second) as of this block. When the
+// four positions disagree it falls back to the single-channel steps.
+QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second,
+                                      const QuadDesign& design, QuadLanes& lanes, bool withGain) {
     lockStepPair(
         first, second, withGain,
         [&]() QX_INLINE_LAMBDA {
-            firstLeft = reverseCascadeStep(first, Channel::Left, firstLeft, withGain);
-            firstRight = reverseCascadeStep(first, Channel::Right, firstRight, withGain);
-            secondLeft = reverseCascadeStep(second, Channel::Left, secondLeft, withGain);
-            secondRight = reverseCascadeStep(second, Channel::Right, secondRight, withGain);
+            lanes[0] = reverseCascadeStep(first, Channel::Left, lanes[0], withGain);
+            lanes[1] = reverseCascadeStep(first, Channel::Right, lanes[1], withGain);
+            lanes[2] = reverseCascadeStep(second, Channel::Left, lanes[2], withGain);
+            lanes[3] = reverseCascadeStep(second, Channel::Right, lanes[3], withGain);
         },
-        [&](const BlockIndices& ix) QX_INLINE_LAMBDA {
-            quadForward(first, second, ix, firstLeft, firstRight, secondLeft, secondRight, withGain);
-        });
+        [&](const BlockIndices& ix) QX_INLINE_LAMBDA { quadForward(first, second, design, ix, lanes, withGain); });
 }
 
 // `first` then `second` on one stereo signal, as two stereo steps would run

@@ -37,7 +37,7 @@ struct Agc {
         update();
         agcGapReset(state, params);
     }
-    void update() { k = agcCoefficients(params); }
+    void update() { k = agcCoefficients(params, *lowpass, *highpass); }
     void step(double& l, double& r) { agcStep(state, k, params, *lowpass, *highpass, l, r); }
 };
 
