@@ -40,11 +40,10 @@ QX_INLINE double clampGain(double g, double maxGain) {
 // right channel. Each lane is computed exactly as on its own.
 typedef double Pair __attribute__((vector_size(16)));
 
-QX_INLINE void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
-                 ReverseCascadeFilter& highpass, double& left, double& right) {
-    QuadLanes lanes = {left, right, left, right};
-    reverseCascadeQuadStep(lowpass, highpass, k.crossover, lanes, true);
-    Pair lows = __builtin_shufflevector(lanes, lanes, 0, 1), highs = __builtin_shufflevector(lanes, lanes, 2, 3);  // per channel
+// The band gains, the protection and the output from the crossover's lanes:
+// low left, low right, high left, high right.
+QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, const QuadLanes& lanes, double& left, double& right) {
+    Pair lows = __builtin_shufflevector(lanes, lanes, 0, 1), highs = __builtin_shufflevector(lanes, lanes, 2, 3);
 
     // Per band from here, low then high.
     const Pair one = {1.0, 1.0};
@@ -97,6 +96,16 @@ QX_INLINE void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascade
     const Pair out = (lows * k.trimLow + highs * k.trimHigh) * s.protection;
     left = out[0];
     right = out[1];
+}
+
+// Crossover filters out of lock-step (never in the chain): one channel at a
+// time, out of line so the usual path needs no registers kept across calls.
+__attribute__((noinline, cold)) void twoBandStepApart(AgcState& s, const AgcCoefficients& k,
+                                                      ReverseCascadeFilter& lowpass, ReverseCascadeFilter& highpass,
+                                                      double& left, double& right) {
+    QuadLanes lanes = {left, right, left, right};
+    quadChannelSteps(lowpass, highpass, lanes, true);
+    bandGains(s, k, lanes, left, right);
 }
 
 QX_INLINE void singleBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,
@@ -158,10 +167,21 @@ AgcCoefficients agcCoefficients(const AgcParams& p, const ReverseCascadeFilter& 
 QX_VECTOR_CLONES
 void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
              ReverseCascadeFilter& highpass, double& left, double& right) {
-    if (params.singleBand.load())
+    if (params.singleBand.load()) {
         singleBandStep(state, k, highpass, left, right);
-    else
-        twoBandStep(state, k, lowpass, highpass, left, right);
+        return;
+    }
+    QuadLanes lanes = {left, right, left, right};
+    const LockStep step = lockStepForward(lowpass, highpass, [&](const BlockIndices& ix) QX_INLINE_LAMBDA {
+        quadForward(lowpass, highpass, k.crossover, ix, lanes, true);
+    });
+    if (step == LockStep::Apart) {
+        twoBandStepApart(state, k, lowpass, highpass, left, right);
+        return;
+    }
+    bandGains(state, k, lanes, left, right);
+    // Last, so nothing has to live across the call.
+    if (step == LockStep::BlockEnd) finishReverseCascadeBlockQuad(lowpass, highpass, true);
 }
 
 void agcBlockEnd(const AgcState& s, const AgcCoefficients& k, const AgcParams& params, Number* meters) {

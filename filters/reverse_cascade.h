@@ -342,43 +342,46 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     std::memcpy(second.line[ix.write], &r1, sizeof r1);
 }
 
-// Two filters that step together: when their positions agree, `together(ix)`
-// runs both forward halves at positions ix and a block end does the block
-// work of all four channels in one pass; otherwise `separate()` steps them as
-// they are.
+// Two filters that step together, when their positions agree: `together(ix)`
+// runs both forward halves at positions ix, then the positions move on; at a
+// block end they stay and the caller runs finishReverseCascadeBlockQuad before
+// the next step (the block work touches only delay lines and positions, so it
+// may wait until the caller is done with the frame). Apart: nothing is done.
+enum class LockStep { Apart, Stepped, BlockEnd };
+
+template <class Together>
+QX_INLINE LockStep lockStepForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, Together together) {
+    const IndexPattern p = loadPattern(first);
+    if (!inLockStep(p) || !samePattern(p, loadPattern(second))) return LockStep::Apart;
+    const BlockIndices ix = firstIndices(p);
+    together(ix);
+    if ((ix.write & kBlockOffsetMask) == kBlockOffsetMask) return LockStep::BlockEnd;
+    const IndexPattern next = advanced(p);
+    storePattern(first, next);
+    storePattern(second, next);
+    return LockStep::Stepped;
+}
+
+// The same with the block work done at once, and `separate()` stepping the
+// filters as they are when their positions disagree.
 template <class Separate, class Together>
 QX_INLINE void lockStepPair(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain, Separate separate,
                             Together together) {
-    const IndexPattern p = loadPattern(first);
-    if (!inLockStep(p) || !samePattern(p, loadPattern(second))) {
+    const LockStep step = lockStepForward(first, second, together);
+    if (step == LockStep::Apart)
         separate();
-        return;
-    }
-    const BlockIndices ix = firstIndices(p);
-    together(ix);
-    if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
-        const IndexPattern next = advanced(p);
-        storePattern(first, next);
-        storePattern(second, next);
-        return;
-    }
-    finishReverseCascadeBlockQuad(first, second, withGain);
+    else if (step == LockStep::BlockEnd)
+        finishReverseCascadeBlockQuad(first, second, withGain);
 }
 
 // Channel steps of `first` on lanes 0 and 1 and of `second` on lanes 2 and 3,
-// in place; `design` is quadDesign(first, second) as of this block. When the
-// four positions disagree it falls back to the single-channel steps.
-QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second,
-                                      const QuadDesign& design, QuadLanes& lanes, bool withGain) {
-    lockStepPair(
-        first, second, withGain,
-        [&]() QX_INLINE_LAMBDA {
-            lanes[0] = reverseCascadeStep(first, Channel::Left, lanes[0], withGain);
-            lanes[1] = reverseCascadeStep(first, Channel::Right, lanes[1], withGain);
-            lanes[2] = reverseCascadeStep(second, Channel::Left, lanes[2], withGain);
-            lanes[3] = reverseCascadeStep(second, Channel::Right, lanes[3], withGain);
-        },
-        [&](const BlockIndices& ix) QX_INLINE_LAMBDA { quadForward(first, second, design, ix, lanes, withGain); });
+// in place, one channel at a time.
+QX_INLINE void quadChannelSteps(ReverseCascadeFilter& first, ReverseCascadeFilter& second, QuadLanes& lanes,
+                                bool withGain) {
+    lanes[0] = reverseCascadeStep(first, Channel::Left, lanes[0], withGain);
+    lanes[1] = reverseCascadeStep(first, Channel::Right, lanes[1], withGain);
+    lanes[2] = reverseCascadeStep(second, Channel::Left, lanes[2], withGain);
+    lanes[3] = reverseCascadeStep(second, Channel::Right, lanes[3], withGain);
 }
 
 // `first` then `second` on one stereo signal, as two stereo steps would run
