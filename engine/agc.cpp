@@ -172,8 +172,8 @@ void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& params,
         return;
     }
     QuadLanes lanes = {left, right, left, right};
-    const LockStep step = lockStepForward(lowpass, highpass, [&](const BlockIndices& ix) QX_INLINE_LAMBDA {
-        quadForward(lowpass, highpass, k.crossover, ix, lanes, true);
+    const LockStep step = lockStepForward(lowpass, highpass, [&](uint32_t write, uint32_t read) QX_INLINE_LAMBDA {
+        quadForward(lowpass, highpass, k.crossover, write, read, lanes, true);
     });
     if (step == LockStep::Apart) {
         twoBandStepApart(state, k, lowpass, highpass, left, right);

@@ -206,52 +206,62 @@ QX_INLINE void stereoForward(ReverseCascadeFilter& filter, uint32_t write, uint3
     right = out[1];
 }
 
-// Both channels' positions as one 12-byte pattern, so the lock-step test and
-// the advance are a few integer operations.
-struct IndexPattern {
-    uint64_t low;   // channel 1's pending, write, read, then channel 2's pending
-    uint32_t high;  // channel 2's write, read
-};
-static_assert(sizeof(BlockIndices) == 6 && std::endian::native == std::endian::little);
+// The lock-step tests and the advance work on the positions' bytes where they
+// lie: a few integer compares, and one add to memory per channel.
+static_assert(sizeof(BlockIndices) == 6 && offsetof(BlockIndices, write) == 2 && offsetof(BlockIndices, read) == 4 &&
+              std::endian::native == std::endian::little);
 
-QX_INLINE IndexPattern loadPattern(const ReverseCascadeFilter& filter) {
-    IndexPattern p;
-    std::memcpy(&p.low, &filter.indices[0], sizeof p.low);
-    std::memcpy(&p.high, reinterpret_cast<const unsigned char*>(filter.indices) + sizeof p.low, sizeof p.high);
-    return p;
+template <class T>
+QX_INLINE T positionBytes(const ReverseCascadeFilter& filter, size_t offset) {
+    T v;
+    std::memcpy(&v, reinterpret_cast<const unsigned char*>(filter.indices) + offset, sizeof v);
+    return v;
 }
 
-QX_INLINE void storePattern(ReverseCascadeFilter& filter, IndexPattern p) {
-    std::memcpy(static_cast<void*>(&filter.indices[0]), &p.low, sizeof p.low);
-    std::memcpy(reinterpret_cast<unsigned char*>(filter.indices) + sizeof p.low, &p.high, sizeof p.high);
+// Channel 2's positions equal channel 1's: bytes 0-3 and 2-5 against 6-9 and 8-11.
+QX_INLINE bool inLockStep(const ReverseCascadeFilter& f) {
+    const uint32_t front = positionBytes<uint32_t>(f, 0) ^ positionBytes<uint32_t>(f, 6);
+    const uint32_t back = positionBytes<uint32_t>(f, 2) ^ positionBytes<uint32_t>(f, 8);
+    return (front | back) == 0;
 }
 
-QX_INLINE bool samePattern(IndexPattern a, IndexPattern b) { return a.low == b.low && a.high == b.high; }
-
-// Channel 2's positions equal channel 1's.
-QX_INLINE bool inLockStep(IndexPattern p) {
-    return (p.low & 0xFFFFFFFFFFFFull) == ((p.low >> 48) | (uint64_t{p.high} << 16));
+// Channel 1's write and read position, from one load.
+QX_INLINE void writeAndRead(const ReverseCascadeFilter& f, uint32_t& write, uint32_t& read) {
+    const uint32_t both = positionBytes<uint32_t>(f, offsetof(BlockIndices, write));
+    write = both & 0xFFFF;
+    read = both >> 16;
 }
 
-QX_INLINE BlockIndices firstIndices(IndexPattern p) {
-    return {static_cast<uint16_t>(p.low), static_cast<uint16_t>(p.low >> 16), static_cast<uint16_t>(p.low >> 32)};
+// Both filters' positions agree, channel by channel.
+QX_INLINE bool samePositions(const ReverseCascadeFilter& f, const ReverseCascadeFilter& g) {
+    const uint64_t low = positionBytes<uint64_t>(f, 0) ^ positionBytes<uint64_t>(g, 0);
+    const uint32_t high = positionBytes<uint32_t>(f, 8) ^ positionBytes<uint32_t>(g, 8);
+    return (low | high) == 0;
 }
 
-// Write and read of both channels one on. Positions stay below 3 x 4096, so
-// no carry crosses into the next field.
-QX_INLINE IndexPattern advanced(IndexPattern p) { return {p.low + 0x0000000100010000ull, p.high + 0x00010001u}; }
+// Write and read of both channels one on, each channel's pair as one 32-bit
+// add. Positions stay below 3 x 4096, so no carry crosses into the next field.
+QX_INLINE void advancePositions(ReverseCascadeFilter& filter) {
+    for (const size_t offset : {offsetof(BlockIndices, write), sizeof(BlockIndices) + offsetof(BlockIndices, write)}) {
+        unsigned char* const at = reinterpret_cast<unsigned char*>(filter.indices) + offset;
+        uint32_t v;
+        std::memcpy(&v, at, sizeof v);
+        v += 0x00010001u;
+        std::memcpy(at, &v, sizeof v);
+    }
+}
 
 QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
-    const IndexPattern p = loadPattern(filter);
-    if (!inLockStep(p)) {
+    if (!inLockStep(filter)) {
         left = reverseCascadeStep(filter, Channel::Left, left, withGain);
         right = reverseCascadeStep(filter, Channel::Right, right, withGain);
         return;
     }
-    const BlockIndices ix = firstIndices(p);
-    stereoForward(filter, ix.write, ix.read, left, right, withGain);
-    if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
-        storePattern(filter, advanced(p));
+    uint32_t write, read;
+    writeAndRead(filter, write, read);
+    stereoForward(filter, write, read, left, right, withGain);
+    if ((write & kBlockOffsetMask) != kBlockOffsetMask) {
+        advancePositions(filter);
         return;
     }
     finishReverseCascadeBlockPair(filter, withGain);
@@ -291,11 +301,11 @@ inline QuadDesign quadDesign(const ReverseCascadeFilter& first, const ReverseCas
     return q;
 }
 
-// The forward halves of two lock-step stereo filters at positions `ix`, all
+// The forward halves of two lock-step stereo filters at positions `write` and `read`, all
 // four channels side by side in one vector; `lanes` goes in and the outputs
 // come back in it. Each lane is computed exactly as on its own.
 QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, const QuadDesign& d,
-                           const BlockIndices& ix, QuadLanes& lanes, bool withGain) {
+                           uint32_t write, uint32_t read, QuadLanes& lanes, bool withGain) {
     typedef double Pair __attribute__((vector_size(16)));
     const auto load = [](QuadLanes& v, const void* from) QX_INLINE_LAMBDA { std::memcpy(&v, from, sizeof v); };
     // x1 and x2 of both channels, then y1 and y2, as one vector per filter.
@@ -320,8 +330,8 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     const QuadLanes y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
 
     Pair out0, out1;
-    std::memcpy(&out0, first.line[ix.read], sizeof out0);
-    std::memcpy(&out1, second.line[ix.read], sizeof out1);
+    std::memcpy(&out0, first.line[read], sizeof out0);
+    std::memcpy(&out1, second.line[read], sizeof out1);
     lanes = __builtin_shufflevector(out0, out1, 0, 1, 2, 3);
 
     const QuadLanes firstX = __builtin_shufflevector(x, x1, 0, 1, 4, 5), secondX = __builtin_shufflevector(x, x1, 2, 3, 6, 7);
@@ -338,12 +348,12 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
         result = y * g;
     }
     const Pair r0 = __builtin_shufflevector(result, result, 0, 1), r1 = __builtin_shufflevector(result, result, 2, 3);
-    std::memcpy(first.line[ix.write], &r0, sizeof r0);
-    std::memcpy(second.line[ix.write], &r1, sizeof r1);
+    std::memcpy(first.line[write], &r0, sizeof r0);
+    std::memcpy(second.line[write], &r1, sizeof r1);
 }
 
-// Two filters that step together, when their positions agree: `together(ix)`
-// runs both forward halves at positions ix, then the positions move on; at a
+// Two filters that step together, when their positions agree: `together(write,
+// read)` runs both forward halves at those positions, then they move on; at a
 // block end they stay and the caller runs finishReverseCascadeBlockQuad before
 // the next step (the block work touches only delay lines and positions, so it
 // may wait until the caller is done with the frame). Apart: nothing is done.
@@ -351,14 +361,13 @@ enum class LockStep { Apart, Stepped, BlockEnd };
 
 template <class Together>
 QX_INLINE LockStep lockStepForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, Together together) {
-    const IndexPattern p = loadPattern(first);
-    if (!inLockStep(p) || !samePattern(p, loadPattern(second))) return LockStep::Apart;
-    const BlockIndices ix = firstIndices(p);
-    together(ix);
-    if ((ix.write & kBlockOffsetMask) == kBlockOffsetMask) return LockStep::BlockEnd;
-    const IndexPattern next = advanced(p);
-    storePattern(first, next);
-    storePattern(second, next);
+    if (!inLockStep(first) || !samePositions(first, second)) return LockStep::Apart;
+    uint32_t write, read;
+    writeAndRead(first, write, read);
+    together(write, read);
+    if ((write & kBlockOffsetMask) == kBlockOffsetMask) return LockStep::BlockEnd;
+    advancePositions(first);
+    advancePositions(second);
     return LockStep::Stepped;
 }
 
@@ -395,9 +404,9 @@ QX_INLINE void reverseCascadeSeriesStep(ReverseCascadeFilter& first, ReverseCasc
             reverseCascadeStereoStep(first, left, right, withGain);
             reverseCascadeStereoStep(second, left, right, withGain);
         },
-        [&](const BlockIndices& ix) QX_INLINE_LAMBDA {
-            stereoForward(first, ix.write, ix.read, left, right, withGain);
-            stereoForward(second, ix.write, ix.read, left, right, withGain);
+        [&](uint32_t write, uint32_t read) QX_INLINE_LAMBDA {
+            stereoForward(first, write, read, left, right, withGain);
+            stereoForward(second, write, read, left, right, withGain);
         });
 }
 
