@@ -1,6 +1,7 @@
 #include "engine/agc.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "base/vector_clones.h"
 #include "engine/chain.h"
@@ -43,12 +44,12 @@ typedef double Pair __attribute__((vector_size(16)));
 // The band gains, the protection and the output from the crossover's lanes:
 // low left, low right, high left, high right.
 QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, const QuadLanes& lanes, double& left, double& right) {
-    Pair lows = __builtin_shufflevector(lanes, lanes, 0, 1), highs = __builtin_shufflevector(lanes, lanes, 2, 3);
-
     // Per band from here, low then high.
     const Pair one = {1.0, 1.0};
     const Pair detect = {k.detectLow, k.detectHigh}, keepDetect = {k.keepDetectLow, k.keepDetectHigh};
-    const Pair squaresL = lows * lows, squaresH = highs * highs;
+    const QuadLanes squares4 = lanes * lanes;
+    const Pair squaresL = __builtin_shufflevector(squares4, squares4, 0, 1);
+    const Pair squaresH = __builtin_shufflevector(squares4, squares4, 2, 3);
     const Pair squares = __builtin_shufflevector(squaresL, squaresH, 0, 2) + __builtin_shufflevector(squaresL, squaresH, 1, 3);
     Pair power = {s.powerLow, s.powerHigh};
     power = power * keepDetect + squares * detect;
@@ -78,9 +79,10 @@ QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, const QuadLanes&
     s.gainLow = g[0];
     s.gainHigh = g[1];
 
+    // Each band's linked gain on both its lanes.
     const Pair linked = Pair{k.unlink, k.link} * g[0] + Pair{k.link, k.unlink} * g[1];
-    lows *= linked[0];
-    highs *= linked[1];
+    const QuadLanes scaled = lanes * __builtin_shufflevector(linked, linked, 0, 0, 1, 1);
+    const Pair lows = __builtin_shufflevector(scaled, scaled, 0, 1), highs = __builtin_shufflevector(scaled, scaled, 2, 3);
 
     // Protection: pull the recombined sum back towards an RMS of 0.5.
     const Pair sum = lows + highs;
@@ -93,7 +95,11 @@ QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, const QuadLanes&
     else
         s.protection = t * k.releaseSum + s.protection * k.keepReleaseSum;
 
-    const Pair out = (lows * k.trimLow + highs * k.trimHigh) * s.protection;
+    QuadLanes trims;
+    std::memcpy(&trims, k.laneTrims, sizeof trims);
+    const QuadLanes trimmed = scaled * trims;
+    const Pair out = (__builtin_shufflevector(trimmed, trimmed, 0, 1) + __builtin_shufflevector(trimmed, trimmed, 2, 3)) *
+                     s.protection;
     left = out[0];
     right = out[1];
 }
@@ -152,6 +158,7 @@ AgcCoefficients agcCoefficients(const AgcParams& p, const ReverseCascadeFilter& 
     k.releaseMaxHigh = releaseLimit(releaseHigh);
     k.trimLow = guard::gain(p.gainLowDb.load());
     k.trimHigh = guard::gain(p.gainHighDb.load());
+    for (int lane = 0; lane < 4; ++lane) k.laneTrims[lane] = lane < 2 ? k.trimLow : k.trimHigh;
     k.keepDetectLow = 1.0 - k.detectLow;
     k.keepDetectHigh = 1.0 - k.detectHigh;
     k.keepDetectSum = 1.0 - k.detectSum;

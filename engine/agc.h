@@ -40,6 +40,7 @@ struct AgcCoefficients {
     double keepAttackLow = 0.0, keepAttackHigh = 0.0, keepAttackSum = 0.0;
     double keepReleaseLow = 0.0, keepReleaseHigh = 0.0, keepReleaseSum = 0.0;
     QuadDesign crossover;  // lowpass, then highpass, as of the block start
+    alignas(32) double laneTrims[4] = {1.0, 1.0, 1.0, 1.0};  // per crossover lane: trimLow twice, trimHigh twice
 };
 
 // Per block. Guards: times that are not positive or not finite act as
