@@ -168,8 +168,7 @@ QX_INLINE void mixTestSignals(Frame& f, const BlockCoefficients& c, ChainState& 
 void guardZeroRun(Frame& f, ChainState& state) {
     // Both tests in one vector compare.
     typedef double Pair __attribute__((vector_size(16)));
-    const auto zero = Pair{f.left, f.right} == Pair{0.0, 0.0};
-    if ((zero[0] | zero[1]) != 0) {
+    if (eitherLane(Pair{f.left, f.right} == Pair{0.0, 0.0})) {
         if (state.zeroRun < std::numeric_limits<int32_t>::max()) ++state.zeroRun;
         if (state.zeroRun > kZeroRunLimit) addToBoth(f, tinyRandomOffset(state.random));
     } else {
@@ -185,13 +184,11 @@ QX_INLINE void clampFrame(Frame& f, bool& clipped) {
     const Pair v = {f.left, f.right};
     const Pair limit = {kClampLimit, kClampLimit};
     const Pair zero = {0.0, 0.0};
-    const auto high = v >= limit;
-    const auto low = v <= -limit;
-    const auto reached = high | low;
-    clipped |= (reached[0] | reached[1]) != 0;
-    Pair out = v == v ? v : zero;
-    out = low ? -limit : out;
-    out = high ? limit : out;
+    // |v| >= limit is v >= limit or v <= -limit.
+    clipped |= eitherLane(Pair{std::fabs(v[0]), std::fabs(v[1])} >= limit);
+    // v < -limit ? -limit : v, then v > limit ? limit : v; a value at a
+    // limit is that limit either way.
+    const Pair out = minLanes(limit, maxLanes(-limit, v == v ? v : zero));
     f.left = out[0];
     f.right = out[1];
 }
