@@ -47,10 +47,11 @@ QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, const QuadLanes&
     // Per band from here, low then high.
     const Pair one = {1.0, 1.0};
     const Pair detect = {k.detectLow, k.detectHigh}, keepDetect = {k.keepDetectLow, k.keepDetectHigh};
+    // Left plus right square of each band: lanes 0 and 2 of the squares plus
+    // their neighbours.
     const QuadLanes squares4 = lanes * lanes;
-    const Pair squaresL = __builtin_shufflevector(squares4, squares4, 0, 1);
-    const Pair squaresH = __builtin_shufflevector(squares4, squares4, 2, 3);
-    const Pair squares = __builtin_shufflevector(squaresL, squaresH, 0, 2) + __builtin_shufflevector(squaresL, squaresH, 1, 3);
+    const QuadLanes sums = squares4 + __builtin_shufflevector(squares4, squares4, 1, 0, 3, 2);
+    const Pair squares = __builtin_shufflevector(sums, sums, 0, 2);
     Pair power = {s.powerLow, s.powerHigh};
     power = power * keepDetect + squares * detect;
     s.powerLow = power[0];

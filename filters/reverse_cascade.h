@@ -347,9 +347,10 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
         load(g, d.gain);
         result = y * g;
     }
-    const Pair r0 = __builtin_shufflevector(result, result, 0, 1), r1 = __builtin_shufflevector(result, result, 2, 3);
-    std::memcpy(first.line[write], &r0, sizeof r0);
-    std::memcpy(second.line[write], &r1, sizeof r1);
+    // Each half straight from the vector: the upper one is stored by the
+    // extracting instruction itself.
+    std::memcpy(first.line[write], &result, sizeof(Pair));
+    std::memcpy(second.line[write], reinterpret_cast<const unsigned char*>(&result) + sizeof(Pair), sizeof(Pair));
 }
 
 // Two filters that step together, when their positions agree: `together(write,
