@@ -1,6 +1,7 @@
 #include "engine/agc.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "base/vector_clones.h"
@@ -77,12 +78,15 @@ QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, const QuadLanes&
     Pair g = gain <= target ? rising : falling;
     g = g > maxGain ? maxGain : g;
     g = g < one ? one : g;
-    s.gainLow = g[0];
-    s.gainHigh = g[1];
+    static_assert(offsetof(AgcState, gainHigh) == offsetof(AgcState, gainLow) + sizeof(double));
+    std::memcpy(&s.gainLow, &g, sizeof g);
 
-    // Each band's linked gain on both its lanes.
-    const Pair linked = Pair{k.unlink, k.link} * g[0] + Pair{k.link, k.unlink} * g[1];
-    const QuadLanes scaled = lanes * __builtin_shufflevector(linked, linked, 0, 0, 1, 1);
+    // Each lane's linked gain: its band's share of the low gain plus its share
+    // of the high one.
+    QuadLanes shareOfLow, shareOfHigh;
+    std::memcpy(&shareOfLow, k.laneShareOfLow, sizeof shareOfLow);
+    std::memcpy(&shareOfHigh, k.laneShareOfHigh, sizeof shareOfHigh);
+    const QuadLanes scaled = lanes * (shareOfLow * g[0] + shareOfHigh * g[1]);
     const Pair lows = __builtin_shufflevector(scaled, scaled, 0, 1), highs = __builtin_shufflevector(scaled, scaled, 2, 3);
 
     // Protection: pull the recombined sum back towards an RMS of 0.5.
@@ -142,6 +146,10 @@ AgcCoefficients agcCoefficients(const AgcParams& p, const ReverseCascadeFilter& 
     k.gate = guard::gain(p.gateDb.load());
     k.link = guard::clampFinite(p.bandLinkPct.load() * 0.005, 0.0, 1.0);
     k.unlink = 1.0 - k.link;
+    for (int lane = 0; lane < 4; ++lane) {
+        k.laneShareOfLow[lane] = lane < 2 ? k.unlink : k.link;
+        k.laneShareOfHigh[lane] = lane < 2 ? k.link : k.unlink;
+    }
 
     const double detectLow = p.detectLowMs.load(), detectHigh = p.detectHighMs.load();
     const double attackLow = p.attackLowMs.load(), attackHigh = p.attackHighMs.load();

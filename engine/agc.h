@@ -40,7 +40,12 @@ struct AgcCoefficients {
     double keepAttackLow = 0.0, keepAttackHigh = 0.0, keepAttackSum = 0.0;
     double keepReleaseLow = 0.0, keepReleaseHigh = 0.0, keepReleaseSum = 0.0;
     QuadDesign crossover;  // lowpass, then highpass, as of the block start
-    alignas(32) double laneTrims[4] = {1.0, 1.0, 1.0, 1.0};  // per crossover lane: trimLow twice, trimHigh twice
+    // Per crossover lane (low left, low right, high left, high right): the
+    // trims, and the shares of the low and the high band's gain in the
+    // lane's linked gain (unlink or link).
+    alignas(32) double laneTrims[4] = {1.0, 1.0, 1.0, 1.0};
+    double laneShareOfLow[4] = {1.0, 1.0, 0.0, 0.0};
+    double laneShareOfHigh[4] = {0.0, 0.0, 1.0, 1.0};
 };
 
 // Per block. Guards: times that are not positive or not finite act as
