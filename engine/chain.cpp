@@ -304,11 +304,15 @@ QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFr
     const GeneralParams& general = freshly(state.params.general);
     Frame& f = h.f;
 
-    mixTestSignals(f, c, state);
-    guardZeroRun(f, state);
-    updateLevelMeter(meters.input, monoOf(f));
+    // Up to the first stage called out of line a copy that no call sees, so
+    // the switch reads between the steps need not pass it through memory.
+    Frame in = f;
+    mixTestSignals(in, c, state);
+    guardZeroRun(in, state);
+    updateLevelMeter(meters.input, monoOf(in));
+    if (general.highpassActive) reverseCascade(state.highpass, in, true);
+    f = in;
 
-    if (general.highpassActive) reverseCascade(state.highpass, f, true);
     if (general.stereoImageActive)
         stereoImageStep(state.stereoImage, c.stereoImage, p.stereoImage, state.stereoHighpass, f.left, f.right);
     if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
@@ -337,16 +341,20 @@ QX_INLINE void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFra
         finalClipperStep(state.finalClipper, c.finalClipper, state.params.finalClipper, f.left, f.right);
     if (general.lowpassActive) reverseCascadeSeriesStep(state.lowpass[0], state.lowpass[1], f.left, f.right, true);
 
-    applyGain(f, c.postGain);
-    if (general.ditherActive) addToBoth(f, tinyRandomOffset(state.random));
+    // From here on a copy the stages never see, so the switch read and the
+    // scope store between the steps need not pass it through memory.
+    Frame out = f;
+    applyGain(out, c.postGain);
+    if (general.ditherActive) addToBoth(out, tinyRandomOffset(state.random));
 
-    clampFrame(f, meters.clipped);
+    clampFrame(out, meters.clipped);
 
-    const double mono = monoOf(f);
+    const double mono = monoOf(out);
     state.scope[meters.scopeIndex] = mono;
     ++meters.scopeIndex;
     updateLevelMeter(meters.output, mono);
     if (meters.output > meters.outputPeak) meters.outputPeak = meters.output;
+    f = out;
 }
 
 void resetFrontAfterGap(ChainState& state) {
