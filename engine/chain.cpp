@@ -339,11 +339,11 @@ QX_INLINE void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFra
         finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
     if (general.finalClipperActive)
         finalClipperStep(state.finalClipper, c.finalClipper, state.params.finalClipper, f.left, f.right);
-    if (general.lowpassActive) reverseCascadeSeriesStep(state.lowpass[0], state.lowpass[1], f.left, f.right, true);
 
-    // From here on a copy the stages never see, so the switch read and the
+    // From here on a copy the stages never see, so the switch reads and the
     // scope store between the steps need not pass it through memory.
     Frame out = f;
+    if (general.lowpassActive) reverseCascadeSeriesStep(state.lowpass[0], state.lowpass[1], out.left, out.right, true);
     applyGain(out, c.postGain);
     if (general.ditherActive) addToBoth(out, tinyRandomOffset(state.random));
 
