@@ -181,12 +181,14 @@ AgcCoefficients agcCoefficients(const AgcParams& p, const ReverseCascadeFilter& 
 }
 
 QX_VECTOR_CLONES
-void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
-             ReverseCascadeFilter& highpass, double& left, double& right) {
-    if (params.singleBand.load()) {
-        singleBandStep(state, k, highpass, left, right);
-        return;
-    }
+void agcSingleBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,
+                       double& right) {
+    singleBandStep(state, k, highpass, left, right);
+}
+
+QX_VECTOR_CLONES
+void agcTwoBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
+                    ReverseCascadeFilter& highpass, double& left, double& right) {
     QuadLanes lanes = {left, right, left, right};
     const LockStep step = lockStepForward(lowpass, highpass, [&](uint32_t write, uint32_t read) QX_INLINE_LAMBDA {
         quadForward(lowpass, highpass, k.crossover, write, read, lanes, true);

@@ -56,11 +56,23 @@ struct AgcCoefficients {
 AgcCoefficients agcCoefficients(const AgcParams& params, const ReverseCascadeFilter& lowpass,
                                 const ReverseCascadeFilter& highpass);
 
-// One frame in place. Reads AGC.SingleBand. Two-band mode runs both channels
-// through the reverse-cascaded crossover `lowpass` and `highpass` (with gain);
-// single-band mode runs the causal `highpass` for the detector only.
-void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
-             ReverseCascadeFilter& highpass, double& left, double& right);
+// One frame in place. Two-band mode runs both channels through the
+// reverse-cascaded crossover `lowpass` and `highpass` (with gain);
+// single-band mode runs the causal `highpass` for the detector only. One
+// function per mode, so every argument travels in a register.
+void agcTwoBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
+                    ReverseCascadeFilter& highpass, double& left, double& right);
+void agcSingleBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,
+                       double& right);
+
+// The mode AGC.SingleBand selects, read on every frame.
+inline void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
+                    ReverseCascadeFilter& highpass, double& left, double& right) {
+    if (params.singleBand.load())
+        agcSingleBandStep(state, k, highpass, left, right);
+    else
+        agcTwoBandStep(state, k, lowpass, highpass, left, right);
+}
 
 // Block end (stage active): two-band publishes meters[0..2] (low gain, high
 // gain, protection reduction); single-band only meters[0].
