@@ -87,7 +87,8 @@ QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, const QuadLanes&
     std::memcpy(&shareOfLow, k.laneShareOfLow, sizeof shareOfLow);
     std::memcpy(&shareOfHigh, k.laneShareOfHigh, sizeof shareOfHigh);
     const QuadLanes scaled = lanes * (shareOfLow * g[0] + shareOfHigh * g[1]);
-    const Pair lows = __builtin_shufflevector(scaled, scaled, 0, 1), highs = __builtin_shufflevector(scaled, scaled, 2, 3);
+    const Pair lows = __builtin_shufflevector(scaled, scaled, 0, 1);
+    const Pair highs = __builtin_shufflevector(scaled, scaled, 2, 3);
 
     // Protection: pull the recombined sum back towards an RMS of 0.5.
     const Pair sum = lows + highs;
@@ -103,8 +104,9 @@ QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, const QuadLanes&
     QuadLanes trims;
     std::memcpy(&trims, k.laneTrims, sizeof trims);
     const QuadLanes trimmed = scaled * trims;
-    const Pair out = (__builtin_shufflevector(trimmed, trimmed, 0, 1) + __builtin_shufflevector(trimmed, trimmed, 2, 3)) *
-                     s.protection;
+    const Pair out =
+        (__builtin_shufflevector(trimmed, trimmed, 0, 1) + __builtin_shufflevector(trimmed, trimmed, 2, 3)) *
+        s.protection;
     left = out[0];
     right = out[1];
 }

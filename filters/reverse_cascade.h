@@ -301,9 +301,9 @@ inline QuadDesign quadDesign(const ReverseCascadeFilter& first, const ReverseCas
     return q;
 }
 
-// The forward halves of two lock-step stereo filters at positions `write` and `read`, all
-// four channels side by side in one vector; `lanes` goes in and the outputs
-// come back in it. Each lane is computed exactly as on its own.
+// The forward halves of two lock-step stereo filters at positions `write` and
+// `read`, all four channels side by side in one vector; `lanes` goes in and
+// the outputs come back in it. Each lane is computed exactly as on its own.
 QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, const QuadDesign& d,
                            uint32_t write, uint32_t read, QuadLanes& lanes, bool withGain) {
     typedef double Pair __attribute__((vector_size(16)));
@@ -334,8 +334,10 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     std::memcpy(&out1, second.line[read], sizeof out1);
     lanes = __builtin_shufflevector(out0, out1, 0, 1, 2, 3);
 
-    const QuadLanes firstX = __builtin_shufflevector(x, x1, 0, 1, 4, 5), secondX = __builtin_shufflevector(x, x1, 2, 3, 6, 7);
-    const QuadLanes firstY = __builtin_shufflevector(y, y1, 0, 1, 4, 5), secondY = __builtin_shufflevector(y, y1, 2, 3, 6, 7);
+    const QuadLanes firstX = __builtin_shufflevector(x, x1, 0, 1, 4, 5);
+    const QuadLanes secondX = __builtin_shufflevector(x, x1, 2, 3, 6, 7);
+    const QuadLanes firstY = __builtin_shufflevector(y, y1, 0, 1, 4, 5);
+    const QuadLanes secondY = __builtin_shufflevector(y, y1, 2, 3, 6, 7);
     std::memcpy(firstX12, &firstX, sizeof firstX);
     std::memcpy(secondX12, &secondX, sizeof secondX);
     std::memcpy(firstY12, &firstY, sizeof firstY);
