@@ -113,6 +113,7 @@ QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, const QuadLanes&
 
 // Crossover filters out of lock-step (never in the chain): one channel at a
 // time, out of line so the usual path needs no registers kept across calls.
+// Each sample comes out as in lock-step, only slower.
 __attribute__((noinline, cold)) void twoBandStepApart(AgcState& s, const AgcCoefficients& k,
                                                       ReverseCascadeFilter& lowpass, ReverseCascadeFilter& highpass,
                                                       double& left, double& right) {
@@ -143,6 +144,7 @@ AgcCoefficients agcCoefficients(const AgcParams& p, const ReverseCascadeFilter& 
                                 const ReverseCascadeFilter& highpass) {
     AgcCoefficients k;
     k.crossover = quadDesign(lowpass, highpass);
+    k.crossoverInLockStep = pairInLockStep(lowpass, highpass);
     k.level = guard::clampFinite(p.levelPct.load() * 0.01, -kMaxLevel, kMaxLevel);
     k.maxGain = guard::gain(p.maxGainDb.load());
     k.gate = guard::gain(p.gateDb.load());
@@ -191,17 +193,17 @@ void agcSingleBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascade
 QX_VECTOR_CLONES
 void agcTwoBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
                     ReverseCascadeFilter& highpass, double& left, double& right) {
-    QuadLanes lanes = {left, right, left, right};
-    const LockStep step = lockStepForward(lowpass, highpass, [&](uint32_t write, uint32_t read) QX_INLINE_LAMBDA {
-        quadForward(lowpass, highpass, k.crossover, write, read, lanes, true);
-    });
-    if (step == LockStep::Apart) {
+    if (!k.crossoverInLockStep) {
         twoBandStepApart(state, k, lowpass, highpass, left, right);
         return;
     }
+    QuadLanes lanes = {left, right, left, right};
+    const bool blockEnd = lockStepForward(lowpass, highpass, [&](uint32_t write, uint32_t read) QX_INLINE_LAMBDA {
+        quadForward(lowpass, highpass, k.crossover, write, read, lanes, true);
+    });
     bandGains(state, k, lanes, left, right);
     // Last, so nothing has to live across the call.
-    if (step == LockStep::BlockEnd) finishReverseCascadeBlockQuad(lowpass, highpass, true);
+    if (blockEnd) finishReverseCascadeBlockQuad(lowpass, highpass, true);
 }
 
 void agcBlockEnd(const AgcState& s, const AgcCoefficients& k, const AgcParams& params, Number* meters) {

@@ -40,6 +40,10 @@ struct AgcCoefficients {
     double keepAttackLow = 0.0, keepAttackHigh = 0.0, keepAttackSum = 0.0;
     double keepReleaseLow = 0.0, keepReleaseHigh = 0.0, keepReleaseSum = 0.0;
     QuadDesign crossover;  // lowpass, then highpass, as of the block start
+    // The crossover's four channels stand at the same positions. Only the
+    // two-band step moves them, all four alike in lock-step, so this holds
+    // for every frame up to the next coefficients.
+    bool crossoverInLockStep = false;
     // Per crossover lane (low left, low right, high left, high right): the
     // trims, and the shares of the low and the high band's gain in the
     // lane's linked gain (unlink or link).
@@ -52,7 +56,9 @@ struct AgcCoefficients {
 // instant (coefficient 1, largest rise x2); one-pole coefficients stay in
 // [0, 1]; levels in dB are limited to +-200 dB; the link stays in [0, 1];
 // Level is limited to +-1e6 x 100 %; the rise limit to 1e12. Takes the
-// crossover filters' designs as they are (after takeDesign).
+// crossover filters' designs as they are (after takeDesign) and whether they
+// run in lock-step (after any reset); until the next call nothing but the
+// steps below may move the filters' positions.
 AgcCoefficients agcCoefficients(const AgcParams& params, const ReverseCascadeFilter& lowpass,
                                 const ReverseCascadeFilter& highpass);
 

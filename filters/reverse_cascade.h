@@ -355,34 +355,35 @@ QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& se
     std::memcpy(second.line[write], reinterpret_cast<const unsigned char*>(&result) + sizeof(Pair), sizeof(Pair));
 }
 
-// Two filters that step together, when their positions agree: `together(write,
-// read)` runs both forward halves at those positions, then they move on; at a
-// block end they stay and the caller runs finishReverseCascadeBlockQuad before
-// the next step (the block work touches only delay lines and positions, so it
-// may wait until the caller is done with the frame). Apart: nothing is done.
-enum class LockStep { Apart, Stepped, BlockEnd };
+// All four channels of two filters stand at the same positions.
+QX_INLINE bool pairInLockStep(const ReverseCascadeFilter& first, const ReverseCascadeFilter& second) {
+    return inLockStep(first) && samePositions(first, second);
+}
 
+// Two filters in lock-step: `together(write, read)` runs both forward halves
+// at those positions, then they move on. At a block end (the result) they stay
+// and the caller runs finishReverseCascadeBlockQuad before the next step: the
+// block work touches only delay lines and positions, so it may wait until the
+// caller is done with the frame.
 template <class Together>
-QX_INLINE LockStep lockStepForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, Together together) {
-    if (!inLockStep(first) || !samePositions(first, second)) return LockStep::Apart;
+QX_INLINE bool lockStepForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, Together together) {
     uint32_t write, read;
     writeAndRead(first, write, read);
     together(write, read);
-    if ((write & kBlockOffsetMask) == kBlockOffsetMask) return LockStep::BlockEnd;
+    if ((write & kBlockOffsetMask) == kBlockOffsetMask) return true;
     advancePositions(first);
     advancePositions(second);
-    return LockStep::Stepped;
+    return false;
 }
 
-// The same with the block work done at once, and `separate()` stepping the
-// filters as they are when their positions disagree.
+// Two filters that step together: in lock-step the forward halves side by
+// side and the block work at once, else `separate()` steps them as they are.
 template <class Separate, class Together>
 QX_INLINE void lockStepPair(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain, Separate separate,
                             Together together) {
-    const LockStep step = lockStepForward(first, second, together);
-    if (step == LockStep::Apart)
+    if (!pairInLockStep(first, second))
         separate();
-    else if (step == LockStep::BlockEnd)
+    else if (lockStepForward(first, second, together))
         finishReverseCascadeBlockQuad(first, second, withGain);
 }
 
