@@ -53,6 +53,12 @@ struct BlockCoefficients {
     BandEqCoefficients bandEq;
     FinalLimiterCoefficients finalLimiter;
     FinalClipperCoefficients finalClipper;
+    // Whether the frame path's stereo filters run in lock-step, taken after
+    // any reset: only the frame steps move them, both channels alike. The
+    // parametric sections each on their own, as the second may rest.
+    bool highpassLocked = false;
+    bool parametricLocked[2] = {};
+    bool lowpassLocked = false;  // both sections, always stepped together
 };
 
 // Published values are accumulated here and stored once at the end of the
@@ -215,6 +221,8 @@ void prepareFront(BlockCoefficients& c, const ChainState& state, const BlockStar
     const Parameters& p = state.params;
     c.stereoImage = stereoImageCoefficients(p.stereoImage);
     c.agc = agcCoefficients(p.agc, state.agcLowpass, state.agcHighpass);
+    c.highpassLocked = inLockStep(state.highpass);
+    for (int i = 0; i < 2; ++i) c.parametricLocked[i] = inLockStep(state.parametric[i]);
     c.dynamicEq = dynamicEqCoefficients(p.dynamicEq, b.detectors, bandCount);
     c.compressor = compressorCoefficients(p.compressor, b.detectors, bandCount);
 }
@@ -233,10 +241,14 @@ void prepareBack(BlockCoefficients& c, ChainState& state, const BlockStart& b, i
     c.bandEq = bandEqCoefficients(state.tenBandEqGains, bandCount);
     c.finalLimiter = finalLimiterCoefficients(p.finalLimiter);
     c.finalClipper = finalClipperCoefficients(p.finalClipper);
+    c.lowpassLocked = pairInLockStep(state.lowpass[0], state.lowpass[1]);
 }
 
-QX_INLINE void reverseCascade(ReverseCascadeFilter& filter, Frame& f, bool withGain) {
-    reverseCascadeStereoStep(filter, f.left, f.right, withGain);
+QX_INLINE void reverseCascade(ReverseCascadeFilter& filter, bool locked, Frame& f, bool withGain) {
+    if (locked)
+        lockedStereoStep(filter, f.left, f.right, withGain);
+    else
+        reverseCascadeStereoStep(filter, f.left, f.right, withGain);
 }
 
 // What the first half of the chain hands to the second for one frame: the
@@ -310,7 +322,7 @@ QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFr
     mixTestSignals(in, c, state);
     guardZeroRun(in, state);
     updateLevelMeter(meters.input, monoOf(in));
-    if (general.highpassActive) reverseCascade(state.highpass, in, true);
+    if (general.highpassActive) reverseCascade(state.highpass, c.highpassLocked, in, true);
     f = in;
 
     if (general.stereoImageActive)
@@ -318,10 +330,13 @@ QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFr
     if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
     if (general.threeBandEqActive) threeBandStereoStep(state.threeBandLeft, state.threeBandRight, f.left, f.right);
     if (general.parametricEqActive) {
-        if (p.parametricEq.enable2)
-            reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false);
-        else
-            reverseCascade(state.parametric[0], f, false);
+        if (p.parametricEq.enable2) {
+            const bool locked = c.parametricLocked[0] && c.parametricLocked[1] &&
+                                samePositions(state.parametric[0], state.parametric[1]);
+            reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false, locked);
+        } else {
+            reverseCascade(state.parametric[0], c.parametricLocked[0], f, false);
+        }
     }
 
     h.inBands = general.processorActive;
@@ -343,7 +358,8 @@ QX_INLINE void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFra
     // From here on a copy the stages never see, so the switch reads and the
     // scope store between the steps need not pass it through memory.
     Frame out = f;
-    if (general.lowpassActive) reverseCascadeSeriesStep(state.lowpass[0], state.lowpass[1], out.left, out.right, true);
+    if (general.lowpassActive)
+        reverseCascadeSeriesStep(state.lowpass[0], state.lowpass[1], out.left, out.right, true, c.lowpassLocked);
     applyGain(out, c.postGain);
     if (general.ditherActive) addToBoth(out, tinyRandomOffset(state.random));
 

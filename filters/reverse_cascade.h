@@ -251,12 +251,10 @@ QX_INLINE void advancePositions(ReverseCascadeFilter& filter) {
     }
 }
 
-QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
-    if (!inLockStep(filter)) {
-        left = reverseCascadeStep(filter, Channel::Left, left, withGain);
-        right = reverseCascadeStep(filter, Channel::Right, right, withGain);
-        return;
-    }
+// A stereo step of a filter whose channels are in lock-step, as the caller
+// knows: from inLockStep at its block start, when only stereo steps of this
+// kind have moved the filter since (they move both channels alike).
+QX_INLINE void lockedStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
     uint32_t write, read;
     writeAndRead(filter, write, read);
     stereoForward(filter, write, read, left, right, withGain);
@@ -265,6 +263,15 @@ QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& le
         return;
     }
     finishReverseCascadeBlockPair(filter, withGain);
+}
+
+QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
+    if (!inLockStep(filter)) {
+        left = reverseCascadeStep(filter, Channel::Left, left, withGain);
+        right = reverseCascadeStep(filter, Channel::Right, right, withGain);
+        return;
+    }
+    lockedStereoStep(filter, left, right, withGain);
 }
 
 // Both channels of two filters in lock-step, as the AGC's crossover runs them:
@@ -376,17 +383,6 @@ QX_INLINE bool lockStepForward(ReverseCascadeFilter& first, ReverseCascadeFilter
     return false;
 }
 
-// Two filters that step together: in lock-step the forward halves side by
-// side and the block work at once, else `separate()` steps them as they are.
-template <class Separate, class Together>
-QX_INLINE void lockStepPair(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain, Separate separate,
-                            Together together) {
-    if (!pairInLockStep(first, second))
-        separate();
-    else if (lockStepForward(first, second, together))
-        finishReverseCascadeBlockQuad(first, second, withGain);
-}
-
 // Channel steps of `first` on lanes 0 and 1 and of `second` on lanes 2 and 3,
 // in place, one channel at a time.
 QX_INLINE void quadChannelSteps(ReverseCascadeFilter& first, ReverseCascadeFilter& second, QuadLanes& lanes,
@@ -398,20 +394,21 @@ QX_INLINE void quadChannelSteps(ReverseCascadeFilter& first, ReverseCascadeFilte
 }
 
 // `first` then `second` on one stereo signal, as two stereo steps would run
-// them. A filter's block work touches only its own delay line and positions,
-// so in lock-step the first one's waits for the second's forward step.
+// them; `locked` is pairInLockStep(first, second), tested now or known as for
+// lockedStereoStep. A filter's block work touches only its own delay line and
+// positions, so in lock-step the first one's waits for the second's forward step.
 QX_INLINE void reverseCascadeSeriesStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& left,
-                                        double& right, bool withGain) {
-    lockStepPair(
-        first, second, withGain,
-        [&]() QX_INLINE_LAMBDA {
-            reverseCascadeStereoStep(first, left, right, withGain);
-            reverseCascadeStereoStep(second, left, right, withGain);
-        },
-        [&](uint32_t write, uint32_t read) QX_INLINE_LAMBDA {
-            stereoForward(first, write, read, left, right, withGain);
-            stereoForward(second, write, read, left, right, withGain);
-        });
+                                        double& right, bool withGain, bool locked) {
+    if (!locked) {
+        reverseCascadeStereoStep(first, left, right, withGain);
+        reverseCascadeStereoStep(second, left, right, withGain);
+        return;
+    }
+    const bool blockEnd = lockStepForward(first, second, [&](uint32_t write, uint32_t read) QX_INLINE_LAMBDA {
+        stereoForward(first, write, read, left, right, withGain);
+        stereoForward(second, write, read, left, right, withGain);
+    });
+    if (blockEnd) finishReverseCascadeBlockQuad(first, second, withGain);
 }
 
 }  // namespace qx
