@@ -35,6 +35,38 @@ namespace qx {
 // branch would give.
 QX_INLINE double pick(bool condition, double a, double b) { return condition ? a : b; }
 
+// Lane by lane a > b ? a : b and a < b ? a : b (b where either is NaN), as
+// one max or min instruction: the compiler leaves such selects on vectors as
+// a compare and a blend.
+typedef double LanePair __attribute__((vector_size(16)));
+QX_INLINE LanePair maxLanes(LanePair a, LanePair b) {
+#if defined(__SSE2__)
+    return _mm_max_pd(a, b);
+#else
+    return a > b ? a : b;
+#endif
+}
+QX_INLINE LanePair minLanes(LanePair a, LanePair b) {
+#if defined(__SSE2__)
+    return _mm_min_pd(a, b);
+#else
+    return a < b ? a : b;
+#endif
+}
+
+// Whether either lane of a two-lane compare holds, from its sign bits.
+template <class Mask>
+QX_INLINE bool eitherLane(Mask mask) {
+    static_assert(sizeof(Mask) == 16);
+#if defined(__SSE2__)
+    __m128d m;
+    std::memcpy(&m, &mask, sizeof m);
+    return _mm_movemask_pd(m) != 0;
+#else
+    return (mask[0] | mask[1]) != 0;
+#endif
+}
+
 // Runs body(nb) with the band counts of the layouts (10, 5, 3) as
 // compile-time constants, so the loops over the bands in it have fixed trip
 // counts: no remainder loops, no run-time alias checks. Any other count runs

@@ -1,6 +1,8 @@
 #include "engine/agc.h"
 
 #include <cmath>
+#include <cstddef>
+#include <cstring>
 
 #include "base/vector_clones.h"
 #include "engine/chain.h"
@@ -40,17 +42,17 @@ QX_INLINE double clampGain(double g, double maxGain) {
 // right channel. Each lane is computed exactly as on its own.
 typedef double Pair __attribute__((vector_size(16)));
 
-QX_INLINE void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
-                 ReverseCascadeFilter& highpass, double& left, double& right) {
-    double lowL = left, lowR = right, highL = left, highR = right;
-    reverseCascadeQuadStep(lowpass, highpass, lowL, lowR, highL, highR, true);
-    Pair lows = {lowL, lowR}, highs = {highL, highR};  // per channel
-
+// The band gains, the protection and the output from the crossover's lanes:
+// low left, low right, high left, high right.
+QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, const QuadLanes& lanes, double& left, double& right) {
     // Per band from here, low then high.
     const Pair one = {1.0, 1.0};
     const Pair detect = {k.detectLow, k.detectHigh}, keepDetect = {k.keepDetectLow, k.keepDetectHigh};
-    const Pair squaresL = lows * lows, squaresH = highs * highs;
-    const Pair squares = __builtin_shufflevector(squaresL, squaresH, 0, 2) + __builtin_shufflevector(squaresL, squaresH, 1, 3);
+    // Left plus right square of each band: lanes 0 and 2 of the squares plus
+    // their neighbours.
+    const QuadLanes squares4 = lanes * lanes;
+    const QuadLanes sums = squares4 + __builtin_shufflevector(squares4, squares4, 1, 0, 3, 2);
+    const Pair squares = __builtin_shufflevector(sums, sums, 0, 2);
     Pair power = {s.powerLow, s.powerHigh};
     power = power * keepDetect + squares * detect;
     s.powerLow = power[0];
@@ -76,12 +78,17 @@ QX_INLINE void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascade
     Pair g = gain <= target ? rising : falling;
     g = g > maxGain ? maxGain : g;
     g = g < one ? one : g;
-    s.gainLow = g[0];
-    s.gainHigh = g[1];
+    static_assert(offsetof(AgcState, gainHigh) == offsetof(AgcState, gainLow) + sizeof(double));
+    std::memcpy(&s.gainLow, &g, sizeof g);
 
-    const Pair linked = Pair{k.unlink, k.link} * g[0] + Pair{k.link, k.unlink} * g[1];
-    lows *= linked[0];
-    highs *= linked[1];
+    // Each lane's linked gain: its band's share of the low gain plus its share
+    // of the high one.
+    QuadLanes shareOfLow, shareOfHigh;
+    std::memcpy(&shareOfLow, k.laneShareOfLow, sizeof shareOfLow);
+    std::memcpy(&shareOfHigh, k.laneShareOfHigh, sizeof shareOfHigh);
+    const QuadLanes scaled = lanes * (shareOfLow * g[0] + shareOfHigh * g[1]);
+    const Pair lows = __builtin_shufflevector(scaled, scaled, 0, 1);
+    const Pair highs = __builtin_shufflevector(scaled, scaled, 2, 3);
 
     // Protection: pull the recombined sum back towards an RMS of 0.5.
     const Pair sum = lows + highs;
@@ -94,9 +101,25 @@ QX_INLINE void twoBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascade
     else
         s.protection = t * k.releaseSum + s.protection * k.keepReleaseSum;
 
-    const Pair out = (lows * k.trimLow + highs * k.trimHigh) * s.protection;
+    QuadLanes trims;
+    std::memcpy(&trims, k.laneTrims, sizeof trims);
+    const QuadLanes trimmed = scaled * trims;
+    const Pair out =
+        (__builtin_shufflevector(trimmed, trimmed, 0, 1) + __builtin_shufflevector(trimmed, trimmed, 2, 3)) *
+        s.protection;
     left = out[0];
     right = out[1];
+}
+
+// Crossover filters out of lock-step (never in the chain): one channel at a
+// time, out of line so the usual path needs no registers kept across calls.
+// Each sample comes out as in lock-step, only slower.
+__attribute__((noinline, cold)) void twoBandStepApart(AgcState& s, const AgcCoefficients& k,
+                                                      ReverseCascadeFilter& lowpass, ReverseCascadeFilter& highpass,
+                                                      double& left, double& right) {
+    QuadLanes lanes = {left, right, left, right};
+    quadChannelSteps(lowpass, highpass, lanes, true);
+    bandGains(s, k, lanes, left, right);
 }
 
 QX_INLINE void singleBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,
@@ -117,13 +140,20 @@ QX_INLINE void singleBandStep(AgcState& s, const AgcCoefficients& k, ReverseCasc
 
 }  // namespace
 
-AgcCoefficients agcCoefficients(const AgcParams& p) {
+AgcCoefficients agcCoefficients(const AgcParams& p, const ReverseCascadeFilter& lowpass,
+                                const ReverseCascadeFilter& highpass) {
     AgcCoefficients k;
+    k.crossover = quadDesign(lowpass, highpass);
+    k.crossoverInLockStep = pairInLockStep(lowpass, highpass);
     k.level = guard::clampFinite(p.levelPct.load() * 0.01, -kMaxLevel, kMaxLevel);
     k.maxGain = guard::gain(p.maxGainDb.load());
     k.gate = guard::gain(p.gateDb.load());
     k.link = guard::clampFinite(p.bandLinkPct.load() * 0.005, 0.0, 1.0);
     k.unlink = 1.0 - k.link;
+    for (int lane = 0; lane < 4; ++lane) {
+        k.laneShareOfLow[lane] = lane < 2 ? k.unlink : k.link;
+        k.laneShareOfHigh[lane] = lane < 2 ? k.link : k.unlink;
+    }
 
     const double detectLow = p.detectLowMs.load(), detectHigh = p.detectHighMs.load();
     const double attackLow = p.attackLowMs.load(), attackHigh = p.attackHighMs.load();
@@ -141,6 +171,7 @@ AgcCoefficients agcCoefficients(const AgcParams& p) {
     k.releaseMaxHigh = releaseLimit(releaseHigh);
     k.trimLow = guard::gain(p.gainLowDb.load());
     k.trimHigh = guard::gain(p.gainHighDb.load());
+    for (int lane = 0; lane < 4; ++lane) k.laneTrims[lane] = lane < 2 ? k.trimLow : k.trimHigh;
     k.keepDetectLow = 1.0 - k.detectLow;
     k.keepDetectHigh = 1.0 - k.detectHigh;
     k.keepDetectSum = 1.0 - k.detectSum;
@@ -154,12 +185,25 @@ AgcCoefficients agcCoefficients(const AgcParams& p) {
 }
 
 QX_VECTOR_CLONES
-void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
-             ReverseCascadeFilter& highpass, double& left, double& right) {
-    if (params.singleBand.load())
-        singleBandStep(state, k, highpass, left, right);
-    else
-        twoBandStep(state, k, lowpass, highpass, left, right);
+void agcSingleBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,
+                       double& right) {
+    singleBandStep(state, k, highpass, left, right);
+}
+
+QX_VECTOR_CLONES
+void agcTwoBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
+                    ReverseCascadeFilter& highpass, double& left, double& right) {
+    if (!k.crossoverInLockStep) {
+        twoBandStepApart(state, k, lowpass, highpass, left, right);
+        return;
+    }
+    QuadLanes lanes = {left, right, left, right};
+    const bool blockEnd = lockStepForward(lowpass, highpass, [&](uint32_t write, uint32_t read) QX_INLINE_LAMBDA {
+        quadForward(lowpass, highpass, k.crossover, write, read, lanes, true);
+    });
+    bandGains(state, k, lanes, left, right);
+    // Last, so nothing has to live across the call.
+    if (blockEnd) finishReverseCascadeBlockQuad(lowpass, highpass, true);
 }
 
 void agcBlockEnd(const AgcState& s, const AgcCoefficients& k, const AgcParams& params, Number* meters) {

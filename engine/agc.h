@@ -39,19 +39,46 @@ struct AgcCoefficients {
     double keepDetectLow = 0.0, keepDetectHigh = 0.0, keepDetectSum = 0.0;
     double keepAttackLow = 0.0, keepAttackHigh = 0.0, keepAttackSum = 0.0;
     double keepReleaseLow = 0.0, keepReleaseHigh = 0.0, keepReleaseSum = 0.0;
+    QuadDesign crossover;  // lowpass, then highpass, as of the block start
+    // The crossover's four channels stand at the same positions. Only the
+    // two-band step moves them, all four alike in lock-step, so this holds
+    // for every frame up to the next coefficients.
+    bool crossoverInLockStep = false;
+    // Per crossover lane (low left, low right, high left, high right): the
+    // trims, and the shares of the low and the high band's gain in the
+    // lane's linked gain (unlink or link).
+    alignas(32) double laneTrims[4] = {1.0, 1.0, 1.0, 1.0};
+    double laneShareOfLow[4] = {1.0, 1.0, 0.0, 0.0};
+    double laneShareOfHigh[4] = {0.0, 0.0, 1.0, 1.0};
 };
 
 // Per block. Guards: times that are not positive or not finite act as
 // instant (coefficient 1, largest rise x2); one-pole coefficients stay in
 // [0, 1]; levels in dB are limited to +-200 dB; the link stays in [0, 1];
-// Level is limited to +-1e6 x 100 %; the rise limit to 1e12.
-AgcCoefficients agcCoefficients(const AgcParams& params);
+// Level is limited to +-1e6 x 100 %; the rise limit to 1e12. Takes the
+// crossover filters' designs as they are (after takeDesign) and whether they
+// run in lock-step (after any reset); until the next call nothing but the
+// steps below may move the filters' positions.
+AgcCoefficients agcCoefficients(const AgcParams& params, const ReverseCascadeFilter& lowpass,
+                                const ReverseCascadeFilter& highpass);
 
-// One frame in place. Reads AGC.SingleBand. Two-band mode runs both channels
-// through the reverse-cascaded crossover `lowpass` and `highpass` (with gain);
-// single-band mode runs the causal `highpass` for the detector only.
-void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
-             ReverseCascadeFilter& highpass, double& left, double& right);
+// One frame in place. Two-band mode runs both channels through the
+// reverse-cascaded crossover `lowpass` and `highpass` (with gain);
+// single-band mode runs the causal `highpass` for the detector only. One
+// function per mode, so every argument travels in a register.
+void agcTwoBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
+                    ReverseCascadeFilter& highpass, double& left, double& right);
+void agcSingleBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,
+                       double& right);
+
+// The mode AGC.SingleBand selects, read on every frame.
+inline void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
+                    ReverseCascadeFilter& highpass, double& left, double& right) {
+    if (params.singleBand.load())
+        agcSingleBandStep(state, k, highpass, left, right);
+    else
+        agcTwoBandStep(state, k, lowpass, highpass, left, right);
+}
 
 // Block end (stage active): two-band publishes meters[0..2] (low gain, high
 // gain, protection reduction); single-band only meters[0].

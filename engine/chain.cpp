@@ -52,6 +52,12 @@ struct BlockCoefficients {
     BandEqCoefficients bandEq;
     FinalLimiterCoefficients finalLimiter;
     FinalClipperCoefficients finalClipper;
+    // Whether the frame path's stereo filters run in lock-step, taken after
+    // any reset: only the frame steps move them, both channels alike. The
+    // parametric sections each on their own, as the second may rest.
+    bool highpassLocked = false;
+    bool parametricLocked[2] = {};
+    bool lowpassLocked = false;  // both sections, always stepped together
 };
 
 // Published values are accumulated here and stored once at the end of the
@@ -167,8 +173,7 @@ QX_INLINE void mixTestSignals(Frame& f, const BlockCoefficients& c, ChainState& 
 void guardZeroRun(Frame& f, ChainState& state) {
     // Both tests in one vector compare.
     typedef double Pair __attribute__((vector_size(16)));
-    const auto zero = Pair{f.left, f.right} == Pair{0.0, 0.0};
-    if ((zero[0] | zero[1]) != 0) {
+    if (eitherLane(Pair{f.left, f.right} == Pair{0.0, 0.0})) {
         if (state.zeroRun < std::numeric_limits<int32_t>::max()) ++state.zeroRun;
         if (state.zeroRun > kZeroRunLimit) addToBoth(f, tinyRandomOffset(state.random));
     } else {
@@ -184,13 +189,11 @@ QX_INLINE void clampFrame(Frame& f, bool& clipped) {
     const Pair v = {f.left, f.right};
     const Pair limit = {kClampLimit, kClampLimit};
     const Pair zero = {0.0, 0.0};
-    const auto high = v >= limit;
-    const auto low = v <= -limit;
-    const auto reached = high | low;
-    clipped |= (reached[0] | reached[1]) != 0;
-    Pair out = v == v ? v : zero;
-    out = low ? -limit : out;
-    out = high ? limit : out;
+    // |v| >= limit is v >= limit or v <= -limit.
+    clipped |= eitherLane(Pair{std::fabs(v[0]), std::fabs(v[1])} >= limit);
+    // v < -limit ? -limit : v, then v > limit ? limit : v; a value at a
+    // limit is that limit either way.
+    const Pair out = minLanes(limit, maxLanes(-limit, v == v ? v : zero));
     f.left = out[0];
     f.right = out[1];
 }
@@ -216,7 +219,9 @@ void prepareFront(BlockCoefficients& c, const ChainState& state, const BlockStar
     c.sineStep = finiteOr(state.testFrequencyHz * kSineStepPerHz, 0.0);
     const Parameters& p = state.params;
     c.stereoImage = stereoImageCoefficients(p.stereoImage);
-    c.agc = agcCoefficients(p.agc);
+    c.agc = agcCoefficients(p.agc, state.agcLowpass, state.agcHighpass);
+    c.highpassLocked = inLockStep(state.highpass);
+    for (int i = 0; i < 2; ++i) c.parametricLocked[i] = inLockStep(state.parametric[i]);
     c.dynamicEq = dynamicEqCoefficients(p.dynamicEq, b.detectors, bandCount);
     c.compressor = compressorCoefficients(p.compressor, b.detectors, bandCount);
 }
@@ -235,10 +240,14 @@ void prepareBack(BlockCoefficients& c, ChainState& state, const BlockStart& b, i
     c.bandEq = bandEqCoefficients(state.tenBandEqGains, bandCount);
     c.finalLimiter = finalLimiterCoefficients(p.finalLimiter);
     c.finalClipper = finalClipperCoefficients(p.finalClipper);
+    c.lowpassLocked = pairInLockStep(state.lowpass[0], state.lowpass[1]);
 }
 
-QX_INLINE void reverseCascade(ReverseCascadeFilter& filter, Frame& f, bool withGain) {
-    reverseCascadeStereoStep(filter, f.left, f.right, withGain);
+QX_INLINE void reverseCascade(ReverseCascadeFilter& filter, bool locked, Frame& f, bool withGain) {
+    if (locked)
+        lockedStereoStep(filter, f.left, f.right, withGain);
+    else
+        reverseCascadeStereoStep(filter, f.left, f.right, withGain);
 }
 
 // What the first half of the chain hands to the second for one frame: the
@@ -311,22 +320,29 @@ QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFr
     const GeneralParams& general = freshly(state.params.general);
     Frame& f = h.f;
 
-    mixTestSignals(f, c, state);
-    guardZeroRun(f, state);
+    // Up to the first stage called out of line a copy that no call sees, so
+    // the switch reads between the steps need not pass it through memory.
+    Frame in = f;
+    mixTestSignals(in, c, state);
+    guardZeroRun(in, state);
     h.dithered = general.ditherActive != 0;
     if (h.dithered) h.dither = tinyRandomOffset(state.random);
-    updateLevelMeter(meters.input, monoOf(f));
+    updateLevelMeter(meters.input, monoOf(in));
+    if (general.highpassActive) reverseCascade(state.highpass, c.highpassLocked, in, true);
+    f = in;
 
-    if (general.highpassActive) reverseCascade(state.highpass, f, true);
     if (general.stereoImageActive)
         stereoImageStep(state.stereoImage, c.stereoImage, p.stereoImage, state.stereoHighpass, f.left, f.right);
     if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
     if (general.threeBandEqActive) threeBandStereoStep(state.threeBandLeft, state.threeBandRight, f.left, f.right);
     if (general.parametricEqActive) {
-        if (p.parametricEq.enable2)
-            reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false);
-        else
-            reverseCascade(state.parametric[0], f, false);
+        if (p.parametricEq.enable2) {
+            const bool locked = c.parametricLocked[0] && c.parametricLocked[1] &&
+                                samePositions(state.parametric[0], state.parametric[1]);
+            reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false, locked);
+        } else {
+            reverseCascade(state.parametric[0], c.parametricLocked[0], f, false);
+        }
     }
 
     h.inBands = general.processorActive;
@@ -344,18 +360,23 @@ QX_INLINE void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFra
         finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
     if (general.finalClipperActive)
         finalClipperStep(state.finalClipper, c.finalClipper, state.params.finalClipper, f.left, f.right);
-    if (general.lowpassActive) reverseCascadeSeriesStep(state.lowpass[0], state.lowpass[1], f.left, f.right, true);
 
-    applyGain(f, c.postGain);
-    if (h.dithered) addToBoth(f, h.dither);
+    // From here on a copy the stages never see, so the switch reads and the
+    // scope store between the steps need not pass it through memory.
+    Frame out = f;
+    if (general.lowpassActive)
+        reverseCascadeSeriesStep(state.lowpass[0], state.lowpass[1], out.left, out.right, true, c.lowpassLocked);
+    applyGain(out, c.postGain);
+    if (h.dithered) addToBoth(out, h.dither);
 
-    clampFrame(f, meters.clipped);
+    clampFrame(out, meters.clipped);
 
-    const double mono = monoOf(f);
+    const double mono = monoOf(out);
     state.scope[meters.scopeIndex] = mono;
     ++meters.scopeIndex;
     updateLevelMeter(meters.output, mono);
     if (meters.output > meters.outputPeak) meters.outputPeak = meters.output;
+    f = out;
 }
 
 void resetFrontAfterGap(ChainState& state) {

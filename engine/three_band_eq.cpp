@@ -1,6 +1,8 @@
 #include "engine/three_band_eq.h"
 
 #include <cmath>
+#include <cstddef>
+#include <cstring>
 
 #include "base/vector_clones.h"
 #include "engine/coefficient_guards.h"
@@ -71,9 +73,16 @@ void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, double& l,
     const Pair s7 = put(&S::s7, get(&S::s7) + (s6 - get(&S::s7)) * c2);
     const Pair lp2 = put(&S::s8, get(&S::s8) + (s7 - get(&S::s8)) * c2);
 
+    // The input delay moves on by one 16-byte copy per channel: x0, x1 to x1, x2.
     const Pair xd = get(&S::x2);
-    put(&S::x2, get(&S::x1));
-    put(&S::x1, get(&S::x0));
+    static_assert(offsetof(S, x1) == offsetof(S, x0) + sizeof(double) &&
+                  offsetof(S, x2) == offsetof(S, x1) + sizeof(double));
+    for (S* channel : {&left, &right}) {
+        unsigned char* const delay = reinterpret_cast<unsigned char*>(channel) + offsetof(S, x0);
+        Pair recent;
+        std::memcpy(&recent, delay, sizeof recent);
+        std::memcpy(delay + sizeof(double), &recent, sizeof recent);
+    }
     put(&S::x0, x);
 
     const Pair high = xd - lp2;

@@ -267,9 +267,9 @@ struct LanePass {
         if constexpr (L == 2) {
             std::memcpy(lines[0][j], &x, sizeof x);
         } else {
-            const Pair a = __builtin_shufflevector(x, x, 0, 1), b = __builtin_shufflevector(x, x, 2, 3);
-            std::memcpy(lines[0][j], &a, sizeof a);
-            std::memcpy(lines[1][j], &b, sizeof b);
+            // The upper half stored by the extracting instruction itself.
+            std::memcpy(lines[0][j], &x, sizeof(Pair));
+            std::memcpy(lines[1][j], reinterpret_cast<const unsigned char*>(&x) + sizeof(Pair), sizeof(Pair));
         }
     }
 

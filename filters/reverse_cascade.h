@@ -11,6 +11,7 @@
 // being written may still mix old and new values for that block. The copy,
 // states, positions and delay lines belong to the audio thread (and to start-up).
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -50,11 +51,14 @@ struct SectionState {
 };
 
 // The same for both channels, each value left and right side by side, so a
-// stereo step loads and stores each as one vector.
+// stereo step loads and stores each as one vector; x1 and x2 (and y1 and y2)
+// of both channels also load as one four-wide vector from one cache line.
 struct SectionStates {
-    alignas(16) double x1[2] = {};
+    alignas(32) double x1[2] = {};
     double x2[2] = {}, y1[2] = {}, y2[2] = {};
 };
+static_assert(offsetof(SectionStates, x2) == 16 && offsetof(SectionStates, y1) == 32 &&
+              offsetof(SectionStates, y2) == 48);
 
 inline SectionState channelState(const SectionStates& s, int c) { return {s.x1[c], s.x2[c], s.y1[c], s.y2[c]}; }
 
@@ -202,55 +206,72 @@ QX_INLINE void stereoForward(ReverseCascadeFilter& filter, uint32_t write, uint3
     right = out[1];
 }
 
-// Both channels' positions as one 12-byte pattern, so the lock-step test and
-// the advance are a few integer operations.
-struct IndexPattern {
-    uint64_t low;   // channel 1's pending, write, read, then channel 2's pending
-    uint32_t high;  // channel 2's write, read
-};
-static_assert(sizeof(BlockIndices) == 6 && std::endian::native == std::endian::little);
+// The lock-step tests and the advance work on the positions' bytes where they
+// lie: a few integer compares, and one add to memory per channel.
+static_assert(sizeof(BlockIndices) == 6 && offsetof(BlockIndices, write) == 2 && offsetof(BlockIndices, read) == 4 &&
+              std::endian::native == std::endian::little);
 
-QX_INLINE IndexPattern loadPattern(const ReverseCascadeFilter& filter) {
-    IndexPattern p;
-    std::memcpy(&p.low, &filter.indices[0], sizeof p.low);
-    std::memcpy(&p.high, reinterpret_cast<const unsigned char*>(filter.indices) + sizeof p.low, sizeof p.high);
-    return p;
+template <class T>
+QX_INLINE T positionBytes(const ReverseCascadeFilter& filter, size_t offset) {
+    T v;
+    std::memcpy(&v, reinterpret_cast<const unsigned char*>(filter.indices) + offset, sizeof v);
+    return v;
 }
 
-QX_INLINE void storePattern(ReverseCascadeFilter& filter, IndexPattern p) {
-    std::memcpy(static_cast<void*>(&filter.indices[0]), &p.low, sizeof p.low);
-    std::memcpy(reinterpret_cast<unsigned char*>(filter.indices) + sizeof p.low, &p.high, sizeof p.high);
+// Channel 2's positions equal channel 1's: bytes 0-3 and 2-5 against 6-9 and 8-11.
+QX_INLINE bool inLockStep(const ReverseCascadeFilter& f) {
+    const uint32_t front = positionBytes<uint32_t>(f, 0) ^ positionBytes<uint32_t>(f, 6);
+    const uint32_t back = positionBytes<uint32_t>(f, 2) ^ positionBytes<uint32_t>(f, 8);
+    return (front | back) == 0;
 }
 
-QX_INLINE bool samePattern(IndexPattern a, IndexPattern b) { return a.low == b.low && a.high == b.high; }
-
-// Channel 2's positions equal channel 1's.
-QX_INLINE bool inLockStep(IndexPattern p) {
-    return (p.low & 0xFFFFFFFFFFFFull) == ((p.low >> 48) | (uint64_t{p.high} << 16));
+// Channel 1's write and read position, from one load.
+QX_INLINE void writeAndRead(const ReverseCascadeFilter& f, uint32_t& write, uint32_t& read) {
+    const uint32_t both = positionBytes<uint32_t>(f, offsetof(BlockIndices, write));
+    write = both & 0xFFFF;
+    read = both >> 16;
 }
 
-QX_INLINE BlockIndices firstIndices(IndexPattern p) {
-    return {static_cast<uint16_t>(p.low), static_cast<uint16_t>(p.low >> 16), static_cast<uint16_t>(p.low >> 32)};
+// Both filters' positions agree, channel by channel.
+QX_INLINE bool samePositions(const ReverseCascadeFilter& f, const ReverseCascadeFilter& g) {
+    const uint64_t low = positionBytes<uint64_t>(f, 0) ^ positionBytes<uint64_t>(g, 0);
+    const uint32_t high = positionBytes<uint32_t>(f, 8) ^ positionBytes<uint32_t>(g, 8);
+    return (low | high) == 0;
 }
 
-// Write and read of both channels one on. Positions stay below 3 x 4096, so
-// no carry crosses into the next field.
-QX_INLINE IndexPattern advanced(IndexPattern p) { return {p.low + 0x0000000100010000ull, p.high + 0x00010001u}; }
+// Write and read of both channels one on, each channel's pair as one 32-bit
+// add. Positions stay below 3 x 4096, so no carry crosses into the next field.
+QX_INLINE void advancePositions(ReverseCascadeFilter& filter) {
+    for (const size_t offset : {offsetof(BlockIndices, write), sizeof(BlockIndices) + offsetof(BlockIndices, write)}) {
+        unsigned char* const at = reinterpret_cast<unsigned char*>(filter.indices) + offset;
+        uint32_t v;
+        std::memcpy(&v, at, sizeof v);
+        v += 0x00010001u;
+        std::memcpy(at, &v, sizeof v);
+    }
+}
+
+// A stereo step of a filter whose channels are in lock-step, as the caller
+// knows: from inLockStep at its block start, when only stereo steps of this
+// kind have moved the filter since (they move both channels alike).
+QX_INLINE void lockedStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
+    uint32_t write, read;
+    writeAndRead(filter, write, read);
+    stereoForward(filter, write, read, left, right, withGain);
+    if ((write & kBlockOffsetMask) != kBlockOffsetMask) {
+        advancePositions(filter);
+        return;
+    }
+    finishReverseCascadeBlockPair(filter, withGain);
+}
 
 QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& left, double& right, bool withGain) {
-    const IndexPattern p = loadPattern(filter);
-    if (!inLockStep(p)) {
+    if (!inLockStep(filter)) {
         left = reverseCascadeStep(filter, Channel::Left, left, withGain);
         right = reverseCascadeStep(filter, Channel::Right, right, withGain);
         return;
     }
-    const BlockIndices ix = firstIndices(p);
-    stereoForward(filter, ix.write, ix.read, left, right, withGain);
-    if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
-        storePattern(filter, advanced(p));
-        return;
-    }
-    finishReverseCascadeBlockPair(filter, withGain);
+    lockedStereoStep(filter, left, right, withGain);
 }
 
 // Both channels of two filters in lock-step, as the AGC's crossover runs them:
@@ -258,122 +279,136 @@ QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& le
 // one pass across lanes. Every sample is computed exactly as by four channel steps.
 void finishReverseCascadeBlockQuad(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain);
 
-// The forward halves of two lock-step stereo filters at positions `ix`: all
-// four channels side by side in one vector. Each lane is computed exactly as
-// on its own.
-QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, const BlockIndices& ix,
-                           double& firstLeft, double& firstRight, double& secondLeft, double& secondRight,
-                           bool withGain) {
-    typedef double Quad __attribute__((vector_size(32)));
-    // Each state value of both filters: the two channels of one, then of the other.
-    // (Through references: a vector argument or result would change the ABI
-    // of the baseline clone.)
+// Four lanes: the first filter's two channels, then the second's.
+typedef double QuadLanes __attribute__((vector_size(32)));
+
+// Two filters' designs four lanes wide, taken at the block start right after
+// takeDesign of both, so a lock-step of the two loads each coefficient as one
+// vector instead of gathering it from two records every sample.
+struct QuadDesign {
+    alignas(32) double b0[4] = {};
+    double b1[4] = {}, b2[4] = {}, a1[4] = {}, a2[4] = {};
+    double gain[4] = {};
+};
+
+inline QuadDesign quadDesign(const ReverseCascadeFilter& first, const ReverseCascadeFilter& second) {
+    QuadDesign q;
+    const ActiveDesign* designs[2] = {&first.active, &second.active};
+    for (int f = 0; f < 2; ++f) {
+        for (int c = 0; c < 2; ++c) {
+            const ActiveDesign& d = *designs[f];
+            q.b0[2 * f + c] = d.b0[c];
+            q.b1[2 * f + c] = d.b1[c];
+            q.b2[2 * f + c] = d.b2[c];
+            q.a1[2 * f + c] = d.a1[c];
+            q.a2[2 * f + c] = d.a2[c];
+            q.gain[2 * f + c] = d.gain[c];
+        }
+    }
+    return q;
+}
+
+// The forward halves of two lock-step stereo filters at positions `write` and
+// `read`, all four channels side by side in one vector; `lanes` goes in and
+// the outputs come back in it. Each lane is computed exactly as on its own.
+QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, const QuadDesign& d,
+                           uint32_t write, uint32_t read, QuadLanes& lanes, bool withGain) {
     typedef double Pair __attribute__((vector_size(16)));
-    const auto gather = [&](Quad& v, const double(&f)[2], const double(&g)[2]) QX_INLINE_LAMBDA {
-        Pair a, b;
-        std::memcpy(&a, f, sizeof a);
-        std::memcpy(&b, g, sizeof b);
-        v = __builtin_shufflevector(a, b, 0, 1, 2, 3);
-    };
-    const auto scatter = [&](double(&f)[2], double(&g)[2], const Quad& v) QX_INLINE_LAMBDA {
-        const Pair a = __builtin_shufflevector(v, v, 0, 1), b = __builtin_shufflevector(v, v, 2, 3);
-        std::memcpy(f, &a, sizeof a);
-        std::memcpy(g, &b, sizeof b);
-    };
-    SectionStates& sf = first.state;
-    SectionStates& ss = second.state;
-    Quad out;
-    gather(out, first.line[ix.read], second.line[ix.read]);
-    Quad x1, x2, y1, y2;
-    gather(x1, sf.x1, ss.x1);
-    gather(x2, sf.x2, ss.x2);
-    gather(y1, sf.y1, ss.y1);
-    gather(y2, sf.y2, ss.y2);
+    const auto load = [](QuadLanes& v, const void* from) QX_INLINE_LAMBDA { std::memcpy(&v, from, sizeof v); };
+    // x1 and x2 of both channels, then y1 and y2, as one vector per filter.
+    unsigned char* const firstX12 = reinterpret_cast<unsigned char*>(&first.state);
+    unsigned char* const secondX12 = reinterpret_cast<unsigned char*>(&second.state);
+    unsigned char* const firstY12 = firstX12 + offsetof(SectionStates, y1);
+    unsigned char* const secondY12 = secondX12 + offsetof(SectionStates, y1);
+    QuadLanes fx, sx, fy, sy;
+    load(fx, firstX12);
+    load(sx, secondX12);
+    load(fy, firstY12);
+    load(sy, secondY12);
+    const QuadLanes x1 = __builtin_shufflevector(fx, sx, 0, 1, 4, 5), x2 = __builtin_shufflevector(fx, sx, 2, 3, 6, 7);
+    const QuadLanes y1 = __builtin_shufflevector(fy, sy, 0, 1, 4, 5), y2 = __builtin_shufflevector(fy, sy, 2, 3, 6, 7);
+    QuadLanes b0, b1, b2, a1, a2;
+    load(b0, d.b0);
+    load(b1, d.b1);
+    load(b2, d.b2);
+    load(a1, d.a1);
+    load(a2, d.a2);
+    const QuadLanes x = lanes;
+    const QuadLanes y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
 
-    const Quad x = {firstLeft, firstRight, secondLeft, secondRight};
-    const ActiveDesign &fd = first.active, &sd = second.active;
-    Quad b0, b1, b2, a1, a2;
-    gather(b0, fd.b0, sd.b0);
-    gather(b1, fd.b1, sd.b1);
-    gather(b2, fd.b2, sd.b2);
-    gather(a1, fd.a1, sd.a1);
-    gather(a2, fd.a2, sd.a2);
-    const Quad y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+    Pair out0, out1;
+    std::memcpy(&out0, first.line[read], sizeof out0);
+    std::memcpy(&out1, second.line[read], sizeof out1);
+    lanes = __builtin_shufflevector(out0, out1, 0, 1, 2, 3);
 
-    scatter(sf.x1, ss.x1, x);
-    scatter(sf.x2, ss.x2, x1);
-    scatter(sf.y1, ss.y1, y);
-    scatter(sf.y2, ss.y2, y1);
+    const QuadLanes firstX = __builtin_shufflevector(x, x1, 0, 1, 4, 5);
+    const QuadLanes secondX = __builtin_shufflevector(x, x1, 2, 3, 6, 7);
+    const QuadLanes firstY = __builtin_shufflevector(y, y1, 0, 1, 4, 5);
+    const QuadLanes secondY = __builtin_shufflevector(y, y1, 2, 3, 6, 7);
+    std::memcpy(firstX12, &firstX, sizeof firstX);
+    std::memcpy(secondX12, &secondX, sizeof secondX);
+    std::memcpy(firstY12, &firstY, sizeof firstY);
+    std::memcpy(secondY12, &secondY, sizeof secondY);
 
-    Quad result = y;
+    QuadLanes result = y;
     if (withGain) {
-        Quad g;
-        gather(g, fd.gain, sd.gain);
+        QuadLanes g;
+        load(g, d.gain);
         result = y * g;
     }
-    scatter(first.line[ix.write], second.line[ix.write], result);
-    firstLeft = out[0];
-    firstRight = out[1];
-    secondLeft = out[2];
-    secondRight = out[3];
+    // Each half straight from the vector: the upper one is stored by the
+    // extracting instruction itself.
+    std::memcpy(first.line[write], &result, sizeof(Pair));
+    std::memcpy(second.line[write], reinterpret_cast<const unsigned char*>(&result) + sizeof(Pair), sizeof(Pair));
 }
 
-// Two filters that step together: when their positions agree, `together(ix)`
-// runs both forward halves at positions ix and a block end does the block
-// work of all four channels in one pass; otherwise `separate()` steps them as
-// they are.
-template <class Separate, class Together>
-QX_INLINE void lockStepPair(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain, Separate separate,
-                            Together together) {
-    const IndexPattern p = loadPattern(first);
-    if (!inLockStep(p) || !samePattern(p, loadPattern(second))) {
-        separate();
-        return;
-    }
-    const BlockIndices ix = firstIndices(p);
-    together(ix);
-    if ((ix.write & kBlockOffsetMask) != kBlockOffsetMask) {
-        const IndexPattern next = advanced(p);
-        storePattern(first, next);
-        storePattern(second, next);
-        return;
-    }
-    finishReverseCascadeBlockQuad(first, second, withGain);
+// All four channels of two filters stand at the same positions.
+QX_INLINE bool pairInLockStep(const ReverseCascadeFilter& first, const ReverseCascadeFilter& second) {
+    return inLockStep(first) && samePositions(first, second);
 }
 
-// Channel steps of `first` on (firstLeft, firstRight) and of `second` on
-// (secondLeft, secondRight), in place; when the four positions disagree it
-// falls back to the single-channel steps.
-QX_INLINE void reverseCascadeQuadStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& firstLeft,
-                                   double& firstRight, double& secondLeft, double& secondRight, bool withGain) {
-    lockStepPair(
-        first, second, withGain,
-        [&]() QX_INLINE_LAMBDA {
-            firstLeft = reverseCascadeStep(first, Channel::Left, firstLeft, withGain);
-            firstRight = reverseCascadeStep(first, Channel::Right, firstRight, withGain);
-            secondLeft = reverseCascadeStep(second, Channel::Left, secondLeft, withGain);
-            secondRight = reverseCascadeStep(second, Channel::Right, secondRight, withGain);
-        },
-        [&](const BlockIndices& ix) QX_INLINE_LAMBDA {
-            quadForward(first, second, ix, firstLeft, firstRight, secondLeft, secondRight, withGain);
-        });
+// Two filters in lock-step: `together(write, read)` runs both forward halves
+// at those positions, then they move on. At a block end (the result) they stay
+// and the caller runs finishReverseCascadeBlockQuad before the next step: the
+// block work touches only delay lines and positions, so it may wait until the
+// caller is done with the frame.
+template <class Together>
+QX_INLINE bool lockStepForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, Together together) {
+    uint32_t write, read;
+    writeAndRead(first, write, read);
+    together(write, read);
+    if ((write & kBlockOffsetMask) == kBlockOffsetMask) return true;
+    advancePositions(first);
+    advancePositions(second);
+    return false;
+}
+
+// Channel steps of `first` on lanes 0 and 1 and of `second` on lanes 2 and 3,
+// in place, one channel at a time.
+QX_INLINE void quadChannelSteps(ReverseCascadeFilter& first, ReverseCascadeFilter& second, QuadLanes& lanes,
+                                bool withGain) {
+    lanes[0] = reverseCascadeStep(first, Channel::Left, lanes[0], withGain);
+    lanes[1] = reverseCascadeStep(first, Channel::Right, lanes[1], withGain);
+    lanes[2] = reverseCascadeStep(second, Channel::Left, lanes[2], withGain);
+    lanes[3] = reverseCascadeStep(second, Channel::Right, lanes[3], withGain);
 }
 
 // `first` then `second` on one stereo signal, as two stereo steps would run
-// them. A filter's block work touches only its own delay line and positions,
-// so in lock-step the first one's waits for the second's forward step.
+// them; `locked` is pairInLockStep(first, second), tested now or known as for
+// lockedStereoStep. A filter's block work touches only its own delay line and
+// positions, so in lock-step the first one's waits for the second's forward step.
 QX_INLINE void reverseCascadeSeriesStep(ReverseCascadeFilter& first, ReverseCascadeFilter& second, double& left,
-                                        double& right, bool withGain) {
-    lockStepPair(
-        first, second, withGain,
-        [&]() QX_INLINE_LAMBDA {
-            reverseCascadeStereoStep(first, left, right, withGain);
-            reverseCascadeStereoStep(second, left, right, withGain);
-        },
-        [&](const BlockIndices& ix) QX_INLINE_LAMBDA {
-            stereoForward(first, ix.write, ix.read, left, right, withGain);
-            stereoForward(second, ix.write, ix.read, left, right, withGain);
-        });
+                                        double& right, bool withGain, bool locked) {
+    if (!locked) {
+        reverseCascadeStereoStep(first, left, right, withGain);
+        reverseCascadeStereoStep(second, left, right, withGain);
+        return;
+    }
+    const bool blockEnd = lockStepForward(first, second, [&](uint32_t write, uint32_t read) QX_INLINE_LAMBDA {
+        stereoForward(first, write, read, left, right, withGain);
+        stereoForward(second, write, read, left, right, withGain);
+    });
+    if (blockEnd) finishReverseCascadeBlockQuad(first, second, withGain);
 }
 
 }  // namespace qx
