@@ -549,13 +549,24 @@ namespace {
     refilterFrame<0>(count, inLeft, inRight, bank, outLeft, outRight, mask);
 }
 
+// A split frame after a new design: the copy, then the frame. Out of line, so
+// the usual frame need not keep its inputs in stack slots (on a realigned
+// stack) across the copy's call.
+[[gnu::noinline]] void splitAfterDesign(int count, double left, double right, ReverseCascadeBank& bank,
+                                        double* outLeft, double* outRight, uint32_t revision) {
+    copyDesign(bank, revision);
+    splitBands(count, left, right, bank, outLeft, outRight);
+}
+
 }  // namespace
 
 QX_VECTOR_CLONES
 void splitBands(int count, double left, double right, ReverseCascadeBank& bank, double* outLeft,
                 double* outRight) {
     count = clampCount(count);
-    refreshDesign(bank);
+    const uint32_t revision = bank.revision.load();
+    if (revision != bank.seenRevision)
+        return splitAfterDesign(count, left, right, bank, outLeft, outRight, revision);
     switch (count) {
         case 10: splitFrame<20>(count, left, right, bank, outLeft, outRight); break;
         case 5: splitFrame<10>(count, left, right, bank, outLeft, outRight); break;
