@@ -24,14 +24,24 @@ QX_INLINE double choose(uint64_t on, double a, double b) {
                                  (std::bit_cast<uint64_t>(b) & ~on));
 }
 
-// Four entries' values in vector lanes, and lane masks of all ones or zeros.
+// Four entries' values in vector lanes, lane masks of all ones or zeros, and
+// the same masks as a comparison's result.
 typedef double Lanes __attribute__((vector_size(32), aligned(8)));
 typedef uint64_t LaneMasks __attribute__((vector_size(32), aligned(8)));
+typedef int64_t LaneTests __attribute__((vector_size(32), aligned(8)));
 
-// By reference: vectors passed by value would take another calling
-// convention in the SSE2 clone.
-QX_INLINE void chooseLanes(const LaneMasks& on, const Lanes& a, const Lanes& b, Lanes& out) {
-    out = (Lanes)(((LaneMasks)a & on) | ((LaneMasks)b & ~on));
+// Read as doubles, masks of all ones are NaNs (unequal to themselves) and
+// masks of zeros are zeros, so one comparison turns them into a condition a
+// selection takes whole: one blend in AVX code, where the bitwise choice
+// takes three operations. By reference: vectors passed by value would take
+// another calling convention in the SSE2 clone.
+QX_INLINE void laneTests(const LaneMasks& on, LaneTests& tests) {
+    const Lanes bits = (Lanes)on;
+    tests = bits != bits;
+}
+
+QX_INLINE void chooseLanes(const LaneTests& on, const Lanes& a, const Lanes& b, Lanes& out) {
+    out = on ? a : b;
 }
 
 // Copies the designed values into the audio thread's arrays. Out of line:
@@ -97,8 +107,10 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
         const Lanes y = kb0 * x + kb1 * xa + kb2 * xb - ka1 * ya - ka2 * yb;
         Lanes out = y * kg, nx2 = xa, nx1 = x, ny2 = ya, ny1 = y;
         if constexpr (Masked) {
-            LaneMasks on;
-            std::memcpy(&on, pass + e, sizeof on);
+            LaneMasks mask;
+            std::memcpy(&mask, pass + e, sizeof mask);
+            LaneTests on;
+            laneTests(mask, on);
             chooseLanes(on, out, x, out);
             chooseLanes(on, xa, xb, nx2);
             chooseLanes(on, x, xa, nx1);
@@ -233,7 +245,7 @@ template <int G, bool Masked>
 QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pass) {
     constexpr int kTileRows = 128;
     Lanes b0[G], b1[G], b2[G], a1[G], a2[G], g[G], x1[G], x2[G], y1[G], y2[G];
-    LaneMasks on[G];
+    LaneTests on[G];
     for (int k = 0; k < G; ++k) {
         const int f = 4 * k;
         std::memcpy(&b0[k], bank.cb0 + f, sizeof(Lanes));
@@ -242,7 +254,11 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
         std::memcpy(&a1[k], bank.ca1 + f, sizeof(Lanes));
         std::memcpy(&a2[k], bank.ca2 + f, sizeof(Lanes));
         std::memcpy(&g[k], bank.cgain + f, sizeof(Lanes));
-        if constexpr (Masked) std::memcpy(&on[k], pass + f, sizeof(Lanes));
+        if constexpr (Masked) {
+            LaneMasks mask;
+            std::memcpy(&mask, pass + f, sizeof mask);
+            laneTests(mask, on[k]);
+        }
         std::memcpy(&x1[k], bank.x1 + f, sizeof(Lanes));
         std::memcpy(&x2[k], bank.x2 + f, sizeof(Lanes));
         std::memcpy(&y1[k], bank.y1 + f, sizeof(Lanes));
