@@ -610,9 +610,10 @@ void splitBands(int count, double left, double right, ReverseCascadeBank& bank, 
     }
 }
 
-QX_VECTOR_CLONES
-void refilterBands(int count, const double* inLeft, const double* inRight,
-                   ReverseCascadeBank& bank, double* outLeft, double* outRight, uint32_t mask) {
+namespace {
+
+QX_INLINE void refilterStep(int count, const double* inLeft, const double* inRight, ReverseCascadeBank& bank,
+                            double* outLeft, double* outRight, uint32_t mask) {
     count = clampCount(count);
     refreshDesign(bank);
     // The mask seldom changes, so its entry masks are kept from frame to frame.
@@ -626,6 +627,19 @@ void refilterBands(int count, const double* inLeft, const double* inRight,
         case 3: refilterFrame<6>(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
         default: refilterAnyCount(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
     }
+}
+
+}  // namespace
+
+QX_VECTOR_CLONES
+void refilterBands(int count, const double* inLeft, const double* inRight,
+                   ReverseCascadeBank& bank, double* outLeft, double* outRight, uint32_t mask) {
+    refilterStep(count, inLeft, inRight, bank, outLeft, outRight, mask);
+}
+
+QX_VECTOR_CLONES
+void refilterBands(int count, ReverseCascadeBank& bank, BandSignals& bands, uint32_t mask) {
+    refilterStep(count, bands.left, bands.right, bank, bands.left, bands.right, mask);
 }
 
 int bandCountOfLayout(int layout) { return layoutOf(layout).count; }
