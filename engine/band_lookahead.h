@@ -15,10 +15,20 @@ namespace qx {
 
 using LookaheadLine = double[kLookaheadFrames][kMaxBands];  // frame-major
 
+// With Same, each band's look-ahead samples are one row of the lines, read
+// in place; otherwise they are gathered into the frame.
+template <bool Same>
 struct LookaheadFrame {
     uint32_t read = 0;  // the row leaving this frame
-    const double* xL;   // each band's look-ahead samples: a line row, or
-    const double* xR;   // the gathered copies below
+    const double* xL;   // each band's look-ahead samples
+    const double* xR;
+};
+
+template <>
+struct LookaheadFrame<false> {
+    uint32_t read = 0;
+    const double* xL;
+    const double* xR;
     alignas(64) double gatheredL[kMaxBands];
     alignas(64) double gatheredR[kMaxBands];
 };
@@ -34,10 +44,10 @@ inline bool sameLookahead(const int32_t (&lookahead)[kMaxBands]) {
 // Advances the write counter, writes drive[i] times band i at the write row,
 // then finds each band's look-ahead samples (after the write, which the
 // longest look-ahead reads back).
-template <class Count>
+template <bool Same, class Count>
 QX_INLINE void enterLookahead(uint32_t& counter, LookaheadLine& lineL, LookaheadLine& lineR, Count nb,
-                              const double* drive, const int32_t* lookahead, bool same, const BandSignals& bands,
-                              LookaheadFrame& frame) {
+                              const double* drive, const int32_t* lookahead, const BandSignals& bands,
+                              LookaheadFrame<Same>& frame) {
     const uint32_t w = counter & kLookaheadMask;
     counter += 1;
     frame.read = counter & kLookaheadMask;
@@ -46,22 +56,23 @@ QX_INLINE void enterLookahead(uint32_t& counter, LookaheadLine& lineL, Lookahead
     const int n = nb;  // a constant where the count is one
 #pragma GCC ivdep  // the lines, the drives and the bands never overlap
     for (int i = 0; i < n; ++i) {
-        writeL[i] = drive[i] * bands.left[i];
-        writeR[i] = drive[i] * bands.right[i];
+        const double d = drive[i];  // loaded once for both sides
+        writeL[i] = d * bands.left[i];
+        writeR[i] = d * bands.right[i];
     }
-    if (same) {
+    if constexpr (Same) {
         const uint32_t ahead = (frame.read + static_cast<uint32_t>(lookahead[0])) & kLookaheadMask;
         frame.xL = lineL[ahead];
         frame.xR = lineR[ahead];
-        return;
+    } else {
+        for (int i = 0; i < n; ++i) {
+            const uint32_t ahead = (frame.read + static_cast<uint32_t>(lookahead[i])) & kLookaheadMask;
+            frame.gatheredL[i] = lineL[ahead][i];
+            frame.gatheredR[i] = lineR[ahead][i];
+        }
+        frame.xL = frame.gatheredL;
+        frame.xR = frame.gatheredR;
     }
-    for (int i = 0; i < n; ++i) {
-        const uint32_t ahead = (frame.read + static_cast<uint32_t>(lookahead[i])) & kLookaheadMask;
-        frame.gatheredL[i] = lineL[ahead][i];
-        frame.gatheredR[i] = lineR[ahead][i];
-    }
-    frame.xL = frame.gatheredL;
-    frame.xR = frame.gatheredR;
 }
 
 // The level detector both stages run on a band's look-ahead samples: the
@@ -91,10 +102,10 @@ QX_INLINE double detectLevel(double& envelope, double d, double keep, double xL,
 
 // Band i leaves as the read row's sample times gain[i]; on the meter frame
 // each band's gain reduction is published.
-template <class Count>
-QX_INLINE void leaveLookahead(const LookaheadLine& lineL, const LookaheadLine& lineR, const LookaheadFrame& frame,
-                              Count nb, const double* __restrict gain, BandSignals& bands, bool meterFrame,
-                              Number* meters) {
+template <bool Same, class Count>
+QX_INLINE void leaveLookahead(const LookaheadLine& lineL, const LookaheadLine& lineR,
+                              const LookaheadFrame<Same>& frame, Count nb, const double* __restrict gain,
+                              BandSignals& bands, bool meterFrame, Number* meters) {
     const double* __restrict readL = lineL[frame.read];
     const double* __restrict readR = lineR[frame.read];
     const int n = nb;

@@ -36,6 +36,32 @@ void bandEqStep(const BandEqCoefficients& c, BandSignals& bands) {
     });
 }
 
+namespace {
+
+// Bands with their mono switch set become (left + right) / 2; the sums stay
+// in band order. Out of line: mono bands are rare.
+[[gnu::noinline]] void recombineWithMono(const ProcessorParams& processor, int n, BandSignals& bands,
+                                         double& left, double& right) {
+    double sumL = 0.0;
+    double sumR = 0.0;
+    for (int i = 0; i < n; ++i) {
+        double l = bands.left[i];
+        double r = bands.right[i];
+        if (processor.mono[i].load() != 0) {
+            l = (l + r) * 0.5;
+            r = l;
+            bands.left[i] = l;
+            bands.right[i] = r;
+        }
+        sumL += l;
+        sumR += r;
+    }
+    left = sumL;
+    right = sumR;
+}
+
+}  // namespace
+
 // Unrolled over the band count; the sums stay in band order.
 QX_VECTOR_CLONES
 void recombineBands(const ProcessorParams& processor, int32_t bandCount, BandSignals& bands,
@@ -44,20 +70,23 @@ void recombineBands(const ProcessorParams& processor, int32_t bandCount, BandSig
         // The layouts' counts come as constants; only another needs the guard.
         int n = nb;
         if constexpr (std::is_same_v<decltype(nb), int>) n = guard::bands(nb);
+        // One test of all the switches; a set one takes the loop above.
+        // The empty asm keeps the ors a chain: regrouped into a tree they
+        // would hold every switch in a register of its own, saved and
+        // restored on each frame.
+        unsigned anyMono = 0;
+#pragma GCC unroll 10
+        for (int i = 0; i < n; ++i) {
+            anyMono |= processor.mono[i].load();
+            asm("" : "+r"(anyMono));
+        }
+        if (anyMono != 0) return recombineWithMono(processor, n, bands, left, right);
         double sumL = 0.0;
         double sumR = 0.0;
 #pragma GCC unroll 10
         for (int i = 0; i < n; ++i) {
-            double l = bands.left[i];
-            double r = bands.right[i];
-            if (processor.mono[i].load() != 0) {
-                l = (l + r) * 0.5;
-                r = l;
-                bands.left[i] = l;
-                bands.right[i] = r;
-            }
-            sumL += l;
-            sumR += r;
+            sumL += bands.left[i];
+            sumR += bands.right[i];
         }
         left = sumL;
         right = sumR;

@@ -130,27 +130,44 @@ QX_INLINE void bandGains(const CompressorCoefficients& c, Count nb, const double
     });
 }
 
+// One frame on nb bands, the look-ahead samples read in place (Same) or
+// gathered.
+template <bool Same, class Count>
+QX_INLINE void compressorFrame(CompressorState& state, const CompressorCoefficients& c, Count nb,
+                               BandSignals& bands, bool meterFrame, Number* meters) {
+    LookaheadFrame<Same> frame;
+    enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, bands, frame);
+    if (c.peakDetect) {
+        if (c.typeII)
+            bandGains<true, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+        else
+            bandGains<true, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+    } else {
+        if (c.typeII)
+            bandGains<false, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+        else
+            bandGains<false, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+    }
+    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+}
+
+// Bands looking different distances ahead, out of line: the gathered copies
+// would give every frame of the usual case a realigned stack.
+[[gnu::noinline]] QX_VECTOR_CLONES void compressorGathered(CompressorState& state, const CompressorCoefficients& c,
+                                                           BandSignals& bands, bool meterFrame, Number* meters) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        compressorFrame<false>(state, c, nb, bands, meterFrame, meters);
+    });
+}
+
 }  // namespace
 
 QX_VECTOR_CLONES
 void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
                     bool meterFrame, Number* meters) {
+    if (!c.sameLookahead) return compressorGathered(state, c, bands, meterFrame, meters);
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
-        LookaheadFrame frame;
-        enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, c.sameLookahead, bands,
-                       frame);
-        if (c.peakDetect) {
-            if (c.typeII)
-                bandGains<true, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
-            else
-                bandGains<true, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
-        } else {
-            if (c.typeII)
-                bandGains<false, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
-            else
-                bandGains<false, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
-        }
-        leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+        compressorFrame<true>(state, c, nb, bands, meterFrame, meters);
     });
 }
 

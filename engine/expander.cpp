@@ -1,6 +1,7 @@
 #include "engine/expander.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "base/vector_clones.h"
 #include "engine/band_lookahead.h"
@@ -46,10 +47,25 @@ QX_INLINE void expandGroup(ExpanderState& state, const ExpanderCoefficients& c, 
         level[i - first] = std::sqrt(envelope[i]) + 0.00001;
     }
     if (anyLane<LaneTest::LessEqual>(last - first, level, c.threshold + first)) {
+        if (last - first == 2) {
+            // Written as a pair: left to the loop below, a pair of bands
+            // (the ten-band layout's last) comes out as scalar branches.
+            typedef double Pair __attribute__((vector_size(16), aligned(8)));
+            Pair lv, thr, span, floor;
+            std::memcpy(&lv, level, sizeof lv);
+            std::memcpy(&thr, c.threshold + first, sizeof thr);
+            std::memcpy(&span, c.span + first, sizeof span);
+            std::memcpy(&floor, c.floor + first, sizeof floor);
+            const Pair q = lv / thr;
+            const Pair curve = q * span + floor;
+            const Pair t = q <= 1.0 ? curve : Pair{1.0, 1.0};
+            std::memcpy(target, &t, sizeof t);
+        } else {
 #pragma GCC ivdep
-        for (int i = first; i < last; ++i) {
-            const double q = level[i - first] / c.threshold[i];
-            target[i - first] = pick(q <= 1.0, q * c.span[i] + c.floor[i], 1.0);
+            for (int i = first; i < last; ++i) {
+                const double q = level[i - first] / c.threshold[i];
+                target[i - first] = pick(q <= 1.0, q * c.span[i] + c.floor[i], 1.0);
+            }
         }
     } else {
         for (int i = first; i < last; ++i) target[i - first] = 1.0;

@@ -173,18 +173,40 @@ BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
     return c;
 }
 
+namespace {
+
+// One frame on nb bands, the look-ahead samples read in place (Same) or
+// gathered.
+template <bool Same, class Count>
+QX_INLINE void bandLimiterFrame(BandLimiterState& state, const BandLimiterCoefficients& c, Count nb,
+                                BandSignals& bands, bool meterFrame, Number* meters) {
+    LookaheadFrame<Same> frame;
+    enterLookahead(state.counter, state.lineL, state.lineR, nb, c.drive, c.lookahead, bands, frame);
+    if (c.peakDetect)
+        bandLanes<true>(state, c, nb, frame.xL, frame.xR);
+    else
+        bandLanes<false>(state, c, nb, frame.xL, frame.xR);
+    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+}
+
+// Bands looking different distances ahead, out of line: the gathered copies
+// would give every frame of the usual case a realigned stack.
+[[gnu::noinline]] QX_VECTOR_CLONES void bandLimiterGathered(BandLimiterState& state,
+                                                            const BandLimiterCoefficients& c, BandSignals& bands,
+                                                            bool meterFrame, Number* meters) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        bandLimiterFrame<false>(state, c, nb, bands, meterFrame, meters);
+    });
+}
+
+}  // namespace
+
 QX_VECTOR_CLONES
 void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands,
                      bool meterFrame, Number* meters) {
+    if (!c.sameLookahead) return bandLimiterGathered(state, c, bands, meterFrame, meters);
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
-        LookaheadFrame frame;
-        enterLookahead(state.counter, state.lineL, state.lineR, nb, c.drive, c.lookahead, c.sameLookahead, bands,
-                       frame);
-        if (c.peakDetect)
-            bandLanes<true>(state, c, nb, frame.xL, frame.xR);
-        else
-            bandLanes<false>(state, c, nb, frame.xL, frame.xR);
-        leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+        bandLimiterFrame<true>(state, c, nb, bands, meterFrame, meters);
     });
 }
 

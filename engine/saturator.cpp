@@ -103,8 +103,7 @@ void saturatorStep(SaturatorState& state, const SaturatorCoefficients& c,
             saturateBands<false>(state, c, params, bands, nb);
     });
     if (c.refilterMask != 0) {
-        refilterBands(c.bands, bands.left, bands.right, refilterBank, bands.left, bands.right,
-                      c.refilterMask);
+        refilterBands(c.bands, refilterBank, bands, c.refilterMask);
     }
 }
 

@@ -24,14 +24,24 @@ QX_INLINE double choose(uint64_t on, double a, double b) {
                                  (std::bit_cast<uint64_t>(b) & ~on));
 }
 
-// Four entries' values in vector lanes, and lane masks of all ones or zeros.
+// Four entries' values in vector lanes, lane masks of all ones or zeros, and
+// the same masks as a comparison's result.
 typedef double Lanes __attribute__((vector_size(32), aligned(8)));
 typedef uint64_t LaneMasks __attribute__((vector_size(32), aligned(8)));
+typedef int64_t LaneTests __attribute__((vector_size(32), aligned(8)));
 
-// By reference: vectors passed by value would take another calling
-// convention in the SSE2 clone.
-QX_INLINE void chooseLanes(const LaneMasks& on, const Lanes& a, const Lanes& b, Lanes& out) {
-    out = (Lanes)(((LaneMasks)a & on) | ((LaneMasks)b & ~on));
+// Read as doubles, masks of all ones are NaNs (unequal to themselves) and
+// masks of zeros are zeros, so one comparison turns them into a condition a
+// selection takes whole: one blend in AVX code, where the bitwise choice
+// takes three operations. By reference: vectors passed by value would take
+// another calling convention in the SSE2 clone.
+QX_INLINE void laneTests(const LaneMasks& on, LaneTests& tests) {
+    const Lanes bits = (Lanes)on;
+    tests = bits != bits;
+}
+
+QX_INLINE void chooseLanes(const LaneTests& on, const Lanes& a, const Lanes& b, Lanes& out) {
+    out = on ? a : b;
 }
 
 // Copies the designed values into the audio thread's arrays. Out of line:
@@ -57,12 +67,16 @@ QX_INLINE void refreshDesign(ReverseCascadeBank& bank) {
 // Forward pass of every used entry into frame W. With Masked, an entry whose
 // pass[e] is zero stores its input unchanged and keeps its state. Entries from
 // End on (a compile-time bound, 0: all used) are all off: they only copy.
-template <int N, bool Masked, int End = 0>
+// InPlace: the inputs already stand in frame W (`in` is unused), so the
+// entries from End on are already their own copies.
+template <int N, bool Masked, int End = 0, bool InPlace = false>
 QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __restrict in,
                  const uint64_t* __restrict pass, double* __restrict frame) {
     const int n = End > 0 ? End : N > 0 ? N : used;
-    if constexpr (End > 0)
+    if constexpr (End > 0 && !InPlace)
         for (int e = End; e < N; ++e) frame[e] = in[e];
+    const double* src = in;
+    if constexpr (InPlace) src = frame;
     double* __restrict x1 = bank.x1;
     double* __restrict x2 = bank.x2;
     double* __restrict y1 = bank.y1;
@@ -79,7 +93,7 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
     int e = 0;
     for (; e + 4 <= n; e += 4) {
         Lanes x, xa, xb, ya, yb, kb0, kb1, kb2, ka1, ka2, kg;
-        std::memcpy(&x, in + e, sizeof x);
+        std::memcpy(&x, src + e, sizeof x);
         std::memcpy(&xa, x1 + e, sizeof x);
         std::memcpy(&xb, x2 + e, sizeof x);
         std::memcpy(&ya, y1 + e, sizeof x);
@@ -93,8 +107,10 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
         const Lanes y = kb0 * x + kb1 * xa + kb2 * xb - ka1 * ya - ka2 * yb;
         Lanes out = y * kg, nx2 = xa, nx1 = x, ny2 = ya, ny1 = y;
         if constexpr (Masked) {
-            LaneMasks on;
-            std::memcpy(&on, pass + e, sizeof on);
+            LaneMasks mask;
+            std::memcpy(&mask, pass + e, sizeof mask);
+            LaneTests on;
+            laneTests(mask, on);
             chooseLanes(on, out, x, out);
             chooseLanes(on, xa, xb, nx2);
             chooseLanes(on, x, xa, nx1);
@@ -112,7 +128,7 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
     constexpr int kCount = End > 0 ? End : N;
     if constexpr (kCount == 0 || kCount % 4 != 0) {
         for (; e < n; ++e) {
-            const double x = in[e];
+            const double x = src[e];
             const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
             if constexpr (Masked) {
                 const uint64_t on = pass[e];
@@ -229,7 +245,7 @@ template <int G, bool Masked>
 QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pass) {
     constexpr int kTileRows = 128;
     Lanes b0[G], b1[G], b2[G], a1[G], a2[G], g[G], x1[G], x2[G], y1[G], y2[G];
-    LaneMasks on[G];
+    LaneTests on[G];
     for (int k = 0; k < G; ++k) {
         const int f = 4 * k;
         std::memcpy(&b0[k], bank.cb0 + f, sizeof(Lanes));
@@ -238,7 +254,11 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
         std::memcpy(&a1[k], bank.ca1 + f, sizeof(Lanes));
         std::memcpy(&a2[k], bank.ca2 + f, sizeof(Lanes));
         std::memcpy(&g[k], bank.cgain + f, sizeof(Lanes));
-        if constexpr (Masked) std::memcpy(&on[k], pass + f, sizeof(Lanes));
+        if constexpr (Masked) {
+            LaneMasks mask;
+            std::memcpy(&mask, pass + f, sizeof mask);
+            laneTests(mask, on[k]);
+        }
         std::memcpy(&x1[k], bank.x1 + f, sizeof(Lanes));
         std::memcpy(&x2[k], bank.x2 + f, sizeof(Lanes));
         std::memcpy(&y1[k], bank.y1 + f, sizeof(Lanes));
@@ -336,7 +356,7 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
 
 // One frame: read frame R, forward pass into frame W, block work at a block end.
 // The outputs never lie in the bank, so the copy out needs no overlap test.
-template <int N, bool Masked, int End = 0>
+template <int N, bool Masked, int End = 0, bool InPlace = false>
 QX_INLINE void bankFrame(ReverseCascadeBank& bank, int used, const double* in, const uint64_t* pass,
                double* __restrict outLeft, double* __restrict outRight) {
     const int n = N > 0 ? N : used;
@@ -346,7 +366,7 @@ QX_INLINE void bankFrame(ReverseCascadeBank& bank, int used, const double* in, c
         outLeft[band] = readFrame[2 * band];
         outRight[band] = readFrame[2 * band + 1];
     }
-    forwardPass<N, Masked, End>(bank, n, in, pass, bank.line[ix.write]);
+    forwardPass<N, Masked, End, InPlace>(bank, n, in, pass, bank.line[ix.write]);
     if ((ix.read & kBlockOffsetMask) != kBlockOffsetMask) {
         ++ix.read;
         ++ix.write;
@@ -368,32 +388,47 @@ QX_INLINE void splitFrame(int count, double left, double right, ReverseCascadeBa
     bankFrame<N, false>(bank, n, in, nullptr, outLeft, outRight);
 }
 
+// Bands 0..n/2-1 of both sides into one frame's entries; the frame never
+// lies in the band arrays.
+QX_INLINE void interleave(int n, const double* __restrict left, const double* __restrict right,
+                          double* __restrict frame) {
+    for (int band = 0; band < n / 2; ++band) {
+        frame[2 * band] = left[band];
+        frame[2 * band + 1] = right[band];
+    }
+}
+
 // One refilter frame; the inputs are taken before any output is written.
 // With every used entry on, the masks would pick the filtered value
-// everywhere, so the unmasked frame gives the same bits; otherwise the
-// entries past the last one on (rounded up to a whole vector) only copy.
+// everywhere, so the unmasked frame gives the same bits (its inputs stay in
+// registers). Otherwise the inputs go straight into frame W, filtered there
+// in place, and the entries past the last one on (rounded up to a whole
+// vector) stay as they came.
 template <int N>
 QX_INLINE void refilterFrame(int count, const double* inLeft, const double* inRight, ReverseCascadeBank& bank,
                              double* outLeft, double* outRight, uint32_t mask) {
     const int n = N > 0 ? N : 2 * count;
-    alignas(64) double in[kBankEntries];
-    for (int band = 0; band < n / 2; ++band) {
-        in[2 * band] = inLeft[band];
-        in[2 * band + 1] = inRight[band];
-    }
     const uint32_t used = (1u << n) - 1u;
-    if ((mask & used) == used) return bankFrame<N, false>(bank, n, in, nullptr, outLeft, outRight);
+    if ((mask & used) == used) {
+        alignas(64) double in[kBankEntries];
+        interleave(n, inLeft, inRight, in);
+        return bankFrame<N, false>(bank, n, in, nullptr, outLeft, outRight);
+    }
+    interleave(n, inLeft, inRight, bank.line[bank.indices.write]);
+    const auto masked = [&]<int End>() QX_INLINE_LAMBDA {
+        bankFrame<N, true, End, true>(bank, n, nullptr, bank.pass, outLeft, outRight);
+    };
     if constexpr (N > 4) {
         const int end = std::bit_width(mask & used);
-        if (end <= 4) return bankFrame<N, true, 4>(bank, n, in, bank.pass, outLeft, outRight);
+        if (end <= 4) return masked.template operator()<4>();
         if constexpr (N > 8)
-            if (end <= 8) return bankFrame<N, true, 8>(bank, n, in, bank.pass, outLeft, outRight);
+            if (end <= 8) return masked.template operator()<8>();
         if constexpr (N > 12)
-            if (end <= 12) return bankFrame<N, true, 12>(bank, n, in, bank.pass, outLeft, outRight);
+            if (end <= 12) return masked.template operator()<12>();
         if constexpr (N > 16)
-            if (end <= 16) return bankFrame<N, true, 16>(bank, n, in, bank.pass, outLeft, outRight);
+            if (end <= 16) return masked.template operator()<16>();
     }
-    bankFrame<N, true>(bank, n, in, bank.pass, outLeft, outRight);
+    masked.template operator()<0>();
 }
 
 int clampCount(int count) {
@@ -549,13 +584,24 @@ namespace {
     refilterFrame<0>(count, inLeft, inRight, bank, outLeft, outRight, mask);
 }
 
+// A split frame after a new design: the copy, then the frame. Out of line, so
+// the usual frame need not keep its inputs in stack slots (on a realigned
+// stack) across the copy's call.
+[[gnu::noinline]] void splitAfterDesign(int count, double left, double right, ReverseCascadeBank& bank,
+                                        double* outLeft, double* outRight, uint32_t revision) {
+    copyDesign(bank, revision);
+    splitBands(count, left, right, bank, outLeft, outRight);
+}
+
 }  // namespace
 
 QX_VECTOR_CLONES
 void splitBands(int count, double left, double right, ReverseCascadeBank& bank, double* outLeft,
                 double* outRight) {
     count = clampCount(count);
-    refreshDesign(bank);
+    const uint32_t revision = bank.revision.load();
+    if (revision != bank.seenRevision)
+        return splitAfterDesign(count, left, right, bank, outLeft, outRight, revision);
     switch (count) {
         case 10: splitFrame<20>(count, left, right, bank, outLeft, outRight); break;
         case 5: splitFrame<10>(count, left, right, bank, outLeft, outRight); break;
@@ -564,9 +610,10 @@ void splitBands(int count, double left, double right, ReverseCascadeBank& bank, 
     }
 }
 
-QX_VECTOR_CLONES
-void refilterBands(int count, const double* inLeft, const double* inRight,
-                   ReverseCascadeBank& bank, double* outLeft, double* outRight, uint32_t mask) {
+namespace {
+
+QX_INLINE void refilterStep(int count, const double* inLeft, const double* inRight, ReverseCascadeBank& bank,
+                            double* outLeft, double* outRight, uint32_t mask) {
     count = clampCount(count);
     refreshDesign(bank);
     // The mask seldom changes, so its entry masks are kept from frame to frame.
@@ -580,6 +627,19 @@ void refilterBands(int count, const double* inLeft, const double* inRight,
         case 3: refilterFrame<6>(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
         default: refilterAnyCount(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
     }
+}
+
+}  // namespace
+
+QX_VECTOR_CLONES
+void refilterBands(int count, const double* inLeft, const double* inRight,
+                   ReverseCascadeBank& bank, double* outLeft, double* outRight, uint32_t mask) {
+    refilterStep(count, inLeft, inRight, bank, outLeft, outRight, mask);
+}
+
+QX_VECTOR_CLONES
+void refilterBands(int count, ReverseCascadeBank& bank, BandSignals& bands, uint32_t mask) {
+    refilterStep(count, bands.left, bands.right, bank, bands.left, bands.right, mask);
 }
 
 int bandCountOfLayout(int layout) { return layoutOf(layout).count; }

@@ -109,6 +109,10 @@ void splitBands(int count, double left, double right, ReverseCascadeBank& bank, 
 void refilterBands(int count, const double* inLeft, const double* inRight,
                    ReverseCascadeBank& bank, double* outLeft, double* outRight, uint32_t mask);
 
+// The same on the band signals in place. Fewer arguments: all in registers,
+// so a caller can end in a jump to it.
+void refilterBands(int count, ReverseCascadeBank& bank, BandSignals& bands, uint32_t mask);
+
 // Number of bands of a layout number; anything outside 1–5 means layout 1.
 int bandCountOfLayout(int layout);
 
