@@ -134,7 +134,7 @@ QX_INLINE void bandGains(const CompressorCoefficients& c, Count nb, const double
 // gathered.
 template <bool Same, class Count>
 QX_INLINE void compressorFrame(CompressorState& state, const CompressorCoefficients& c, Count nb,
-                               BandSignals& bands, bool meterFrame, Number* meters) {
+                               BandSignals& bands) {
     LookaheadFrame<Same> frame;
     enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, bands, frame);
     if (c.peakDetect) {
@@ -148,27 +148,26 @@ QX_INLINE void compressorFrame(CompressorState& state, const CompressorCoefficie
         else
             bandGains<false, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
     }
-    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands);
 }
 
 // Bands looking different distances ahead, out of line: the gathered copies
 // would give every frame of the usual case a realigned stack.
 [[gnu::noinline]] QX_VECTOR_CLONES void compressorGathered(CompressorState& state, const CompressorCoefficients& c,
-                                                           BandSignals& bands, bool meterFrame, Number* meters) {
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
-        compressorFrame<false>(state, c, nb, bands, meterFrame, meters);
-    });
+                                                           BandSignals& bands) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorFrame<false>(state, c, nb, bands); });
 }
 
 }  // namespace
 
 QX_VECTOR_CLONES
-void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
-                    bool meterFrame, Number* meters) {
-    if (!c.sameLookahead) return compressorGathered(state, c, bands, meterFrame, meters);
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
-        compressorFrame<true>(state, c, nb, bands, meterFrame, meters);
-    });
+void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands) {
+    if (!c.sameLookahead) return compressorGathered(state, c, bands);
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorFrame<true>(state, c, nb, bands); });
+}
+
+void publishCompressorMeters(const CompressorState& state, const CompressorCoefficients& c, Number* meters) {
+    publishReductions(state.gain, c.bands, meters);
 }
 
 void compressorGapReset(CompressorState& state) {

@@ -49,10 +49,19 @@ CompressorCoefficients compressorCoefficients(const CompressorParams& params,
                                               const BandDetectors& detectors,
                                               int32_t bandCount);
 
-// One frame on bands 0..bands-1: every band leaves 4095 frames late; on the
-// meter frame publishes the gain reduction -dB(G_i) per band.
-void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
-                    bool meterFrame, Number* meters);
+// One frame on bands 0..bands-1: every band leaves 4095 frames late.
+void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands);
+
+// The gain reduction -dB(G_i) per band.
+void publishCompressorMeters(const CompressorState& state, const CompressorCoefficients& c, Number* meters);
+
+// A frame and, on the meter frame, the meters. The meters are the caller's
+// choice rather than the step's, so the step's frames carry no meter arguments.
+inline void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
+                           bool meterFrame, Number* meters) {
+    compressorStep(state, c, bands);
+    if (meterFrame) publishCompressorMeters(state, c, meters);
+}
 
 // After a pause: the delay lines restart from silence (counter, envelopes and
 // gains carry on).
