@@ -7,6 +7,7 @@
 
 #include "engine/band_detectors.h"
 #include "base/relaxed.h"
+#include "base/vector_clones.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 
@@ -16,6 +17,11 @@ struct CompressorState {
     uint32_t counter = 0;              // C: write counter, never reset
     double envelope[kMaxBands] = {};   // E_i: mean square (RMS) or peak
     double gain[kMaxBands] = {};       // G_i
+    // One group of bands' working values within a frame, kept here: as
+    // locals the vector code would have every frame realign the stack.
+    double level[kGroupBands] = {};
+    double quotient[kGroupBands] = {};
+    double target[kGroupBands] = {};
     // Look-ahead lines, frame-major so one frame's bands are contiguous.
     double lineL[kLookaheadFrames][kMaxBands] = {};
     double lineR[kLookaheadFrames][kMaxBands] = {};
