@@ -93,19 +93,16 @@ QX_INLINE double detectLevel(double& envelope, double d, double keep, double xL,
     }
 }
 
-// The meters of the band steps, out of line: a call loop inside a step makes
-// it save and restore registers on every frame, while one call at its end is
-// a jump.
-[[gnu::noinline]] inline void publishReductions(const double* gain, int n, Number* meters) {
+// The gain reductions the band steps' meters show.
+inline void publishReductions(const double* gain, int n, Number* meters) {
     for (int i = 0; i < n; ++i) meters[i] = guard::reductionDb(gain[i]);
 }
 
-// Band i leaves as the read row's sample times gain[i]; on the meter frame
-// each band's gain reduction is published.
+// Band i leaves as the read row's sample times gain[i].
 template <bool Same, class Count>
 QX_INLINE void leaveLookahead(const LookaheadLine& lineL, const LookaheadLine& lineR,
                               const LookaheadFrame<Same>& frame, Count nb, const double* __restrict gain,
-                              BandSignals& bands, bool meterFrame, Number* meters) {
+                              BandSignals& bands) {
     const double* __restrict readL = lineL[frame.read];
     const double* __restrict readR = lineR[frame.read];
     const int n = nb;
@@ -114,7 +111,6 @@ QX_INLINE void leaveLookahead(const LookaheadLine& lineL, const LookaheadLine& l
         bands.left[i] = gain[i] * readL[i];
         bands.right[i] = gain[i] * readR[i];
     }
-    if (meterFrame) publishReductions(gain, n, meters);
 }
 
 }  // namespace qx

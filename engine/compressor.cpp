@@ -85,9 +85,12 @@ QX_INLINE void smoothGains(const CompressorCoefficients& c, int first, int last,
 
 template <bool PeakDetect, bool TypeII>
 QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, const double* __restrict xL,
-                          const double* __restrict xR, double* __restrict envelope, double* __restrict gain) {
-    // t starts at zero only so the compiler can see the skip test reads set values.
-    alignas(32) double lvl[kGroupBands], q[kGroupBands], t[kGroupBands] = {};
+                          const double* __restrict xR, CompressorState& state) {
+    double* __restrict envelope = state.envelope;
+    double* __restrict gain = state.gain;
+    double* __restrict lvl = state.level;
+    double* __restrict q = state.quotient;
+    double* __restrict t = state.target;
 #pragma GCC ivdep
     for (int i = first; i < last; ++i) {
         // RMS: the root of the mean square plus a tiny floor; peak: as detected.
@@ -124,9 +127,9 @@ QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, 
 
 template <bool PeakDetect, bool TypeII, class Count>
 QX_INLINE void bandGains(const CompressorCoefficients& c, Count nb, const double* __restrict xL,
-                         const double* __restrict xR, double* __restrict envelope, double* __restrict gain) {
+                         const double* __restrict xR, CompressorState& state) {
     forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
-        groupGains<PeakDetect, TypeII>(c, first, last, xL, xR, envelope, gain);
+        groupGains<PeakDetect, TypeII>(c, first, last, xL, xR, state);
     });
 }
 
@@ -134,41 +137,40 @@ QX_INLINE void bandGains(const CompressorCoefficients& c, Count nb, const double
 // gathered.
 template <bool Same, class Count>
 QX_INLINE void compressorFrame(CompressorState& state, const CompressorCoefficients& c, Count nb,
-                               BandSignals& bands, bool meterFrame, Number* meters) {
+                               BandSignals& bands) {
     LookaheadFrame<Same> frame;
     enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, bands, frame);
     if (c.peakDetect) {
         if (c.typeII)
-            bandGains<true, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+            bandGains<true, true>(c, nb, frame.xL, frame.xR, state);
         else
-            bandGains<true, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+            bandGains<true, false>(c, nb, frame.xL, frame.xR, state);
     } else {
         if (c.typeII)
-            bandGains<false, true>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+            bandGains<false, true>(c, nb, frame.xL, frame.xR, state);
         else
-            bandGains<false, false>(c, nb, frame.xL, frame.xR, state.envelope, state.gain);
+            bandGains<false, false>(c, nb, frame.xL, frame.xR, state);
     }
-    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands);
 }
 
 // Bands looking different distances ahead, out of line: the gathered copies
 // would give every frame of the usual case a realigned stack.
 [[gnu::noinline]] QX_VECTOR_CLONES void compressorGathered(CompressorState& state, const CompressorCoefficients& c,
-                                                           BandSignals& bands, bool meterFrame, Number* meters) {
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
-        compressorFrame<false>(state, c, nb, bands, meterFrame, meters);
-    });
+                                                           BandSignals& bands) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorFrame<false>(state, c, nb, bands); });
 }
 
 }  // namespace
 
 QX_VECTOR_CLONES
-void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
-                    bool meterFrame, Number* meters) {
-    if (!c.sameLookahead) return compressorGathered(state, c, bands, meterFrame, meters);
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
-        compressorFrame<true>(state, c, nb, bands, meterFrame, meters);
-    });
+void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands) {
+    if (!c.sameLookahead) return compressorGathered(state, c, bands);
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorFrame<true>(state, c, nb, bands); });
+}
+
+void publishCompressorMeters(const CompressorState& state, const CompressorCoefficients& c, Number* meters) {
+    publishReductions(state.gain, c.bands, meters);
 }
 
 void compressorGapReset(CompressorState& state) {

@@ -7,6 +7,7 @@
 
 #include "engine/band_detectors.h"
 #include "base/relaxed.h"
+#include "base/vector_clones.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 
@@ -16,6 +17,11 @@ struct CompressorState {
     uint32_t counter = 0;              // C: write counter, never reset
     double envelope[kMaxBands] = {};   // E_i: mean square (RMS) or peak
     double gain[kMaxBands] = {};       // G_i
+    // One group of bands' working values within a frame, kept here: as
+    // locals the vector code would have every frame realign the stack.
+    double level[kGroupBands] = {};
+    double quotient[kGroupBands] = {};
+    double target[kGroupBands] = {};
     // Look-ahead lines, frame-major so one frame's bands are contiguous.
     double lineL[kLookaheadFrames][kMaxBands] = {};
     double lineR[kLookaheadFrames][kMaxBands] = {};
@@ -49,10 +55,19 @@ CompressorCoefficients compressorCoefficients(const CompressorParams& params,
                                               const BandDetectors& detectors,
                                               int32_t bandCount);
 
-// One frame on bands 0..bands-1: every band leaves 4095 frames late; on the
-// meter frame publishes the gain reduction -dB(G_i) per band.
-void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
-                    bool meterFrame, Number* meters);
+// One frame on bands 0..bands-1: every band leaves 4095 frames late.
+void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands);
+
+// The gain reduction -dB(G_i) per band.
+void publishCompressorMeters(const CompressorState& state, const CompressorCoefficients& c, Number* meters);
+
+// A frame and, on the meter frame, the meters. The meters are the caller's
+// choice rather than the step's, so the step's frames carry no meter arguments.
+inline void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
+                           bool meterFrame, Number* meters) {
+    compressorStep(state, c, bands);
+    if (meterFrame) publishCompressorMeters(state, c, meters);
+}
 
 // After a pause: the delay lines restart from silence (counter, envelopes and
 // gains carry on).

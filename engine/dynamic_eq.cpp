@@ -8,10 +8,6 @@ namespace qx {
 
 namespace {
 
-// Out of line, as the other band steps' meters (see publishReductions).
-[[gnu::noinline]] void publishLevels(const double* weight, int n, Number* meters) {
-    for (int i = 0; i < n; ++i) meters[i] = guard::levelDb(weight[i]);
-}
 constexpr double kGapCurve[kMaxBands] = {2.4, 1.9, 1.5, 1.2, 1.0, 1.0, 1.2, 1.5, 1.9, 2.4};
 }  // namespace
 
@@ -42,11 +38,10 @@ namespace {
 // The per-band work runs as vector code; only the mean of the weights is a
 // sum in band order, as before.
 template <class Count>
-QX_INLINE void equaliseBands(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands,
-                             bool meterFrame, Number* meters, Count nb) {
+QX_INLINE void equaliseBands(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands, Count nb) {
     const int n = nb;  // a constant where the count is one
     const double s = c.speed;
-    alignas(64) double weight[kMaxBands];
+    double* __restrict weight = state.weight;
     double* __restrict power = state.power;
     double* __restrict gain = state.gain;
     double* __restrict left = bands.left;
@@ -75,16 +70,17 @@ QX_INLINE void equaliseBands(DynamicEqState& state, const DynamicEqCoefficients&
         left[i] *= w;
         right[i] *= w;
     }
-    if (meterFrame) publishLevels(weight, n, meters);
 }
 
 }  // namespace
 
 QX_VECTOR_CLONES
-void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands,
-                   bool meterFrame, Number* meters) {
-    withBandCount(c.bands,
-                  [&](auto nb) QX_INLINE_LAMBDA { equaliseBands(state, c, bands, meterFrame, meters, nb); });
+void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { equaliseBands(state, c, bands, nb); });
+}
+
+void publishDynamicEqMeters(const DynamicEqState& state, const DynamicEqCoefficients& c, Number* meters) {
+    for (int i = 0; i < c.bands; ++i) meters[i] = guard::levelDb(state.weight[i]);
 }
 
 void dynamicEqGapReset(DynamicEqState& state) {

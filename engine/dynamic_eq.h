@@ -11,6 +11,7 @@ namespace qx {
 struct DynamicEqState {
     double power[kMaxBands] = {};  // D_i: smoothed band power
     double gain[kMaxBands] = {};   // Q_i: smoothed band gain
+    double weight[kMaxBands] = {}; // w_i of the last frame, for the meters
 };
 
 struct DynamicEqCoefficients {
@@ -29,9 +30,18 @@ struct DynamicEqCoefficients {
 DynamicEqCoefficients dynamicEqCoefficients(const DynamicEqParams& params,
                                             const BandDetectors& detectors, int32_t bandCount);
 
-// One frame on bands 0..bands-1; on the meter frame publishes dB(w_i) per band.
-void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands,
-                   bool meterFrame, Number* meters);
+// One frame on bands 0..bands-1.
+void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands);
+
+// dB(w_i) per band, of the last frame.
+void publishDynamicEqMeters(const DynamicEqState& state, const DynamicEqCoefficients& c, Number* meters);
+
+// A frame and, on the meter frame, the meters (see compressorStep).
+inline void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands,
+                          bool meterFrame, Number* meters) {
+    dynamicEqStep(state, c, bands);
+    if (meterFrame) publishDynamicEqMeters(state, c, meters);
+}
 
 // After a pause: the band gains restart from the tilt curve 2.4 ... 1.0 ... 2.4.
 void dynamicEqGapReset(DynamicEqState& state);

@@ -82,23 +82,17 @@ QX_INLINE void expandGroup(ExpanderState& state, const ExpanderCoefficients& c, 
     }
 }
 
-template <class Count>
-QX_INLINE void expandBands(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands, bool meterFrame,
-                           Number* meters, Count nb) {
-    const int n = nb;  // a constant where the count is one
-    forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
-        expandGroup(state, c, bands, first, last);
-    });
-    if (meterFrame) publishReductions(state.gain, n, meters);
-}
-
 }  // namespace
 
 QX_VECTOR_CLONES
-void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands,
-                  bool meterFrame, Number* meters) {
-    withBandCount(c.bands,
-                  [&](auto nb) QX_INLINE_LAMBDA { expandBands(state, c, bands, meterFrame, meters, nb); });
+void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA { expandGroup(state, c, bands, first, last); });
+    });
+}
+
+void publishExpanderMeters(const ExpanderState& state, const ExpanderCoefficients& c, Number* meters) {
+    publishReductions(state.gain, c.bands, meters);
 }
 
 }  // namespace qx

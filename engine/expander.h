@@ -28,8 +28,17 @@ struct ExpanderCoefficients {
 ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
                                           const BandDetectors& detectors, int32_t bandCount);
 
-// One frame on bands 0..bands-1; on the meter frame publishes -dB(H_i).
-void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands,
-                  bool meterFrame, Number* meters);
+// One frame on bands 0..bands-1.
+void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands);
+
+// -dB(H_i) per band.
+void publishExpanderMeters(const ExpanderState& state, const ExpanderCoefficients& c, Number* meters);
+
+// A frame and, on the meter frame, the meters (see compressorStep).
+inline void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands,
+                         bool meterFrame, Number* meters) {
+    expanderStep(state, c, bands);
+    if (meterFrame) publishExpanderMeters(state, c, meters);
+}
 
 }  // namespace qx

@@ -179,35 +179,33 @@ namespace {
 // gathered.
 template <bool Same, class Count>
 QX_INLINE void bandLimiterFrame(BandLimiterState& state, const BandLimiterCoefficients& c, Count nb,
-                                BandSignals& bands, bool meterFrame, Number* meters) {
+                                BandSignals& bands) {
     LookaheadFrame<Same> frame;
     enterLookahead(state.counter, state.lineL, state.lineR, nb, c.drive, c.lookahead, bands, frame);
     if (c.peakDetect)
         bandLanes<true>(state, c, nb, frame.xL, frame.xR);
     else
         bandLanes<false>(state, c, nb, frame.xL, frame.xR);
-    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands, meterFrame, meters);
+    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands);
 }
 
 // Bands looking different distances ahead, out of line: the gathered copies
 // would give every frame of the usual case a realigned stack.
 [[gnu::noinline]] QX_VECTOR_CLONES void bandLimiterGathered(BandLimiterState& state,
-                                                            const BandLimiterCoefficients& c, BandSignals& bands,
-                                                            bool meterFrame, Number* meters) {
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
-        bandLimiterFrame<false>(state, c, nb, bands, meterFrame, meters);
-    });
+                                                            const BandLimiterCoefficients& c, BandSignals& bands) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { bandLimiterFrame<false>(state, c, nb, bands); });
 }
 
 }  // namespace
 
 QX_VECTOR_CLONES
-void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands,
-                     bool meterFrame, Number* meters) {
-    if (!c.sameLookahead) return bandLimiterGathered(state, c, bands, meterFrame, meters);
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
-        bandLimiterFrame<true>(state, c, nb, bands, meterFrame, meters);
-    });
+void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands) {
+    if (!c.sameLookahead) return bandLimiterGathered(state, c, bands);
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { bandLimiterFrame<true>(state, c, nb, bands); });
+}
+
+void publishBandLimiterMeters(const BandLimiterState& state, const BandLimiterCoefficients& c, Number* meters) {
+    publishReductions(state.gain, c.bands, meters);
 }
 
 void bandLimiterGapReset(BandLimiterState& state) {

@@ -85,10 +85,18 @@ BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
                                                 const BandDetectors& detectors,
                                                 int32_t bandCount);
 
-// One frame on bands 0..bands-1 (4095 frames of delay); on the meter frame
-// publishes -dB(F) per band.
-void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands,
-                     bool meterFrame, Number* meters);
+// One frame on bands 0..bands-1 (4095 frames of delay).
+void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands);
+
+// -dB(F) per band.
+void publishBandLimiterMeters(const BandLimiterState& state, const BandLimiterCoefficients& c, Number* meters);
+
+// A frame and, on the meter frame, the meters (see compressorStep).
+inline void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands,
+                            bool meterFrame, Number* meters) {
+    bandLimiterStep(state, c, bands);
+    if (meterFrame) publishBandLimiterMeters(state, c, meters);
+}
 
 void bandLimiterGapReset(BandLimiterState& state);
 
