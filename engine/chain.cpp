@@ -271,23 +271,29 @@ QX_INLINE void frontBands(const Frame& f, const BlockCoefficients& c, bool meter
     const GeneralParams& general = p.general;
     const int nb = c.bandCount;
     splitBands(nb, f.left, f.right, state.splitBank, bands.left, bands.right);
-    if (general.dynamicEqActive) dynamicEqStep(state.dynamicEq, c.dynamicEq, bands, meterFrame, state.dynamicEqMeters);
+    if (general.dynamicEqActive)
+        bandStep(dynamicEqStep, publishDynamicEqMeters, state.dynamicEq, c.dynamicEq, bands, meterFrame,
+                 state.dynamicEqMeters);
     // One channel at a time, so each loop is a run of whole-vector products.
     withBandCount(nb, [&](auto n) QX_INLINE_LAMBDA {
         for (int i = 0; i < n; ++i) bands.left[i] *= c.driveGain;
         for (int i = 0; i < n; ++i) bands.right[i] *= c.driveGain;
     });
     if (general.compressorActive)
-        compressorStep(state.compressor, c.compressor, bands, meterFrame, state.compressorMeters);
+        bandStep(compressorStep, publishCompressorMeters, state.compressor, c.compressor, bands, meterFrame,
+                 state.compressorMeters);
 }
 
 QX_INLINE void backBands(Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state, BandSignals& bands) {
     const Parameters& p = state.params;
     const GeneralParams& general = p.general;
     const int nb = c.bandCount;
-    if (general.expanderActive) expanderStep(state.expander, c.expander, bands, meterFrame, state.expanderMeters);
+    if (general.expanderActive)
+        bandStep(expanderStep, publishExpanderMeters, state.expander, c.expander, bands, meterFrame,
+                 state.expanderMeters);
     if (general.limiterActive)
-        bandLimiterStep(state.bandLimiter, c.bandLimiter, bands, meterFrame, state.limiterMeters);
+        bandStep(bandLimiterStep, publishBandLimiterMeters, state.bandLimiter, c.bandLimiter, bands, meterFrame,
+                 state.limiterMeters);
     if (general.saturatorActive) saturatorStep(state.saturator, c.saturator, p.saturator, state.refilterBank, bands);
     if (general.tenBandEqActive) bandEqStep(c.bandEq, bands);
     recombineBands(p.processor, nb, bands, f.left, f.right);

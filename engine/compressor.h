@@ -8,6 +8,7 @@
 #include "engine/band_detectors.h"
 #include "base/relaxed.h"
 #include "base/vector_clones.h"
+#include "engine/band_step.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 
@@ -60,14 +61,6 @@ void compressorStep(CompressorState& state, const CompressorCoefficients& c, Ban
 
 // The gain reduction -dB(G_i) per band.
 void publishCompressorMeters(const CompressorState& state, const CompressorCoefficients& c, Number* meters);
-
-// A frame and, on the meter frame, the meters. The meters are the caller's
-// choice rather than the step's, so the step's frames carry no meter arguments.
-inline void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands,
-                           bool meterFrame, Number* meters) {
-    compressorStep(state, c, bands);
-    if (meterFrame) publishCompressorMeters(state, c, meters);
-}
 
 // After a pause: the delay lines restart from silence (counter, envelopes and
 // gains carry on).

@@ -3,6 +3,7 @@
 // band gain at unity. First stage on the band signals of the multiband processor.
 #include "engine/band_detectors.h"
 #include "base/relaxed.h"
+#include "engine/band_step.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 
@@ -35,13 +36,6 @@ void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSi
 
 // dB(w_i) per band, of the last frame.
 void publishDynamicEqMeters(const DynamicEqState& state, const DynamicEqCoefficients& c, Number* meters);
-
-// A frame and, on the meter frame, the meters (see compressorStep).
-inline void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands,
-                          bool meterFrame, Number* meters) {
-    dynamicEqStep(state, c, bands);
-    if (meterFrame) publishDynamicEqMeters(state, c, meters);
-}
 
 // After a pause: the band gains restart from the tilt curve 2.4 ... 1.0 ... 2.4.
 void dynamicEqGapReset(DynamicEqState& state);

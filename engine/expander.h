@@ -3,6 +3,7 @@
 // threshold the gain falls linearly with the level ratio, down to 1/Ratio^2.
 #include "engine/band_detectors.h"
 #include "base/relaxed.h"
+#include "engine/band_step.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 
@@ -33,12 +34,5 @@ void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSigna
 
 // -dB(H_i) per band.
 void publishExpanderMeters(const ExpanderState& state, const ExpanderCoefficients& c, Number* meters);
-
-// A frame and, on the meter frame, the meters (see compressorStep).
-inline void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands,
-                         bool meterFrame, Number* meters) {
-    expanderStep(state, c, bands);
-    if (meterFrame) publishExpanderMeters(state, c, meters);
-}
 
 }  // namespace qx

@@ -9,6 +9,7 @@
 
 #include "engine/band_detectors.h"
 #include "base/relaxed.h"
+#include "engine/band_step.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 
@@ -90,13 +91,6 @@ void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, 
 
 // -dB(F) per band.
 void publishBandLimiterMeters(const BandLimiterState& state, const BandLimiterCoefficients& c, Number* meters);
-
-// A frame and, on the meter frame, the meters (see compressorStep).
-inline void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands,
-                            bool meterFrame, Number* meters) {
-    bandLimiterStep(state, c, bands);
-    if (meterFrame) publishBandLimiterMeters(state, c, meters);
-}
 
 void bandLimiterGapReset(BandLimiterState& state);
 

@@ -49,7 +49,7 @@ TEST(Compressor, RatioOnePassesWithMakeupAndTheFixedDelay) {
     for (int n = 0; n < 10000; ++n) {
         in.push_back(randomFrame(random));
         BandSignals f = in.back();
-        compressorStep(*s, c, f, false, nullptr);
+        compressorStep(*s, c, f);
         for (int i = 0; i < kMaxBands; ++i) {
             const double expectL = n < kDelay ? 0.0 : makeup * in[n - kDelay].left[i];
             const double expectR = n < kDelay ? 0.0 : makeup * in[n - kDelay].right[i];
@@ -69,7 +69,7 @@ TEST(Compressor, HighThresholdNeverCompressesTypicalProgram) {
     Number meters[kMaxBands];
     for (int n = 0; n < 6000; ++n) {
         BandSignals f = randomFrame(random);
-        compressorStep(*s, c, f, n == 5999, meters);
+        bandStep(compressorStep, publishCompressorMeters, *s, c, f, n == 5999, meters);
         for (int i = 0; i < kMaxBands; ++i) ASSERT_EQ(s->gain[i], 1.0);
     }
     for (int i = 0; i < kMaxBands; ++i) EXPECT_EQ(meters[i].load(), 0.0);
@@ -95,7 +95,7 @@ TEST(Compressor, StaticCurveMatchesTheRatioLaw) {
             BandSignals f;
             for (int n = 0; n < kDelay + 10; ++n) {
                 f = bandFrame(a);
-                compressorStep(*s, c, f, false, nullptr);
+                compressorStep(*s, c, f);
             }
             const double lvl = std::sqrt(2.0 * a * a) + 0.00001;  // detector sees both channels
             const double q = lvl / (dbToGain(-20.0) * 0.1);
@@ -109,7 +109,7 @@ TEST(Compressor, StaticCurveMatchesTheRatioLaw) {
     const double a = (dbToGain(-28.0) - 0.00001) / std::sqrt(2.0);  // 12 dB over
     for (int n = 0; n < kDelay + 10; ++n) {
         BandSignals f = bandFrame(a);
-        compressorStep(*s, c, f, false, nullptr);
+        compressorStep(*s, c, f);
     }
     EXPECT_NEAR(gainToDb(s->gain[0]), -6.0, 1e-9);
 }
@@ -128,7 +128,7 @@ TEST(Compressor, LookaheadDetectsAheadOfTheOutput) {
         int firstReduced = -1, firstLoudOut = -1;
         for (int n = 0; n < stepAt + kDelay + 10; ++n) {
             BandSignals f = bandFrame(n < stepAt ? 0.001 : 0.5);
-            compressorStep(*s, c, f, false, nullptr);
+            compressorStep(*s, c, f);
             if (firstReduced < 0 && s->gain[0] < 1.0) firstReduced = n;
             if (firstLoudOut < 0 && f.left[0] > 0.01) firstLoudOut = n;
         }
@@ -150,7 +150,7 @@ TEST(Compressor, PeakDetectionRisesAtOnceAndFallsExponentially) {
         if (n == 0) f.left[0] = -0.8;
         if (n == 2) f.right[0] = 0.1;  // below the falling envelope
         if (n == 3) f.right[0] = 0.9;  // above it: taken at once
-        compressorStep(*s, c, f, false, nullptr);
+        compressorStep(*s, c, f);
         envelope.push_back(s->envelope[0]);
     }
     EXPECT_EQ(envelope[kDelay - 1], 0.0);
@@ -191,11 +191,11 @@ TEST(Compressor, GateAndReleaseChooseTheRecoveryTime) {
         const auto c = compressorCoefficients(p, test::uniformDetectors(1.0), 1);
         for (int n = 0; n < kDelay; ++n) {
             BandSignals f = bandFrame(0.01);
-            compressorStep(*s, c, f, false, nullptr);
+            compressorStep(*s, c, f);
         }
         s->gain[0] = 0.5;
         BandSignals f = bandFrame(0.01);
-        compressorStep(*s, c, f, false, nullptr);
+        compressorStep(*s, c, f);
         EXPECT_NEAR(s->envelope[0], 2e-4, 1e-18);
         EXPECT_DOUBLE_EQ(s->gain[0], rc.expected) << rc.gateDb << " " << rc.typeII;
         EXPECT_DOUBLE_EQ(f.left[0], rc.expected * 0.01);
@@ -217,7 +217,7 @@ TEST(Compressor, GateBoundary) {
         for (int n = 0; n <= kDelay; ++n) {
             if (n == kDelay) s->gain[0] = 0.5;
             BandSignals f = bandFrame(a);
-            compressorStep(*s, c, f, false, nullptr);
+            compressorStep(*s, c, f);
         }
         const double k = side < 1.0 ? gr : rel;
         EXPECT_DOUBLE_EQ(s->gain[0], (1 - k) * 0.5 + k * 1.0) << side;
@@ -243,7 +243,7 @@ TEST(Compressor, WindowSelectsInnerTimes) {
         std::vector<double> out;
         for (int n = 0; n < 12000; ++n) {
             BandSignals f = randomFrame(random, n % 3000 < 1500 ? 0.8 : 0.05);
-            compressorStep(*s, c, f, false, nullptr);
+            compressorStep(*s, c, f);
             for (int i = 0; i < 3; ++i) out.push_back(f.left[i]);
         }
         return out;
@@ -290,11 +290,11 @@ TEST(Compressor, WindowBoundariesPickInnerOrClassicTimes) {
         const double a = (thr / (cs.t * cs.t) - 0.00001) / std::sqrt(2.0);
         for (int n = 0; n < kDelay; ++n) {
             BandSignals f = bandFrame(a);
-            compressorStep(*s, c, f, false, nullptr);
+            compressorStep(*s, c, f);
         }
         s->gain[0] = 0.5;
         BandSignals f = bandFrame(a);
-        compressorStep(*s, c, f, false, nullptr);
+        compressorStep(*s, c, f);
         const double t = 1.0 / std::sqrt((std::sqrt(2 * a * a) + 0.00001) / thr);
         EXPECT_NEAR(t, cs.t, 1e-9);
         EXPECT_NEAR(s->gain[0], (1 - cs.coefficient) * 0.5 + cs.coefficient * t, 1e-15) << cs.t;
@@ -312,11 +312,11 @@ TEST(Compressor, AttackSmoothsReductionAndTypeIIShortensIt) {
         const double a = 0.5;
         for (int n = 0; n < kDelay; ++n) {
             BandSignals f = bandFrame(a);
-            compressorStep(*s, c, f, false, nullptr);
+            compressorStep(*s, c, f);
         }
         s->gain[0] = 0.8;
         BandSignals f = bandFrame(a);
-        compressorStep(*s, c, f, false, nullptr);
+        compressorStep(*s, c, f);
         const double t = 1.0 / std::sqrt((std::sqrt(2 * a * a) + 0.00001) / (dbToGain(-20.0) * 0.1));
         const double k = typeII ? atk / 0.8 * 0.25 : atk;
         EXPECT_NEAR(s->gain[0], k * t + (1 - k) * 0.8, 1e-15) << typeII;
@@ -332,11 +332,11 @@ TEST(Compressor, AttackSmoothsReductionAndTypeIIShortensIt) {
     const auto c = compressorCoefficients(p, test::uniformDetectors(1.0), 1);
     for (int n = 0; n < kDelay; ++n) {
         BandSignals f = bandFrame(0.05);
-        compressorStep(*s, c, f, false, nullptr);
+        compressorStep(*s, c, f);
     }
     s->gain[0] = 1e-6;
     BandSignals f = bandFrame(0.05);
-    compressorStep(*s, c, f, false, nullptr);
+    compressorStep(*s, c, f);
     EXPECT_EQ(s->gain[0], 1.0);
 }
 
@@ -349,7 +349,7 @@ TEST(Compressor, MetersBandCountAndGapReset) {
     for (int n = 0; n < 5000; ++n) {
         BandSignals f = randomFrame(random);
         const BandSignals in = f;
-        compressorStep(*s, c, f, n == 4999, meters);
+        bandStep(compressorStep, publishCompressorMeters, *s, c, f, n == 4999, meters);
         for (int i = 3; i < kMaxBands; ++i) ASSERT_EQ(f.left[i], in.left[i]);
     }
     for (int i = 0; i < 3; ++i) {
@@ -366,7 +366,7 @@ TEST(Compressor, MetersBandCountAndGapReset) {
     EXPECT_EQ(s->envelope[0], e0);
     EXPECT_EQ(s->gain[0], g0);
     BandSignals f = bandFrame(0.0);
-    compressorStep(*s, c, f, false, nullptr);
+    compressorStep(*s, c, f);
     EXPECT_EQ(f.left[0], 0.0);  // the old audio is gone
     for (int n = 0; n < kLookaheadFrames; ++n)
         for (int i = 0; i < kMaxBands; ++i) {
@@ -388,7 +388,7 @@ TEST(Compressor, AbsurdParametersKeepEverythingFinite) {
             Number meters[kMaxBands];
             for (int n = 0; n < 5000; ++n) {
                 BandSignals f = randomFrame(random, n % 1000 < 500 ? 1.0 : 0.0);
-                compressorStep(*s, c, f, n % 100 == 0, meters);
+                bandStep(compressorStep, publishCompressorMeters, *s, c, f, n % 100 == 0, meters);
                 ASSERT_TRUE(test::allFinite(f)) << what << " frame " << n;
             }
             ASSERT_TRUE(test::allFinite(s->envelope, kMaxBands)) << what;

@@ -39,7 +39,7 @@ TEST(DynamicEq, NeutralSettingsPassTheBands) {
         for (int n = 0; n < 500; ++n) {
             BandSignals in = randomFrame(random);
             BandSignals out = in;
-            dynamicEqStep(s, c, out, false, nullptr);
+            dynamicEqStep(s, c, out);
             for (int i = 0; i < kMaxBands; ++i) {
                 EXPECT_DOUBLE_EQ(out.left[i], in.left[i]);
                 EXPECT_DOUBLE_EQ(out.right[i], in.right[i]);
@@ -54,7 +54,7 @@ TEST(DynamicEq, NeutralSettingsPassTheBands) {
     for (int n = 0; n < 100; ++n) {
         BandSignals in = randomFrame(random);
         BandSignals out = in;
-        dynamicEqStep(s, c, out, false, nullptr);
+        dynamicEqStep(s, c, out);
         for (int i = 0; i < kMaxBands; ++i) EXPECT_DOUBLE_EQ(out.left[i], in.left[i]);
     }
 }
@@ -68,7 +68,7 @@ TEST(DynamicEq, SingleBandIsAlwaysUnity) {
     for (int n = 0; n < 2000; ++n) {
         BandSignals in = randomFrame(random, n < 1000 ? 1.0 : 0.001);
         BandSignals out = in;
-        dynamicEqStep(s, c, out, true, meters);
+        bandStep(dynamicEqStep, publishDynamicEqMeters, s, c, out, true, meters);
         EXPECT_NEAR(out.left[0], in.left[0], 1e-15);
         EXPECT_NEAR(out.right[0], in.right[0], 1e-15);
         EXPECT_NEAR(meters[0].load(), 0.0, 1e-12);
@@ -91,7 +91,7 @@ TEST(DynamicEq, SteadyWeightsFollowTheBandLevels) {
         out = bandFrame(0.0);
         out.left[0] = out.right[0] = a0;
         out.left[1] = out.right[1] = a1;
-        dynamicEqStep(s, c, out, n == 44099, meters);
+        bandStep(dynamicEqStep, publishDynamicEqMeters, s, c, out, n == 44099, meters);
     }
     EXPECT_NEAR(out.left[0] / a0, 1.0 / 1.5, 1e-6);
     EXPECT_NEAR(out.left[1] / a1, 2.0 / 1.5, 1e-6);
@@ -112,7 +112,7 @@ TEST(DynamicEq, TargetsAreBoundedByMaxEnhance) {
         out = bandFrame(0.0);
         out.left[0] = out.right[0] = 1e-7;
         out.left[1] = out.right[1] = 0.9;
-        dynamicEqStep(s, c, out, false, nullptr);
+        dynamicEqStep(s, c, out);
     }
     EXPECT_NEAR(s.gain[0], hi, 1e-9);
     EXPECT_NEAR(s.gain[1], lo, 1e-9);
@@ -123,7 +123,7 @@ TEST(DynamicEq, TargetsAreBoundedByMaxEnhance) {
     BandSignals f = bandFrame(0.0);
     f.left[0] = f.right[0] = 1e-7;
     f.left[1] = f.right[1] = 0.9;
-    dynamicEqStep(s, half, f, false, nullptr);
+    dynamicEqStep(s, half, f);
     const double w0 = (hi - 1) * 0.5 + 1, w1 = (lo - 1) * 0.5 + 1;
     EXPECT_NEAR(f.left[1] / 0.9, w1 / ((w0 + w1) / 2), 1e-8);
 }
@@ -135,14 +135,14 @@ TEST(DynamicEq, MetersOnlyOnTheMeterFrameAndBandsBeyondCountUntouched) {
     for (auto& m : meters) m = -99.0;
     const auto c = dynamicEqCoefficients(makeParams(2000, 50, 9), test::uniformDetectors(0.01), 3);
     BandSignals f = bandFrame(0.3);
-    dynamicEqStep(s, c, f, false, meters);
+    bandStep(dynamicEqStep, publishDynamicEqMeters, s, c, f, false, meters);
     for (auto& m : meters) EXPECT_EQ(m.load(), -99.0);
     for (int i = 3; i < kMaxBands; ++i) EXPECT_EQ(f.left[i], 0.3);
     DynamicEqState fresh;
     dynamicEqGapReset(fresh);
     for (int i = 3; i < kMaxBands; ++i) EXPECT_EQ(s.gain[i], fresh.gain[i]);
     f = bandFrame(0.3);
-    dynamicEqStep(s, c, f, true, meters);
+    bandStep(dynamicEqStep, publishDynamicEqMeters, s, c, f, true, meters);
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(meters[i].load(), gainToDb(f.left[i] / 0.3), 1e-12);
     for (int i = 3; i < kMaxBands; ++i) EXPECT_EQ(meters[i].load(), -99.0);
 }
@@ -159,7 +159,7 @@ TEST(DynamicEq, AbsurdParametersKeepEverythingFinite) {
             Number meters[kMaxBands];
             for (int n = 0; n < 3000; ++n) {
                 BandSignals f = randomFrame(random, n % 500 < 250 ? 1.0 : 0.0);
-                dynamicEqStep(s, c, f, n % 64 == 0, meters);
+                bandStep(dynamicEqStep, publishDynamicEqMeters, s, c, f, n % 64 == 0, meters);
                 ASSERT_TRUE(test::allFinite(f)) << v << " nb " << nb << " frame " << n;
             }
             EXPECT_TRUE(test::allFinite(s.power, kMaxBands));

@@ -33,7 +33,7 @@ TEST(Expander, RatioOneHasNoEffect) {
     for (int n = 0; n < 3000; ++n) {
         BandSignals f = randomFrame(random, n < 1500 ? 1.0 : 1e-4);
         const BandSignals in = f;
-        expanderStep(s, c, f, false, nullptr);
+        expanderStep(s, c, f);
         for (int i = 0; i < kMaxBands; ++i) {
             ASSERT_EQ(f.left[i], in.left[i]);
             ASSERT_EQ(f.right[i], in.right[i]);
@@ -48,7 +48,7 @@ TEST(Expander, RatioTenAttenuatesSilenceToOneHundredth) {
     EXPECT_DOUBLE_EQ(c.floor[0], 0.01);
     for (int n = 0; n < 100; ++n) {
         BandSignals f = bandFrame(0.0);
-        expanderStep(s, c, f, n == 99, meters);
+        bandStep(expanderStep, publishExpanderMeters, s, c, f, n == 99, meters);
     }
     const double q = 0.00001 / (dbToGain(24.0) * 0.1);
     for (int i = 0; i < kMaxBands; ++i) {
@@ -69,7 +69,7 @@ TEST(Expander, GainIsLinearInTheLevelRatio) {
             // DC on both channels: sqrt(X) = sqrt(2) a.
             const double a = (frac * thr - 0.00001) / std::sqrt(2.0);
             BandSignals f = bandFrame(a);
-            expanderStep(s, c, f, false, nullptr);
+            expanderStep(s, c, f);
             const double floor = 1.0 / (ratio * ratio);
             const double expected = frac <= 1.0 ? frac * (1.0 - floor) + floor : 1.0;
             EXPECT_NEAR(s.gain[0], expected, 1e-12) << ratio << " " << frac;
@@ -84,12 +84,12 @@ TEST(Expander, AttackWhenFallingReleaseWhenRising) {
     ExpanderState s;
     s.gain[0] = 0.5;
     BandSignals f = bandFrame(0.0);  // silence: target 1/16, below the gain
-    expanderStep(s, c, f, false, nullptr);
+    expanderStep(s, c, f);
     const double quiet = 0.00001 / 0.1 * (1 - 1.0 / 16) + 1.0 / 16;
     EXPECT_DOUBLE_EQ(s.gain[0], quiet * atk + (1 - atk) * 0.5);
     s.gain[0] = 0.5;
     f = bandFrame(0.5);  // above the threshold: target 1
-    expanderStep(s, c, f, false, nullptr);
+    expanderStep(s, c, f);
     EXPECT_DOUBLE_EQ(s.gain[0], 1.0 * rel + (1 - rel) * 0.5);
     EXPECT_DOUBLE_EQ(f.left[0], 0.5 * s.gain[0]);
 }
@@ -100,10 +100,10 @@ TEST(Expander, OnlyTheUsedBandsAndOnlyOnTheMeterFrame) {
     for (auto& m : meters) m = -7.0;
     const auto c = expanderCoefficients(makeParams(4.0, 0.0), test::uniformDetectors(1.0), 5);
     BandSignals f = bandFrame(0.001);
-    expanderStep(s, c, f, false, meters);
+    bandStep(expanderStep, publishExpanderMeters, s, c, f, false, meters);
     for (auto& m : meters) EXPECT_EQ(m.load(), -7.0);
     f = bandFrame(0.001);
-    expanderStep(s, c, f, true, meters);
+    bandStep(expanderStep, publishExpanderMeters, s, c, f, true, meters);
     for (int i = 0; i < 5; ++i) EXPECT_DOUBLE_EQ(meters[i].load(), -gainToDb(s.gain[i]));
     for (int i = 5; i < kMaxBands; ++i) {
         EXPECT_EQ(meters[i].load(), -7.0);
@@ -133,7 +133,7 @@ TEST(Expander, AbsurdParametersKeepEverythingFinite) {
         Number meters[kMaxBands];
         for (int n = 0; n < 3000; ++n) {
             BandSignals f = randomFrame(random, n % 600 < 300 ? 1.0 : 0.0);
-            expanderStep(s, c, f, n % 50 == 0, meters);
+            bandStep(expanderStep, publishExpanderMeters, s, c, f, n % 50 == 0, meters);
             ASSERT_TRUE(test::allFinite(f)) << round << " frame " << n;
         }
         EXPECT_TRUE(test::allFinite(s.envelope, kMaxBands)) << round;

@@ -111,7 +111,7 @@ SpikeRun runSpike(bool band, double lookaheadMs, double thresholdDb) {
         for (int n = 0; n < spikeAt + kDelay + 1000; ++n) {
             BandSignals f = bandFrame(0.0);
             if (n == spikeAt) f.left[2] = 1.0;
-            bandLimiterStep(*s, c, f, false, nullptr);
+            bandLimiterStep(*s, c, f);
             run.gain.push_back(s->gain[2]);
             run.out.push_back(f.left[2]);
         }
@@ -253,7 +253,7 @@ TEST(Limiter, BandInstancesMatchTheFinalLimiter) {
             }
             const bool meterFrame = n % 512 == 0;
             finalLimiterStep(*fs, fc, l, r, meterFrame, meter);
-            bandLimiterStep(*bs, bc, f, meterFrame, meters);
+            bandStep(bandLimiterStep, publishBandLimiterMeters, *bs, bc, f, meterFrame, meters);
             for (int i = 0; i < kMaxBands; ++i) {
                 ASSERT_EQ(f.left[i], l) << n;
                 ASSERT_EQ(f.right[i], r) << n;
@@ -274,7 +274,7 @@ TEST(Limiter, BandCountMetersAndGapReset) {
     for (int n = 0; n < 6000; ++n) {
         BandSignals f = randomFrame(random);
         const BandSignals in = f;
-        bandLimiterStep(*s, c, f, n == 5999, meters);
+        bandStep(bandLimiterStep, publishBandLimiterMeters, *s, c, f, n == 5999, meters);
         for (int i = 5; i < kMaxBands; ++i) ASSERT_EQ(f.left[i], in.left[i]);
     }
     for (int i = 0; i < 5; ++i) {
@@ -340,7 +340,7 @@ TEST(Limiter, AbsurdParametersKeepEverythingFinite) {
             for (int n = 0; n < 5000; ++n) {
                 const double scale = n % 1000 < 500 ? 1.0 : 0.0;
                 BandSignals f = randomFrame(random, scale);
-                bandLimiterStep(*bs, bc, f, n % 100 == 0, meters);
+                bandStep(bandLimiterStep, publishBandLimiterMeters, *bs, bc, f, n % 100 == 0, meters);
                 ASSERT_TRUE(test::allFinite(f)) << round << " frame " << n;
                 double l = test::randomSample(random, scale), r = test::randomSample(random, scale);
                 finalLimiterStep(*fs, fc, l, r, n % 100 == 0, meter);
