@@ -143,7 +143,7 @@ QX_INLINE bool anyLane(int count, const double* a, const double* b) {
         } else {
             testLanes<Test>(_mm_loadu_pd(a), _mm_loadu_pd(b), mask);
         }
-        return _mm_movemask_pd(mask) != 0;
+        return eitherLane(mask);
     }
 #endif
     uint64_t any = 0;

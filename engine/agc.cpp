@@ -40,7 +40,7 @@ QX_INLINE double clampGain(double g, double maxGain) {
 
 // Two values side by side: the low and the high band, or the left and the
 // right channel. Each lane is computed exactly as on its own.
-typedef double Pair __attribute__((vector_size(16)));
+using Pair = LanePair;
 
 // The band gains, the protection and the output from the crossover's lanes:
 // low left, low right, high left, high right.

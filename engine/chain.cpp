@@ -172,8 +172,7 @@ QX_INLINE void mixTestSignals(Frame& f, const BlockCoefficients& c, ChainState& 
 // detectors), so a long run of exact zeros gets a sub-LSB random offset.
 void guardZeroRun(Frame& f, ChainState& state) {
     // Both tests in one vector compare.
-    typedef double Pair __attribute__((vector_size(16)));
-    if (eitherLane(Pair{f.left, f.right} == Pair{0.0, 0.0})) {
+    if (eitherLane(LanePair{f.left, f.right} == LanePair{0.0, 0.0})) {
         if (state.zeroRun < std::numeric_limits<int32_t>::max()) ++state.zeroRun;
         if (state.zeroRun > kZeroRunLimit) addToBoth(f, tinyRandomOffset(state.random));
     } else {
@@ -185,15 +184,14 @@ void guardZeroRun(Frame& f, ChainState& state) {
 // blends. Each sample gets the limit it reaches, NaN becomes 0, anything else
 // passes unchanged.
 QX_INLINE void clampFrame(Frame& f, bool& clipped) {
-    typedef double Pair __attribute__((vector_size(16)));
-    const Pair v = {f.left, f.right};
-    const Pair limit = {kClampLimit, kClampLimit};
-    const Pair zero = {0.0, 0.0};
+    const LanePair v = {f.left, f.right};
+    const LanePair limit = {kClampLimit, kClampLimit};
+    const LanePair zero = {0.0, 0.0};
     // |v| >= limit is v >= limit or v <= -limit.
-    clipped |= eitherLane(Pair{std::fabs(v[0]), std::fabs(v[1])} >= limit);
+    clipped |= eitherLane(LanePair{std::fabs(v[0]), std::fabs(v[1])} >= limit);
     // v < -limit ? -limit : v, then v > limit ? limit : v; a value at a
     // limit is that limit either way.
-    const Pair out = minLanes(limit, maxLanes(-limit, v == v ? v : zero));
+    const LanePair out = minLanes(limit, maxLanes(-limit, v == v ? v : zero));
     f.left = out[0];
     f.right = out[1];
 }

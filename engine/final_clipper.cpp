@@ -32,7 +32,7 @@ constexpr double kMaxDepth = 30.0;
 
 // Both channels side by side in one vector; each lane is computed exactly as
 // a channel on its own.
-typedef double Pair __attribute__((vector_size(16)));
+using Pair = LanePair;
 // Two successive entries of a run: both channels of each.
 typedef double Quad __attribute__((vector_size(32)));
 

@@ -50,7 +50,7 @@ void setThreeBandGains(ThreeBandState& state, const ThreeBandEqParams& params) {
 // channel on its own.
 QX_VECTOR_CLONES
 void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, double& l, double& r) {
-    typedef double Pair __attribute__((vector_size(16)));
+    using Pair = LanePair;
     using S = ThreeBandState;
     const auto get = [&](double S::*m) QX_INLINE_LAMBDA { return Pair{left.*m, right.*m}; };
     const auto put = [&](double S::*m, Pair v) QX_INLINE_LAMBDA {

@@ -221,7 +221,7 @@ template <int L>
 struct LaneVector;
 template <>
 struct LaneVector<2> {
-    typedef double Type __attribute__((vector_size(16)));
+    using Type = LanePair;
 };
 template <>
 struct LaneVector<4> {
@@ -231,7 +231,7 @@ struct LaneVector<4> {
 template <int L>
 struct LanePass {
     using V = typename LaneVector<L>::Type;
-    typedef double Pair __attribute__((vector_size(16)));
+    using Pair = LanePair;
     double (*lines[L / 2])[2];  // per filter: both channels side by side
     SectionState states[L];  // copies: the forward states come out as they went in
     V b0, b1, b2, a1, a2, g;

@@ -177,7 +177,7 @@ void finishReverseCascadeBlockPair(ReverseCascadeFilter& filter, bool withGain);
 // side by side in one vector register, each exactly as on its own.
 QX_INLINE void stereoForward(ReverseCascadeFilter& filter, uint32_t write, uint32_t read, double& left, double& right,
                              bool withGain) {
-    typedef double Pair __attribute__((vector_size(16)));
+    using Pair = LanePair;
     Pair out;
     std::memcpy(&out, filter.line[read], sizeof out);
     SectionStates& s = filter.state;
@@ -313,7 +313,7 @@ inline QuadDesign quadDesign(const ReverseCascadeFilter& first, const ReverseCas
 // the outputs come back in it. Each lane is computed exactly as on its own.
 QX_INLINE void quadForward(ReverseCascadeFilter& first, ReverseCascadeFilter& second, const QuadDesign& d,
                            uint32_t write, uint32_t read, QuadLanes& lanes, bool withGain) {
-    typedef double Pair __attribute__((vector_size(16)));
+    using Pair = LanePair;
     const auto load = [](QuadLanes& v, const void* from) QX_INLINE_LAMBDA { std::memcpy(&v, from, sizeof v); };
     // x1 and x2 of both channels, then y1 and y2, as one vector per filter.
     unsigned char* const firstX12 = reinterpret_cast<unsigned char*>(&first.state);
