@@ -59,13 +59,17 @@ void LoudnessMeter::Histogram::add(double lufs) {
 }
 
 LoudnessMeter::LoudnessMeter(int rate, const std::vector<Speaker>& layout)
-    : channels_(static_cast<unsigned>(layout.size())), weighted_(weightedLayout(layout)) {
+    : channels_(static_cast<unsigned>(layout.size())),
+      weighted_(weightedLayout(layout)),
+      truePeak_(rate, static_cast<unsigned>(layout.size())) {
     if (rate <= 0 || layout.empty()) return;
     state_ = ebur128_init(channels_, static_cast<unsigned long>(rate),
-                          EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_SAMPLE_PEAK);
+                          EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_SAMPLE_PEAK);
     for (unsigned c = 0; state_ != nullptr && c < channels_; ++c)
         ebur128_set_channel(state_, c, weighted_ ? ebur128Channel(layout[c]) : EBUR128_CENTER);
     stepFrames_ = static_cast<std::size_t>((rate + 5) / 10);
+    // The library's 100 ms window is rate / 10 frames, its step (rate + 5) / 10.
+    tiledSteps_ = rate % 10 < 5;
 }
 
 LoudnessMeter::~LoudnessMeter() {
@@ -91,10 +95,12 @@ bool LoudnessMeter::addInSteps(const Sample* frames, std::size_t count, Add addF
 }
 
 bool LoudnessMeter::add(const int16_t* frames, std::size_t count) {
+    truePeak_.add(frames, count);
     return addInSteps(frames, count, ebur128_add_frames_short);
 }
 
 bool LoudnessMeter::add(const double* frames, std::size_t count) {
+    truePeak_.add(frames, count);
     return addInSteps(frames, count, ebur128_add_frames_double);
 }
 
@@ -109,8 +115,26 @@ void LoudnessMeter::stepEnd() {
     framesInStep_ = 0;
     ++steps_;
     double lufs = 0.0;
+    if (tiledSteps_) {
+        // Each step's own energy, read once; the 400 ms and 3 s blocks are
+        // their means. Asking the library for those windows would sum every
+        // sample seven times over.
+        if (ebur128_loudness_window(state_, 100, &lufs) != EBUR128_SUCCESS) {
+            failed_ = true;
+            return;
+        }
+        stepEnergies_[static_cast<size_t>(steps_ % kStepsKept)] = std::isfinite(lufs) ? energyOf(lufs) : 0.0;
+        auto meanOfLast = [&](int64_t n) {
+            double sum = 0.0;
+            for (int64_t k = 0; k < n; ++k) sum += stepEnergies_[static_cast<size_t>((steps_ - k) % kStepsKept)];
+            return sum > 0.0 ? lufsOf(sum / static_cast<double>(n)) : -HUGE_VAL;
+        };
+        if (steps_ >= 4) gating_.add(meanOfLast(4));
+        if (steps_ >= kStepsKept && steps_ % 10 == 0) shortTerm_.add(meanOfLast(kStepsKept));
+        return;
+    }
     if (steps_ >= 4 && ebur128_loudness_momentary(state_, &lufs) == EBUR128_SUCCESS) gating_.add(lufs);
-    if (steps_ >= 30 && steps_ % 10 == 0 && ebur128_loudness_shortterm(state_, &lufs) == EBUR128_SUCCESS)
+    if (steps_ >= kStepsKept && steps_ % 10 == 0 && ebur128_loudness_shortterm(state_, &lufs) == EBUR128_SUCCESS)
         shortTerm_.add(lufs);
 }
 
@@ -153,15 +177,15 @@ Loudness LoudnessMeter::result() const {
         };
         if (n > 0) l.rangeLu = percentile(0.95) - percentile(0.10);
     }
-    double truePeak = 0.0, samplePeak = 0.0;
+    double samplePeak = 0.0;
     bool ok = state_ != nullptr && !failed_;
     for (unsigned c = 0; ok && c < channels_; ++c) {
-        double tp = 0.0, sp = 0.0;
-        ok = ebur128_true_peak(state_, c, &tp) == EBUR128_SUCCESS && ebur128_sample_peak(state_, c, &sp) == EBUR128_SUCCESS;
-        truePeak = std::fmax(truePeak, tp);
+        double sp = 0.0;
+        ok = ebur128_sample_peak(state_, c, &sp) == EBUR128_SUCCESS;
         samplePeak = std::fmax(samplePeak, sp);
     }
-    l.truePeakDbtp = toDb(truePeak);
+    // As the library reports it: never below the sample peak.
+    l.truePeakDbtp = toDb(std::fmax(truePeak_.peak(), samplePeak));
     l.samplePeakDbfs = toDb(samplePeak);
     l.valid = ok;
     return l;

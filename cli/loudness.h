@@ -1,8 +1,11 @@
 #pragma once
 // Programme loudness as broadcast meters report it (ITU-R BS.1770, EBU R 128):
 // integrated loudness, loudness range, true and sample peak.
+#include "cli/true_peak.h"
+
 #include <ebur128.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -63,7 +66,13 @@ private:
     std::size_t stepFrames_ = 0;  // 100 ms as the library counts it
     std::size_t framesInStep_ = 0;
     int64_t steps_ = 0;           // 100 ms steps so far
+    // Whether the library's 100 ms window is exactly one step, so the steps'
+    // energies tile the 400 ms and 3 s blocks; the last 3 s of them.
+    bool tiledSteps_ = false;
+    static constexpr int64_t kStepsKept = 30;
+    std::array<double, kStepsKept> stepEnergies_{};
     Histogram gating_, shortTerm_;
+    TruePeakMeter truePeak_;  // the library's own true peak, measured faster
 };
 
 // The usual layout of a channel count: mono, L R, or L R C LFE Ls Rs; Other

@@ -438,26 +438,81 @@ TEST_F(StreamTest, RefusalsComeBeforeAnyOutput) {
 }
 
 TEST_F(StreamTest, LoudnessMeterMatchesTheLibrarysWholeProgramMeasurement) {
-    // Steps of level, fed in blocks that do not fit the 100 ms grid.
-    std::vector<int16_t> program;
-    for (double db : {-30.0, -12.0, -45.0, -20.0, -80.0, -16.0}) {
-        auto part = tone(44100 * 4, 2, 44100, 700.0 + db * 3.0, db);
-        program.insert(program.end(), part.begin(), part.end());
+    // Steps of level, fed in blocks that do not fit the 100 ms grid; at a rate
+    // whose 100 ms is a whole number of frames, and at one where it is not.
+    for (int rate : {44100, 11025}) {
+        std::vector<int16_t> program;
+        for (double db : {-30.0, -12.0, -45.0, -20.0, -80.0, -16.0}) {
+            auto part = tone(rate * 4, 2, rate, 700.0 + db * 3.0, db);
+            program.insert(program.end(), part.begin(), part.end());
+        }
+        LoudnessMeter meter(rate, usualLayout(2));
+        for (size_t at = 0; at < program.size() / 2; at += 577)
+            meter.add(program.data() + at * 2, std::min<int64_t>(577, static_cast<int64_t>(program.size() / 2 - at)));
+        const Loudness mine = meter.result();
+        ebur128_state* st = ebur128_init(2, static_cast<unsigned long>(rate), EBUR128_MODE_I | EBUR128_MODE_LRA);
+        ebur128_add_frames_short(st, program.data(), program.size() / 2);
+        double integrated = 0.0, range = 0.0;
+        ebur128_loudness_global(st, &integrated);
+        ebur128_loudness_range(st, &range);
+        ebur128_destroy(&st);
+        SCOPED_TRACE(rate);
+        ASSERT_TRUE(mine.valid);
+        EXPECT_NEAR(mine.integratedLufs, integrated, 0.005);
+        EXPECT_NEAR(mine.rangeLu, range, 0.01);
+        EXPECT_GT(range, 10.0);  // the steps do spread the range
     }
-    LoudnessMeter meter(44100, usualLayout(2));
-    for (size_t at = 0; at < program.size() / 2; at += 577)
-        meter.add(program.data() + at * 2, std::min<int64_t>(577, static_cast<int64_t>(program.size() / 2 - at)));
-    const Loudness mine = meter.result();
-    ebur128_state* st = ebur128_init(2, 44100, EBUR128_MODE_I | EBUR128_MODE_LRA);
-    ebur128_add_frames_short(st, program.data(), program.size() / 2);
-    double integrated = 0.0, range = 0.0;
-    ebur128_loudness_global(st, &integrated);
-    ebur128_loudness_range(st, &range);
-    ebur128_destroy(&st);
-    ASSERT_TRUE(mine.valid);
-    EXPECT_NEAR(mine.integratedLufs, integrated, 0.005);
-    EXPECT_NEAR(mine.rangeLu, range, 0.01);
-    EXPECT_GT(range, 10.0);  // the steps do spread the range
+}
+
+TEST(TruePeak, MatchesTheLibrarysValueExactly) {
+    // Quarter-rate tones at 45 degrees overshoot between samples, under a
+    // little noise; pieces of odd sizes cross the meter's chunks.
+    struct Case {
+        int rate;
+        unsigned channels;
+        bool doubles;
+    };
+    for (const Case& k : {Case{44100, 2, false}, Case{48000, 1, true}, Case{96000, 3, true}, Case{192000, 2, true}}) {
+        const int frames = 20000;
+        std::vector<double> program(static_cast<size_t>(frames) * k.channels);
+        std::vector<int16_t> shorts(program.size());
+        uint32_t noise = 12345;
+        for (size_t i = 0; i < program.size(); ++i) {
+            noise = noise * 1103515245u + 12345u;
+            const double n = static_cast<double>(noise >> 16) / 65536.0 - 0.5;
+            const double level = 0.97 - 0.2 * static_cast<double>(i % k.channels);
+            program[i] = level * std::sin(M_PI / 2 * static_cast<double>(i / k.channels) + M_PI / 4) + 0.01 * n;
+            shorts[i] = static_cast<int16_t>(std::lrint(program[i] * 32767.0));
+        }
+        if (k.doubles) program[program.size() / 2] = NAN;  // never wins, in neither meter
+        TruePeakMeter mine(k.rate, k.channels);
+        ebur128_state* st = ebur128_init(k.channels, static_cast<unsigned long>(k.rate), EBUR128_MODE_TRUE_PEAK);
+        for (size_t at = 0, piece = 1; at < static_cast<size_t>(frames); at += piece, piece = piece * 7 % 601 + 1) {
+            const size_t n = std::min(piece, static_cast<size_t>(frames) - at);
+            if (k.doubles) {
+                mine.add(program.data() + at * k.channels, n);
+                ebur128_add_frames_double(st, program.data() + at * k.channels, n);
+            } else {
+                mine.add(shorts.data() + at * k.channels, n);
+                ebur128_add_frames_short(st, shorts.data() + at * k.channels, n);
+            }
+        }
+        double theirs = 0.0, samplePeak = 0.0;
+        for (unsigned c = 0; c < k.channels; ++c) {
+            double tp = 0.0, sp = 0.0;
+            ebur128_true_peak(st, c, &tp);
+            ebur128_sample_peak(st, c, &sp);
+            theirs = std::max(theirs, tp);
+            samplePeak = std::max(samplePeak, sp);
+        }
+        ebur128_destroy(&st);
+        SCOPED_TRACE(k.rate);
+        EXPECT_EQ(std::max(mine.peak(), samplePeak), theirs);
+        if (k.rate < 192000)
+            EXPECT_GT(mine.peak(), samplePeak + 0.01);  // the overshoot is what was measured
+        else
+            EXPECT_EQ(mine.peak(), 0.0);  // not oversampled: the sample peak stands
+    }
 }
 
 }  // namespace
