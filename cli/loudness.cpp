@@ -61,10 +61,10 @@ void LoudnessMeter::Histogram::add(double lufs) {
 LoudnessMeter::LoudnessMeter(int rate, const std::vector<Speaker>& layout)
     : channels_(static_cast<unsigned>(layout.size())),
       weighted_(weightedLayout(layout)),
-      truePeak_(rate, static_cast<unsigned>(layout.size())) {
+      peaks_(rate, static_cast<unsigned>(layout.size())) {
     if (rate <= 0 || layout.empty()) return;
     state_ = ebur128_init(channels_, static_cast<unsigned long>(rate),
-                          EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_SAMPLE_PEAK);
+                          EBUR128_MODE_M | EBUR128_MODE_S);
     for (unsigned c = 0; state_ != nullptr && c < channels_; ++c)
         ebur128_set_channel(state_, c, weighted_ ? ebur128Channel(layout[c]) : EBUR128_CENTER);
     stepFrames_ = static_cast<std::size_t>((rate + 5) / 10);
@@ -95,12 +95,12 @@ bool LoudnessMeter::addInSteps(const Sample* frames, std::size_t count, Add addF
 }
 
 bool LoudnessMeter::add(const int16_t* frames, std::size_t count) {
-    truePeak_.add(frames, count);
+    peaks_.add(frames, count);
     return addInSteps(frames, count, ebur128_add_frames_short);
 }
 
 bool LoudnessMeter::add(const double* frames, std::size_t count) {
-    truePeak_.add(frames, count);
+    peaks_.add(frames, count);
     return addInSteps(frames, count, ebur128_add_frames_double);
 }
 
@@ -177,17 +177,9 @@ Loudness LoudnessMeter::result() const {
         };
         if (n > 0) l.rangeLu = percentile(0.95) - percentile(0.10);
     }
-    double samplePeak = 0.0;
-    bool ok = state_ != nullptr && !failed_;
-    for (unsigned c = 0; ok && c < channels_; ++c) {
-        double sp = 0.0;
-        ok = ebur128_sample_peak(state_, c, &sp) == EBUR128_SUCCESS;
-        samplePeak = std::fmax(samplePeak, sp);
-    }
-    // As the library reports it: never below the sample peak.
-    l.truePeakDbtp = toDb(std::fmax(truePeak_.peak(), samplePeak));
-    l.samplePeakDbfs = toDb(samplePeak);
-    l.valid = ok;
+    l.truePeakDbtp = toDb(peaks_.truePeak());
+    l.samplePeakDbfs = toDb(peaks_.samplePeak());
+    l.valid = state_ != nullptr && !failed_;
     return l;
 }
 

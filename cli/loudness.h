@@ -72,7 +72,7 @@ private:
     static constexpr int64_t kStepsKept = 30;
     std::array<double, kStepsKept> stepEnergies_{};
     Histogram gating_, shortTerm_;
-    TruePeakMeter truePeak_;  // the library's own true peak, measured faster
+    TruePeakMeter peaks_;  // the library's own peaks, measured faster
 };
 
 // The usual layout of a channel count: mono, L R, or L R C LFE Ls Rs; Other
