@@ -1,8 +1,11 @@
 #include "cli/block_queue.h"
 
+#include <algorithm>
+
 namespace qx::cli {
 
-BlockQueue::BlockQueue(std::size_t blocks, std::size_t samples) : pool_(blocks), ring_(blocks) {
+BlockQueue::BlockQueue(std::size_t blocks, std::size_t samples, std::size_t batch)
+    : pool_(blocks), ring_(blocks), batch_(std::clamp<std::size_t>(batch, 1, blocks)) {
     free_.reserve(blocks);
     for (Block& b : pool_) {
         b.samples.reserve(samples);
@@ -20,11 +23,13 @@ Block* BlockQueue::acquire() {
 }
 
 void BlockQueue::submit(Block* block) {
+    bool wake;
     {
         std::lock_guard lock(mutex_);
         ring_[(head_ + count_++) % ring_.size()] = block;
+        wake = count_ >= batch_;
     }
-    filled_.notify_one();
+    if (wake) filled_.notify_one();
 }
 
 void BlockQueue::close() {
@@ -37,7 +42,9 @@ void BlockQueue::close() {
 
 Block* BlockQueue::take() {
     std::unique_lock lock(mutex_);
-    filled_.wait(lock, [&] { return cancelled_ || closed_ || count_ > 0; });
+    // The first wait takes any block; a consumer that found none sleeps
+    // until a batch is there.
+    if (count_ == 0) filled_.wait(lock, [&] { return cancelled_ || closed_ || count_ >= batch_; });
     if (cancelled_ || count_ == 0) return nullptr;
     Block* b = ring_[head_];
     head_ = (head_ + 1) % ring_.size();

@@ -19,8 +19,11 @@ struct Block {
 
 class BlockQueue {
 public:
-    // `blocks` buffers, each with room reserved for `samples` samples.
-    BlockQueue(std::size_t blocks, std::size_t samples);
+    // `blocks` buffers, each with room reserved for `samples` samples. A
+    // waiting consumer is woken once `batch` blocks (at most `blocks`) are
+    // there, or at the end: a batch of 1 passes each block on at once, a
+    // larger one saves thread switches where latency does not matter.
+    BlockQueue(std::size_t blocks, std::size_t samples, std::size_t batch = 1);
     BlockQueue(const BlockQueue&) = delete;
     BlockQueue& operator=(const BlockQueue&) = delete;
 
@@ -45,6 +48,7 @@ private:
     std::vector<Block*> free_;  // a stack: any free buffer will do
     std::vector<Block*> ring_;  // filled buffers in order, head_ first
     std::size_t head_ = 0, count_ = 0;
+    const std::size_t batch_;
     bool closed_ = false, cancelled_ = false;
 };
 

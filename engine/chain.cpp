@@ -547,6 +547,7 @@ namespace {
 // threads sharing the processors, four slots had the halves waking each other
 // for nearly every block.
 constexpr int kHandOverSlots = 16;
+constexpr int kWakeBatch = 4;  // at most kHandOverSlots, or the first half would wait for ever
 constexpr uint8_t kInBands = 1;
 constexpr uint8_t kDithered = 2;
 
@@ -672,7 +673,11 @@ void runFrontHalves(void* argument) {
             if (hooks.afterFront) hooks.afterFront(b, slot.frames, h.state, hooks.context);
         }
         h.produced.store(b + 1, std::memory_order_release);
-        h.thread.wake(SecondThread::Side::Caller);
+        // The second half, when it has caught up and sleeps, is woken with a
+        // few blocks to take: one switch of threads per block cost more than
+        // the blocks' waiting.
+        if (slot.frames == 0 || b + 1 - h.consumed.load(std::memory_order_acquire) >= kWakeBatch)
+            h.thread.wake(SecondThread::Side::Caller);
         if (slot.frames == 0) return;
     }
 }
