@@ -44,6 +44,7 @@ struct BlockCoefficients {
     double clipMeterDecay = 0.0;
     StereoImageCoefficients stereoImage;
     AgcCoefficients agc;
+    ThreeBandCoefficients threeBand;
     DynamicEqCoefficients dynamicEq;
     CompressorCoefficients compressor;
     ExpanderCoefficients expander;
@@ -218,6 +219,7 @@ void prepareFront(BlockCoefficients& c, const ChainState& state, const BlockStar
     const Parameters& p = state.params;
     c.stereoImage = stereoImageCoefficients(p.stereoImage);
     c.agc = agcCoefficients(p.agc, state.agcLowpass, state.agcHighpass);
+    c.threeBand = threeBandCoefficients(state.threeBandLeft, state.threeBandRight);
     c.highpassLocked = inLockStep(state.highpass);
     for (int i = 0; i < 2; ++i) c.parametricLocked[i] = inLockStep(state.parametric[i]);
     c.dynamicEq = dynamicEqCoefficients(p.dynamicEq, b.detectors, bandCount);
@@ -338,7 +340,7 @@ QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFr
     if (general.stereoImageActive)
         stereoImageStep(state.stereoImage, c.stereoImage, p.stereoImage, state.stereoHighpass, f.left, f.right);
     if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
-    if (general.threeBandEqActive) threeBandStereoStep(state.threeBandLeft, state.threeBandRight, f.left, f.right);
+    if (general.threeBandEqActive) threeBandStereoStep(state.threeBandLeft, state.threeBandRight, c.threeBand, f.left, f.right);
     if (general.parametricEqActive) {
         if (p.parametricEq.enable2) {
             const bool locked = c.parametricLocked[0] && c.parametricLocked[1] &&
