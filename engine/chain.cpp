@@ -59,6 +59,10 @@ struct BlockCoefficients {
     bool highpassLocked = false;
     bool parametricLocked[2] = {};
     bool lowpassLocked = false;  // both sections, always stepped together
+    // The parametric sections also at the same positions as each other: so
+    // from the block start until a frame runs the first one alone, when the
+    // frame clears it (the one value a frame changes here).
+    bool parametricSeriesLocked = false;
 };
 
 // Published values are accumulated here and stored once at the end of the
@@ -222,6 +226,8 @@ void prepareFront(BlockCoefficients& c, const ChainState& state, const BlockStar
     c.threeBand = threeBandCoefficients(state.threeBandLeft, state.threeBandRight);
     c.highpassLocked = inLockStep(state.highpass);
     for (int i = 0; i < 2; ++i) c.parametricLocked[i] = inLockStep(state.parametric[i]);
+    c.parametricSeriesLocked = c.parametricLocked[0] && c.parametricLocked[1] &&
+                               samePositions(state.parametric[0], state.parametric[1]);
     c.dynamicEq = dynamicEqCoefficients(p.dynamicEq, b.detectors, bandCount);
     c.compressor = compressorCoefficients(p.compressor, b.detectors, bandCount);
 }
@@ -321,7 +327,7 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // hand on (the dither's switch too is read by the first half). Stage Active
 // flags and the per-frame switches are read here on every frame, so the
 // console can toggle them mid-block.
-QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
+QX_INLINE void frontFrame(HalfFrame& h, BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
     const Parameters& p = state.params;
     const GeneralParams& general = freshly(state.params.general);
     Frame& f = h.f;
@@ -343,11 +349,11 @@ QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFr
     if (general.threeBandEqActive) threeBandStereoStep(state.threeBandLeft, state.threeBandRight, c.threeBand, f.left, f.right);
     if (general.parametricEqActive) {
         if (p.parametricEq.enable2) {
-            const bool locked = c.parametricLocked[0] && c.parametricLocked[1] &&
-                                samePositions(state.parametric[0], state.parametric[1]);
-            reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false, locked);
+            reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false,
+                                     c.parametricSeriesLocked);
         } else {
             reverseCascade(state.parametric[0], c.parametricLocked[0], f, false);
+            c.parametricSeriesLocked = false;
         }
     }
 
