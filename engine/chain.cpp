@@ -268,6 +268,22 @@ struct HalfFrame {
     BandSignals bands;
 };
 
+// A band stage's frame and, on the meter frame, its meters, as bandStep does,
+// with the records named by member: for the meters their addresses are formed
+// afresh, so none is kept on the stack across the step's call.
+template <class State, class Coefficients>
+QX_INLINE void chainBandStep(void (&step)(State&, const Coefficients&, BandSignals&),
+                             void (&publish)(const State&, const Coefficients&, Number*),
+                             State ChainState::*stage, Coefficients BlockCoefficients::*coefficients,
+                             Number (ChainState::*meters)[kMaxBands], ChainState& state, const BlockCoefficients& c,
+                             BandSignals& bands, bool meterFrame) {
+    step(state.*stage, c.*coefficients, bands);
+    if (meterFrame) {
+        ChainState& s = freshly(state);
+        publish(s.*stage, freshly(c).*coefficients, s.*meters);
+    }
+}
+
 // The multiband processor: split, per-band stages in their fixed order, and
 // the sum of the bands. The density drive acts per band here, after the
 // dynamic EQ. The first half runs up to the compressor.
@@ -278,16 +294,16 @@ QX_INLINE void frontBands(const Frame& f, const BlockCoefficients& c, bool meter
     const int nb = c.bandCount;
     splitBands(nb, f.left, f.right, state.splitBank, bands.left, bands.right);
     if (general.dynamicEqActive)
-        bandStep(dynamicEqStep, publishDynamicEqMeters, state.dynamicEq, c.dynamicEq, bands, meterFrame,
-                 state.dynamicEqMeters);
+        chainBandStep(dynamicEqStep, publishDynamicEqMeters, &ChainState::dynamicEq, &BlockCoefficients::dynamicEq,
+                      &ChainState::dynamicEqMeters, state, c, bands, meterFrame);
     // One channel at a time, so each loop is a run of whole-vector products.
     withBandCount(nb, [&](auto n) QX_INLINE_LAMBDA {
         for (int i = 0; i < n; ++i) bands.left[i] *= c.driveGain;
         for (int i = 0; i < n; ++i) bands.right[i] *= c.driveGain;
     });
     if (general.compressorActive)
-        bandStep(compressorStep, publishCompressorMeters, state.compressor, c.compressor, bands, meterFrame,
-                 state.compressorMeters);
+        chainBandStep(compressorStep, publishCompressorMeters, &ChainState::compressor, &BlockCoefficients::compressor,
+                      &ChainState::compressorMeters, state, c, bands, meterFrame);
 }
 
 QX_INLINE void backBands(Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state, BandSignals& bands) {
@@ -295,11 +311,11 @@ QX_INLINE void backBands(Frame& f, const BlockCoefficients& c, bool meterFrame, 
     const GeneralParams& general = p.general;
     const int nb = c.bandCount;
     if (general.expanderActive)
-        bandStep(expanderStep, publishExpanderMeters, state.expander, c.expander, bands, meterFrame,
-                 state.expanderMeters);
+        chainBandStep(expanderStep, publishExpanderMeters, &ChainState::expander, &BlockCoefficients::expander,
+                      &ChainState::expanderMeters, state, c, bands, meterFrame);
     if (general.limiterActive)
-        bandStep(bandLimiterStep, publishBandLimiterMeters, state.bandLimiter, c.bandLimiter, bands, meterFrame,
-                 state.limiterMeters);
+        chainBandStep(bandLimiterStep, publishBandLimiterMeters, &ChainState::bandLimiter,
+                      &BlockCoefficients::bandLimiter, &ChainState::limiterMeters, state, c, bands, meterFrame);
     if (general.saturatorActive) saturatorStep(state.saturator, c.saturator, p.saturator, state.refilterBank, bands);
     if (general.tenBandEqActive) bandEqStep(c.bandEq, bands);
     recombineBands(p.processor, nb, bands, f.left, f.right);
