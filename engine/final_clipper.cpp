@@ -70,10 +70,13 @@ QX_INLINE Pair loadPair(const double* p) {
 
 QX_INLINE void storePair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
 
-// The depth follows left, then right.
+// The depth follows left, then right; as selects and one store, so the
+// compiler makes them max operations rather than compares and branches.
 QX_INLINE void updateDepth(Pair excess, double& depth) {
-    if (excess[0] > depth) depth = excess[0];
-    if (excess[1] > depth) depth = excess[1];
+    double d = depth;
+    d = pick(excess[0] > d, excess[0], d);
+    d = pick(excess[1] > d, excess[1], d);
+    depth = d;
 }
 
 QX_INLINE Pair softClip(Pair x, const FinalClipperCoefficients& k, double& depth) {
