@@ -74,18 +74,21 @@ QX_INLINE Pair loadPair(const double* p) {
 
 QX_INLINE void storePair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
 
-QX_INLINE Quad join(Pair a, Pair b) { return __builtin_shufflevector(a, b, 0, 1, 2, 3); }
+// Four-lane vectors go by reference: by value they would take another
+// calling convention in the SSE2 clone.
+QX_INLINE void join(Pair a, Pair b, Quad& out) { out = __builtin_shufflevector(a, b, 0, 1, 2, 3); }
 
 // Ranks r and r + 1 of both cascades from the channels' states (at s1 and
 // s5 plus r), and back.
 QX_INLINE void loadRanks(const ThreeBandState& left, const ThreeBandState& right, int r, Quad& first, Quad& second) {
-    const Quad l = join(loadPair(&left.s1 + r), loadPair(&left.s5 + r));
-    const Quad rt = join(loadPair(&right.s1 + r), loadPair(&right.s5 + r));
+    Quad l, rt;
+    join(loadPair(&left.s1 + r), loadPair(&left.s5 + r), l);
+    join(loadPair(&right.s1 + r), loadPair(&right.s5 + r), rt);
     first = __builtin_shufflevector(l, rt, 0, 4, 2, 6);
     second = __builtin_shufflevector(l, rt, 1, 5, 3, 7);
 }
 
-QX_INLINE void storeRanks(ThreeBandState& left, ThreeBandState& right, int r, Quad first, Quad second) {
+QX_INLINE void storeRanks(ThreeBandState& left, ThreeBandState& right, int r, const Quad& first, const Quad& second) {
     const Quad l = __builtin_shufflevector(first, second, 0, 4, 2, 6);
     const Quad rt = __builtin_shufflevector(first, second, 1, 5, 3, 7);
     storePair(&left.s1 + r, __builtin_shufflevector(l, l, 0, 1));
@@ -109,7 +112,8 @@ void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, const Thre
                   offsetof(S, s7) == offsetof(S, s6) + sizeof(double) &&
                   offsetof(S, s8) == offsetof(S, s7) + sizeof(double));
     const Pair x = {l, r};
-    const Quad xx = join(x, x);
+    Quad xx;
+    join(x, x, xx);
     Quad c;
     std::memcpy(&c, k.crossover, sizeof c);
 
