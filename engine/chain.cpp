@@ -362,7 +362,8 @@ QX_INLINE void frontFrame(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
     if (general.stereoImageActive)
         stereoImageStep(state.stereoImage, c.stereoImage, p.stereoImage, state.stereoHighpass, f.left, f.right);
     if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
-    if (general.threeBandEqActive) threeBandStereoStep(state.threeBandLeft, state.threeBandRight, c.threeBand, f.left, f.right);
+    if (general.threeBandEqActive)
+        threeBandStereoStep(state.threeBandLeft, state.threeBandRight, c.threeBand, f.left, f.right);
     if (general.parametricEqActive) {
         if (p.parametricEq.enable2) {
             reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false,
