@@ -44,6 +44,7 @@ struct BlockCoefficients {
     double clipMeterDecay = 0.0;
     StereoImageCoefficients stereoImage;
     AgcCoefficients agc;
+    ThreeBandCoefficients threeBand;
     DynamicEqCoefficients dynamicEq;
     CompressorCoefficients compressor;
     ExpanderCoefficients expander;
@@ -58,6 +59,10 @@ struct BlockCoefficients {
     bool highpassLocked = false;
     bool parametricLocked[2] = {};
     bool lowpassLocked = false;  // both sections, always stepped together
+    // The parametric sections also at the same positions as each other: so
+    // from the block start until a frame runs the first one alone, when the
+    // frame clears it (the one value a frame changes here).
+    bool parametricSeriesLocked = false;
 };
 
 // Published values are accumulated here and stored once at the end of the
@@ -218,8 +223,11 @@ void prepareFront(BlockCoefficients& c, const ChainState& state, const BlockStar
     const Parameters& p = state.params;
     c.stereoImage = stereoImageCoefficients(p.stereoImage);
     c.agc = agcCoefficients(p.agc, state.agcLowpass, state.agcHighpass);
+    c.threeBand = threeBandCoefficients(state.threeBandLeft, state.threeBandRight);
     c.highpassLocked = inLockStep(state.highpass);
     for (int i = 0; i < 2; ++i) c.parametricLocked[i] = inLockStep(state.parametric[i]);
+    c.parametricSeriesLocked = c.parametricLocked[0] && c.parametricLocked[1] &&
+                               samePositions(state.parametric[0], state.parametric[1]);
     c.dynamicEq = dynamicEqCoefficients(p.dynamicEq, b.detectors, bandCount);
     c.compressor = compressorCoefficients(p.compressor, b.detectors, bandCount);
 }
@@ -260,6 +268,22 @@ struct HalfFrame {
     BandSignals bands;
 };
 
+// A band stage's frame and, on the meter frame, its meters, as bandStep does,
+// with the records named by member: for the meters their addresses are formed
+// afresh, so none is kept on the stack across the step's call.
+template <class State, class Coefficients>
+QX_INLINE void chainBandStep(void (&step)(State&, const Coefficients&, BandSignals&),
+                             void (&publish)(const State&, const Coefficients&, Number*),
+                             State ChainState::*stage, Coefficients BlockCoefficients::*coefficients,
+                             Number (ChainState::*meters)[kMaxBands], ChainState& state, const BlockCoefficients& c,
+                             BandSignals& bands, bool meterFrame) {
+    step(state.*stage, c.*coefficients, bands);
+    if (meterFrame) {
+        ChainState& s = freshly(state);
+        publish(s.*stage, freshly(c).*coefficients, s.*meters);
+    }
+}
+
 // The multiband processor: split, per-band stages in their fixed order, and
 // the sum of the bands. The density drive acts per band here, after the
 // dynamic EQ. The first half runs up to the compressor.
@@ -270,16 +294,16 @@ QX_INLINE void frontBands(const Frame& f, const BlockCoefficients& c, bool meter
     const int nb = c.bandCount;
     splitBands(nb, f.left, f.right, state.splitBank, bands.left, bands.right);
     if (general.dynamicEqActive)
-        bandStep(dynamicEqStep, publishDynamicEqMeters, state.dynamicEq, c.dynamicEq, bands, meterFrame,
-                 state.dynamicEqMeters);
+        chainBandStep(dynamicEqStep, publishDynamicEqMeters, &ChainState::dynamicEq, &BlockCoefficients::dynamicEq,
+                      &ChainState::dynamicEqMeters, state, c, bands, meterFrame);
     // One channel at a time, so each loop is a run of whole-vector products.
     withBandCount(nb, [&](auto n) QX_INLINE_LAMBDA {
         for (int i = 0; i < n; ++i) bands.left[i] *= c.driveGain;
         for (int i = 0; i < n; ++i) bands.right[i] *= c.driveGain;
     });
     if (general.compressorActive)
-        bandStep(compressorStep, publishCompressorMeters, state.compressor, c.compressor, bands, meterFrame,
-                 state.compressorMeters);
+        chainBandStep(compressorStep, publishCompressorMeters, &ChainState::compressor, &BlockCoefficients::compressor,
+                      &ChainState::compressorMeters, state, c, bands, meterFrame);
 }
 
 QX_INLINE void backBands(Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state, BandSignals& bands) {
@@ -287,11 +311,11 @@ QX_INLINE void backBands(Frame& f, const BlockCoefficients& c, bool meterFrame, 
     const GeneralParams& general = p.general;
     const int nb = c.bandCount;
     if (general.expanderActive)
-        bandStep(expanderStep, publishExpanderMeters, state.expander, c.expander, bands, meterFrame,
-                 state.expanderMeters);
+        chainBandStep(expanderStep, publishExpanderMeters, &ChainState::expander, &BlockCoefficients::expander,
+                      &ChainState::expanderMeters, state, c, bands, meterFrame);
     if (general.limiterActive)
-        bandStep(bandLimiterStep, publishBandLimiterMeters, state.bandLimiter, c.bandLimiter, bands, meterFrame,
-                 state.limiterMeters);
+        chainBandStep(bandLimiterStep, publishBandLimiterMeters, &ChainState::bandLimiter,
+                      &BlockCoefficients::bandLimiter, &ChainState::limiterMeters, state, c, bands, meterFrame);
     if (general.saturatorActive) saturatorStep(state.saturator, c.saturator, p.saturator, state.refilterBank, bands);
     if (general.tenBandEqActive) bandEqStep(c.bandEq, bands);
     recombineBands(p.processor, nb, bands, f.left, f.right);
@@ -319,7 +343,7 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // hand on (the dither's switch too is read by the first half). Stage Active
 // flags and the per-frame switches are read here on every frame, so the
 // console can toggle them mid-block.
-QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
+QX_INLINE void frontFrame(HalfFrame& h, BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
     const Parameters& p = state.params;
     const GeneralParams& general = freshly(state.params.general);
     Frame& f = h.f;
@@ -338,14 +362,15 @@ QX_INLINE void frontFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFr
     if (general.stereoImageActive)
         stereoImageStep(state.stereoImage, c.stereoImage, p.stereoImage, state.stereoHighpass, f.left, f.right);
     if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
-    if (general.threeBandEqActive) threeBandStereoStep(state.threeBandLeft, state.threeBandRight, f.left, f.right);
+    if (general.threeBandEqActive)
+        threeBandStereoStep(state.threeBandLeft, state.threeBandRight, c.threeBand, f.left, f.right);
     if (general.parametricEqActive) {
         if (p.parametricEq.enable2) {
-            const bool locked = c.parametricLocked[0] && c.parametricLocked[1] &&
-                                samePositions(state.parametric[0], state.parametric[1]);
-            reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false, locked);
+            reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false,
+                                     c.parametricSeriesLocked);
         } else {
             reverseCascade(state.parametric[0], c.parametricLocked[0], f, false);
+            c.parametricSeriesLocked = false;
         }
     }
 

@@ -16,17 +16,20 @@ DynamicEqCoefficients dynamicEqCoefficients(const DynamicEqParams& params,
     DynamicEqCoefficients c;
     c.bands = guard::bands(bandCount);
     c.invBands = 1.0 / c.bands;
-    c.speed = guard::coefficient(params.speedMs.load());
+    const double speed = guard::coefficient(params.speedMs.load());
     // Outside 0..1 the weights could cancel to a zero mean.
     double amount = params.amountPct.load() * 0.01;
     if (!(amount >= 0.0)) amount = 0.0;
     if (amount > 1.0) amount = 1.0;
-    c.amount = amount;
     const double maxEnhance = params.maxEnhanceDb.load();
-    c.hi = guard::gain(maxEnhance);
-    c.lo = guard::gain(-maxEnhance);
-    c.speedKeep = 1.0 - c.speed;
+    const double hi = guard::gain(maxEnhance);
+    const double lo = guard::gain(-maxEnhance);
     for (int i = 0; i < kMaxBands; ++i) {
+        c.speed[i] = speed;
+        c.amount[i] = amount;
+        c.hi[i] = hi;
+        c.lo[i] = lo;
+        c.speedKeep[i] = 1.0 - speed;
         c.detector[i] = detectors.coefficient[i];
         c.keep[i] = 1.0 - c.detector[i];
     }
@@ -40,7 +43,6 @@ namespace {
 template <class Count>
 QX_INLINE void equaliseBands(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands, Count nb) {
     const int n = nb;  // a constant where the count is one
-    const double s = c.speed;
     double* __restrict weight = state.weight;
     double* __restrict power = state.power;
     double* __restrict gain = state.gain;
@@ -53,10 +55,10 @@ QX_INLINE void equaliseBands(DynamicEqState& state, const DynamicEqCoefficients&
         const double d = c.detector[i];
         power[i] = c.keep[i] * power[i] + (l * l + r * r) * d;
         double t = 0.05 / (std::sqrt(power[i]) + 0.00001);
-        t = t < c.lo ? c.lo : t;
-        t = t > c.hi ? c.hi : t;
-        gain[i] = t * s + c.speedKeep * gain[i];
-        weight[i] = (gain[i] - 1.0) * c.amount + 1.0;
+        t = t < c.lo[i] ? c.lo[i] : t;
+        t = t > c.hi[i] ? c.hi[i] : t;
+        gain[i] = t * c.speed[i] + c.speedKeep[i] * gain[i];
+        weight[i] = (gain[i] - 1.0) * c.amount[i] + 1.0;
     }
     double sum = 0.0;
 #pragma GCC unroll 10

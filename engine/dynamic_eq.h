@@ -18,14 +18,17 @@ struct DynamicEqState {
 struct DynamicEqCoefficients {
     int bands = 1;
     double invBands = 1.0;  // 1 / bands
-    double speed = 1.0;     // s = c+(Speed)
-    double amount = 0.0;    // Amount % * 0.01, within [0, 1]
-    double hi = 1.0;        // g(MaxEnhance)
-    double lo = 1.0;        // g(-MaxEnhance)
+    // The block's values, each repeated for every band, so the frame's
+    // vector loop takes them as operands rather than broadcasting each again
+    // for every vector.
+    double speed[kMaxBands] = {};   // s = c+(Speed)
+    double amount[kMaxBands] = {};  // Amount % * 0.01, within [0, 1]
+    double hi[kMaxBands] = {};      // g(MaxEnhance)
+    double lo[kMaxBands] = {};      // g(-MaxEnhance)
     double detector[kMaxBands] = {};
     // 1 - detector and 1 - speed, once per block rather than per frame.
     double keep[kMaxBands] = {};
-    double speedKeep = 0.0;
+    double speedKeep[kMaxBands] = {};
 };
 
 DynamicEqCoefficients dynamicEqCoefficients(const DynamicEqParams& params,

@@ -45,6 +45,23 @@ struct HilbertQuads {
 };
 constexpr HilbertQuads kHilbertQuads;
 
+// Where position p's first copy starts in the ring, in bytes: one table load
+// in place of the parity and half arithmetic on each of a frame's three
+// positions. The second copy lies 32 entries on.
+struct RingOffsets {
+    uint16_t v[64];
+    constexpr RingOffsets() : v() {
+        for (int p = 0; p < 64; ++p) v[p] = static_cast<uint16_t>(((p & 1) * 64 + (p >> 1)) * sizeof(double[2]));
+    }
+};
+constexpr RingOffsets kRingOffsets;
+constexpr size_t kSecondCopy = 32 * sizeof(double[2]);
+static_assert(sizeof(HilbertHistory::ring) == 2 * 64 * sizeof(double[2]));
+
+QX_INLINE double* ringEntry(HilbertHistory& h, uint32_t position, size_t copy = 0) {
+    return reinterpret_cast<double*>(reinterpret_cast<unsigned char*>(h.ring) + kRingOffsets.v[position & 63u] + copy);
+}
+
 QX_INLINE Pair loadPair(const double* p) {
     Pair v;
     std::memcpy(&v, p, sizeof v);
@@ -53,10 +70,13 @@ QX_INLINE Pair loadPair(const double* p) {
 
 QX_INLINE void storePair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
 
-// The depth follows left, then right.
+// The depth follows left, then right; as selects and one store, so the
+// compiler makes them max operations rather than compares and branches.
 QX_INLINE void updateDepth(Pair excess, double& depth) {
-    if (excess[0] > depth) depth = excess[0];
-    if (excess[1] > depth) depth = excess[1];
+    double d = depth;
+    d = pick(excess[0] > d, excess[0], d);
+    d = pick(excess[1] > d, excess[1], d);
+    depth = d;
 }
 
 QX_INLINE Pair softClip(Pair x, const FinalClipperCoefficients& k, double& depth) {
@@ -74,16 +94,14 @@ QX_INLINE Pair envelopeClip(HilbertHistory& h, Pair x, const FinalClipperCoeffic
     // Unsigned arithmetic: the counter may wrap after days of playback.
     const uint32_t n = static_cast<uint32_t>(h.counter);
     const Pair in = x * kInputScale;
-    const uint32_t p = n & 63u;
-    storePair(h.ring[p & 1u][p >> 1], in);
-    storePair(h.ring[p & 1u][(p >> 1) + 32u], in);
+    storePair(ringEntry(h, n), in);
+    storePair(ringEntry(h, n, kSecondCopy), in);
     h.counter = static_cast<int32_t>(n + 1u);
 
     // Entries written 63, 61, ..., 1 frames ago, oldest first: one run of
     // the other parity from the oldest entry. Two taps' products per vector,
     // added in turn, so each lane's sum keeps its order.
-    const uint32_t first = (n + 1u) & 63u;
-    const double* run = h.ring[first & 1u][first >> 1];
+    const double* run = ringEntry(h, n + 1u);
     Pair q = {0.0, 0.0};
 #pragma GCC unroll 16
     for (int j = 0; j < 32; j += 2) {
@@ -95,8 +113,7 @@ QX_INLINE Pair envelopeClip(HilbertHistory& h, Pair x, const FinalClipperCoeffic
         q += __builtin_shufflevector(products, products, 2, 3);
     }
     // The input of 32 frames ago.
-    const uint32_t centre = (n + 32u) & 63u;
-    const Pair v = loadPair(h.ring[centre & 1u][centre >> 1]) * kOutputScale;
+    const Pair v = loadPair(ringEntry(h, n + 32u)) * kOutputScale;
 
     const Pair zero = {0.0, 0.0};
     const Pair ceiling = {k.thresholdSquared, k.thresholdSquared};

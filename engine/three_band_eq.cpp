@@ -46,35 +46,91 @@ void setThreeBandGains(ThreeBandState& state, const ThreeBandEqParams& params) {
     state.gHigh = gains[2];
 }
 
-// Both channels side by side in one vector, each lane computed exactly as a
-// channel on its own.
+ThreeBandCoefficients threeBandCoefficients(const ThreeBandState& left, const ThreeBandState& right) {
+    ThreeBandCoefficients k;
+    const ThreeBandState* channels[2] = {&left, &right};
+    for (int c = 0; c < 2; ++c) {
+        k.crossover[c] = channels[c]->c1;
+        k.crossover[2 + c] = channels[c]->c2;
+        k.gLow[c] = channels[c]->gLow;
+        k.gMid[c] = channels[c]->gMid;
+        k.gHigh[c] = channels[c]->gHigh;
+    }
+    return k;
+}
+
+namespace {
+
+using Pair = LanePair;
+// Both cascades' sections of one rank side by side: the lower cascade's
+// left and right, then the upper one's.
+typedef double Quad __attribute__((vector_size(32), aligned(8)));
+
+QX_INLINE Pair loadPair(const double* p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+QX_INLINE void storePair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
+
+// Four-lane vectors go by reference: by value they would take another
+// calling convention in the SSE2 clone.
+QX_INLINE void join(Pair a, Pair b, Quad& out) { out = __builtin_shufflevector(a, b, 0, 1, 2, 3); }
+
+// Ranks r and r + 1 of both cascades from the channels' states (at s1 and
+// s5 plus r), and back.
+QX_INLINE void loadRanks(const ThreeBandState& left, const ThreeBandState& right, int r, Quad& first, Quad& second) {
+    Quad l, rt;
+    join(loadPair(&left.s1 + r), loadPair(&left.s5 + r), l);
+    join(loadPair(&right.s1 + r), loadPair(&right.s5 + r), rt);
+    first = __builtin_shufflevector(l, rt, 0, 4, 2, 6);
+    second = __builtin_shufflevector(l, rt, 1, 5, 3, 7);
+}
+
+QX_INLINE void storeRanks(ThreeBandState& left, ThreeBandState& right, int r, const Quad& first, const Quad& second) {
+    const Quad l = __builtin_shufflevector(first, second, 0, 4, 2, 6);
+    const Quad rt = __builtin_shufflevector(first, second, 1, 5, 3, 7);
+    storePair(&left.s1 + r, __builtin_shufflevector(l, l, 0, 1));
+    storePair(&left.s5 + r, __builtin_shufflevector(l, l, 2, 3));
+    storePair(&right.s1 + r, __builtin_shufflevector(rt, rt, 0, 1));
+    storePair(&right.s5 + r, __builtin_shufflevector(rt, rt, 2, 3));
+}
+
+}  // namespace
+
+// Both channels and both cascades side by side in one vector, each lane
+// computed exactly as a channel's cascade on its own.
 QX_VECTOR_CLONES
-void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, double& l, double& r) {
-    using Pair = LanePair;
+void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, const ThreeBandCoefficients& k, double& l,
+                         double& r) {
     using S = ThreeBandState;
-    const auto get = [&](double S::*m) QX_INLINE_LAMBDA { return Pair{left.*m, right.*m}; };
-    const auto put = [&](double S::*m, Pair v) QX_INLINE_LAMBDA {
-        left.*m = v[0];
-        right.*m = v[1];
-        return v;
-    };
-    const auto shared = [&](Number S::*m) QX_INLINE_LAMBDA { return Pair{(left.*m).load(), (right.*m).load()}; };
+    static_assert(offsetof(S, s2) == offsetof(S, s1) + sizeof(double) &&
+                  offsetof(S, s3) == offsetof(S, s2) + sizeof(double) &&
+                  offsetof(S, s4) == offsetof(S, s3) + sizeof(double) &&
+                  offsetof(S, s6) == offsetof(S, s5) + sizeof(double) &&
+                  offsetof(S, s7) == offsetof(S, s6) + sizeof(double) &&
+                  offsetof(S, s8) == offsetof(S, s7) + sizeof(double));
     const Pair x = {l, r};
+    Quad xx;
+    join(x, x, xx);
+    Quad c;
+    std::memcpy(&c, k.crossover, sizeof c);
 
-    const Pair c1 = shared(&S::c1);
-    const Pair s1 = put(&S::s1, get(&S::s1) + (x - get(&S::s1)) * c1 + kTiny);
-    const Pair s2 = put(&S::s2, get(&S::s2) + (s1 - get(&S::s2)) * c1);
-    const Pair s3 = put(&S::s3, get(&S::s3) + (s2 - get(&S::s3)) * c1);
-    const Pair low = put(&S::s4, get(&S::s4) + (s3 - get(&S::s4)) * c1);
-
-    const Pair c2 = shared(&S::c2);
-    const Pair s5 = put(&S::s5, get(&S::s5) + (x - get(&S::s5)) * c2 + kTiny);
-    const Pair s6 = put(&S::s6, get(&S::s6) + (s5 - get(&S::s6)) * c2);
-    const Pair s7 = put(&S::s7, get(&S::s7) + (s6 - get(&S::s7)) * c2);
-    const Pair lp2 = put(&S::s8, get(&S::s8) + (s7 - get(&S::s8)) * c2);
+    Quad s1, s2, s3, s4;
+    loadRanks(left, right, 0, s1, s2);
+    loadRanks(left, right, 2, s3, s4);
+    s1 = s1 + (xx - s1) * c + kTiny;
+    s2 = s2 + (s1 - s2) * c;
+    s3 = s3 + (s2 - s3) * c;
+    s4 = s4 + (s3 - s4) * c;
+    storeRanks(left, right, 0, s1, s2);
+    storeRanks(left, right, 2, s3, s4);
+    const Pair low = __builtin_shufflevector(s4, s4, 0, 1);
+    const Pair lp2 = __builtin_shufflevector(s4, s4, 2, 3);
 
     // The input delay moves on by one 16-byte copy per channel: x0, x1 to x1, x2.
-    const Pair xd = get(&S::x2);
+    const Pair xd = {left.x2, right.x2};
     static_assert(offsetof(S, x1) == offsetof(S, x0) + sizeof(double) &&
                   offsetof(S, x2) == offsetof(S, x1) + sizeof(double));
     for (S* channel : {&left, &right}) {
@@ -83,11 +139,12 @@ void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, double& l,
         std::memcpy(&recent, delay, sizeof recent);
         std::memcpy(delay + sizeof(double), &recent, sizeof recent);
     }
-    put(&S::x0, x);
+    left.x0 = x[0];
+    right.x0 = x[1];
 
     const Pair high = xd - lp2;
     const Pair mid = xd - (low + high);
-    const Pair y = shared(&S::gMid) * mid + (shared(&S::gHigh) * high + shared(&S::gLow) * low);
+    const Pair y = loadPair(k.gMid) * mid + (loadPair(k.gHigh) * high + loadPair(k.gLow) * low);
     l = y[0];
     r = y[1];
 }
@@ -96,7 +153,7 @@ void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, double& l,
 double threeBandStep(ThreeBandState& s, double x) {
     ThreeBandState twin = s;
     double y = x, unused = x;
-    threeBandStereoStep(s, twin, y, unused);
+    threeBandStereoStep(s, twin, threeBandCoefficients(s, twin), y, unused);
     return y;
 }
 

@@ -37,7 +37,17 @@ void setThreeBandGains(ThreeBandState& state, const ThreeBandEqParams& params);
 // One sample through one channel; returns the recombined, weighted bands.
 double threeBandStep(ThreeBandState& state, double x);
 
+// The crossovers and band gains of both channels, left and right side by
+// side, taken at a block start: an update reaches the audio at the next block.
+struct ThreeBandCoefficients {
+    alignas(32) double crossover[4] = {};  // c1 left, right, c2 left, right
+    double gLow[2] = {}, gMid[2] = {}, gHigh[2] = {};
+};
+
+ThreeBandCoefficients threeBandCoefficients(const ThreeBandState& left, const ThreeBandState& right);
+
 // Both channels at once, each exactly as by threeBandStep, in place.
-void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, double& l, double& r);
+void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, const ThreeBandCoefficients& k, double& l,
+                         double& r);
 
 }  // namespace qx

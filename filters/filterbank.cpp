@@ -58,12 +58,6 @@ QX_INLINE void chooseLanes(const LaneTests& on, const Lanes& a, const Lanes& b, 
     }
 }
 
-// Refreshes the copy when a design published a new revision since the last one.
-QX_INLINE void refreshDesign(ReverseCascadeBank& bank) {
-    const uint32_t revision = bank.revision.load();
-    if (revision != bank.seenRevision) copyDesign(bank, revision);
-}
-
 // Forward pass of every used entry into frame W. With Masked, an entry whose
 // pass[e] is zero stores its input unchanged and keeps its state. Entries from
 // End on (a compile-time bound, 0: all used) are all off: they only copy.
@@ -398,23 +392,19 @@ QX_INLINE void interleave(int n, const double* __restrict left, const double* __
     }
 }
 
-// One refilter frame; the inputs are taken before any output is written.
-// With every used entry on, the masks would pick the filtered value
-// everywhere, so the unmasked frame gives the same bits (its inputs stay in
-// registers). Otherwise the inputs go straight into frame W, filtered there
-// in place, and the entries past the last one on (rounded up to a whole
-// vector) stay as they came.
+// One refilter frame; the inputs are taken before any output is written:
+// they go straight into frame W and are filtered there in place. With every
+// used entry on, the masks would pick the filtered value everywhere, so the
+// unmasked frame gives the same bits; otherwise the entries past the last one
+// on (rounded up to a whole vector) stay as they came. No copy of the inputs
+// on the stack: its alignment had every frame realign the stack.
 template <int N>
 QX_INLINE void refilterFrame(int count, const double* inLeft, const double* inRight, ReverseCascadeBank& bank,
                              double* outLeft, double* outRight, uint32_t mask) {
     const int n = N > 0 ? N : 2 * count;
     const uint32_t used = (1u << n) - 1u;
-    if ((mask & used) == used) {
-        alignas(64) double in[kBankEntries];
-        interleave(n, inLeft, inRight, in);
-        return bankFrame<N, false>(bank, n, in, nullptr, outLeft, outRight);
-    }
     interleave(n, inLeft, inRight, bank.line[bank.indices.write]);
+    if ((mask & used) == used) return bankFrame<N, false, 0, true>(bank, n, nullptr, nullptr, outLeft, outRight);
     const auto masked = [&]<int End>() QX_INLINE_LAMBDA {
         bankFrame<N, true, End, true>(bank, n, nullptr, bank.pass, outLeft, outRight);
     };
@@ -612,10 +602,16 @@ void splitBands(int count, double left, double right, ReverseCascadeBank& bank, 
 
 namespace {
 
+// The frame's rare turns, out of line: after a new design (the copy, then the
+// frame again) and for a count of no layout. With four arguments they are
+// jumps from the band signals' frame; a call there, or one with arguments on
+// the stack, had every frame realign the stack.
+template <class AfterDesign, class AnyCount>
 QX_INLINE void refilterStep(int count, const double* inLeft, const double* inRight, ReverseCascadeBank& bank,
-                            double* outLeft, double* outRight, uint32_t mask) {
+                            double* outLeft, double* outRight, uint32_t mask, AfterDesign afterDesign,
+                            AnyCount anyCount) {
+    if (bank.revision.load() != bank.seenRevision) return afterDesign();
     count = clampCount(count);
-    refreshDesign(bank);
     // The mask seldom changes, so its entry masks are kept from frame to frame.
     if (mask != bank.passMask) {
         bank.passMask = mask;
@@ -625,8 +621,26 @@ QX_INLINE void refilterStep(int count, const double* inLeft, const double* inRig
         case 10: refilterFrame<20>(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
         case 5: refilterFrame<10>(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
         case 3: refilterFrame<6>(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
-        default: refilterAnyCount(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
+        default: anyCount(count); break;
     }
+}
+
+[[gnu::noinline]] void refilterAfterDesign(int count, const double* inLeft, const double* inRight,
+                                           ReverseCascadeBank& bank, double* outLeft, double* outRight,
+                                           uint32_t mask) {
+    copyDesign(bank, bank.revision.load());
+    refilterBands(count, inLeft, inRight, bank, outLeft, outRight, mask);
+}
+
+[[gnu::noinline]] void refilterBandsAfterDesign(int count, ReverseCascadeBank& bank, BandSignals& bands,
+                                                uint32_t mask) {
+    copyDesign(bank, bank.revision.load());
+    refilterBands(count, bank, bands, mask);
+}
+
+[[gnu::noinline]] QX_VECTOR_CLONES void refilterBandsAnyCount(int count, ReverseCascadeBank& bank, BandSignals& bands,
+                                                              uint32_t mask) {
+    refilterFrame<0>(count, bands.left, bands.right, bank, bands.left, bands.right, mask);
 }
 
 }  // namespace
@@ -634,12 +648,18 @@ QX_INLINE void refilterStep(int count, const double* inLeft, const double* inRig
 QX_VECTOR_CLONES
 void refilterBands(int count, const double* inLeft, const double* inRight,
                    ReverseCascadeBank& bank, double* outLeft, double* outRight, uint32_t mask) {
-    refilterStep(count, inLeft, inRight, bank, outLeft, outRight, mask);
+    refilterStep(
+        count, inLeft, inRight, bank, outLeft, outRight, mask,
+        [&] { refilterAfterDesign(count, inLeft, inRight, bank, outLeft, outRight, mask); },
+        [&](int n) { refilterAnyCount(n, inLeft, inRight, bank, outLeft, outRight, mask); });
 }
 
 QX_VECTOR_CLONES
 void refilterBands(int count, ReverseCascadeBank& bank, BandSignals& bands, uint32_t mask) {
-    refilterStep(count, bands.left, bands.right, bank, bands.left, bands.right, mask);
+    refilterStep(
+        count, bands.left, bands.right, bank, bands.left, bands.right, mask,
+        [&] { refilterBandsAfterDesign(count, bank, bands, mask); },
+        [&](int n) { refilterBandsAnyCount(n, bank, bands, mask); });
 }
 
 int bandCountOfLayout(int layout) { return layoutOf(layout).count; }

@@ -407,6 +407,35 @@ TEST(FilterbankSteps, LeftInputNeverReachesRightOutputs) {
     }
 }
 
+TEST(FilterbankSteps, BandSignalsRefilterMatchesTheArrayFormAcrossRedesignsAndCounts) {
+    // The chain's form has rare turns of its own: a new design, a count of no
+    // layout. Both forms must give the same bits and leave the same bank.
+    for (int count : {4, 7, 10}) {
+        Filterbank arrays, signals;
+        arrays.layout(true, 0, 1);
+        signals.layout(true, 0, 1);
+        Random rng;
+        for (int n = 0; n < 2 * 4096 + 300; ++n) {
+            if (n == 3000 || n == 7000) {
+                for (Filterbank* fb : {&arrays, &signals})
+                    designBankBand(*fb->refilter, 2, false, FilterType::Bandpass, 1.0 + n / 1000, 300.0, kFs, 1.5);
+            }
+            BandSignals bands;
+            for (int band = 0; band < kBankBands; ++band) {
+                bands.left[band] = noise(rng);
+                bands.right[band] = noise(rng);
+            }
+            BandSignals viaArrays = bands;
+            const uint32_t mask = n < 5000 ? 0x0003Fu : 0xFFFFFu;
+            refilterBands(count, viaArrays.left, viaArrays.right, *arrays.refilter, viaArrays.left, viaArrays.right,
+                          mask);
+            refilterBands(count, *signals.refilter, bands, mask);
+            ASSERT_EQ(std::memcmp(&bands, &viaArrays, sizeof bands), 0) << "count " << count << " frame " << n;
+        }
+        EXPECT_EQ(std::memcmp(signals.refilter.get(), arrays.refilter.get(), sizeof(ReverseCascadeBank)), 0);
+    }
+}
+
 TEST(FilterbankSteps, BandsBeyondTheCountAreNeitherRunNorRead) {
     Filterbank fb;
     fb.layout(true, 0, 1);
