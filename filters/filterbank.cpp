@@ -588,15 +588,15 @@ namespace {
 QX_VECTOR_CLONES
 void splitBands(int count, double left, double right, ReverseCascadeBank& bank, double* outLeft,
                 double* outRight) {
-    count = clampCount(count);
     const uint32_t revision = bank.revision.load();
     if (revision != bank.seenRevision)
-        return splitAfterDesign(count, left, right, bank, outLeft, outRight, revision);
+        return splitAfterDesign(clampCount(count), left, right, bank, outLeft, outRight, revision);
+    // The layouts' counts lie in range as they are; only the rest is clamped.
     switch (count) {
         case 10: splitFrame<20>(count, left, right, bank, outLeft, outRight); break;
         case 5: splitFrame<10>(count, left, right, bank, outLeft, outRight); break;
         case 3: splitFrame<6>(count, left, right, bank, outLeft, outRight); break;
-        default: splitAnyCount(count, left, right, bank, outLeft, outRight); break;
+        default: splitAnyCount(clampCount(count), left, right, bank, outLeft, outRight); break;
     }
 }
 
