@@ -49,8 +49,21 @@ TEST_F(CliTest, ProcessPassesThroughExceptTheClampWithEverythingOff) {
         size_t mismatches = 0;
         for (size_t i = 0; i < input.size(); ++i) mismatches += out.samples[i] != clamped(input[i]);
         EXPECT_EQ(mismatches, 0u) << channels << " channel(s)";
-        EXPECT_NE(r.out.find("peak"), std::string::npos);
-        EXPECT_NE(r.out.find("RMS"), std::string::npos);
+        // The summary's levels, against the definitions worked out here.
+        auto levels = [](const std::vector<int16_t>& v, auto value) {
+            long double peak = 0.0L, squares = 0.0L;
+            for (int16_t x : v) {
+                const long double f = value(x) / 32768.0L;
+                peak = std::max(peak, std::fabs(f));
+                squares += f * f;
+            }
+            char text[96];
+            std::snprintf(text, sizeof text, "peak %.2f dBFS, RMS %.2f dBFS", static_cast<double>(20.0L * std::log10(peak)),
+                          static_cast<double>(10.0L * std::log10(squares / static_cast<long double>(v.size()))));
+            return std::string(text);
+        };
+        EXPECT_NE(r.out.find("input:  " + levels(input, [](int16_t x) { return x; })), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("output: " + levels(input, clamped)), std::string::npos) << r.out;
     }
 }
 
