@@ -9,8 +9,12 @@
 #if defined(__GNUC__) && !defined(__clang__) && defined(__ELF__) && defined(__x86_64__) && \
     !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define QX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+// For plain streams of products and sums, which do gain from AVX-512; the
+// chain's stages, with their selects and divisions, did not.
+#define QX_WIDE_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define QX_VECTOR_CLONES
+#define QX_WIDE_VECTOR_CLONES
 #endif
 // Helpers of a cloned loop are inlined into each clone, so they are compiled
 // for its instruction set too.

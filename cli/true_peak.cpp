@@ -34,17 +34,16 @@ template <std::size_t Taps>
 QX_INLINE double foldPhaseOf(const double* newest, std::size_t count, std::size_t first, const double* coeff,
                              std::size_t taps, double peak) {
     if constexpr (Taps > 0) taps = Taps;
-    Octet best = {peak, peak, peak, peak, peak, peak, peak, peak};
+    Octet best = Octet{} + peak;
     for (std::size_t n = 0; n < count; n += 16) {
         const double* at = newest + n - first;
         Octet low = {}, high = {};
         for (std::size_t t = 0; t < taps; ++t) {
-            const double c = coeff[t];
             Octet x, y;
             std::memcpy(&x, at - t, sizeof x);
             std::memcpy(&y, at - t + 8, sizeof y);
-            low += x * Octet{c, c, c, c, c, c, c, c};
-            high += y * Octet{c, c, c, c, c, c, c, c};
+            low += x * coeff[t];
+            high += y * coeff[t];
         }
         for (std::size_t k = count - n; k < 16; ++k) (k < 8 ? low[k] : high[k - 8]) = 0.0;
         foldOutputs(low, best);
@@ -54,13 +53,8 @@ QX_INLINE double foldPhaseOf(const double* newest, std::size_t count, std::size_
     return peak;
 }
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__ELF__) && defined(__x86_64__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-// A plain stream of products and sums, which the widest vectors do speed up.
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
-double foldPhase(const double* newest, std::size_t count, std::size_t first, const double* coeff, std::size_t taps,
-                 double peak) {
+QX_WIDE_VECTOR_CLONES double foldPhase(const double* newest, std::size_t count, std::size_t first,
+                                       const double* coeff, std::size_t taps, double peak) {
     switch (taps) {  // the design's phases at 4x and 2x
         case 1: return foldPhaseOf<1>(newest, count, first, coeff, taps, peak);
         case 12: return foldPhaseOf<12>(newest, count, first, coeff, taps, peak);

@@ -8,7 +8,6 @@
 #include "engine/band_detectors.h"
 #include "base/relaxed.h"
 #include "base/vector_clones.h"
-#include "engine/band_step.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 

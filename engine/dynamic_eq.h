@@ -3,7 +3,6 @@
 // band gain at unity. First stage on the band signals of the multiband processor.
 #include "engine/band_detectors.h"
 #include "base/relaxed.h"
-#include "engine/band_step.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 

@@ -3,7 +3,6 @@
 // threshold the gain falls linearly with the level ratio, down to 1/Ratio^2.
 #include "engine/band_detectors.h"
 #include "base/relaxed.h"
-#include "engine/band_step.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 

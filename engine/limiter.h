@@ -9,7 +9,6 @@
 
 #include "engine/band_detectors.h"
 #include "base/relaxed.h"
-#include "engine/band_step.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 

@@ -13,6 +13,16 @@
 
 namespace qx::test {
 
+// A band stage's frame and, on the meter frame, its meters, as the chain runs
+// them.
+template <class State, class Coefficients>
+inline void bandStep(void (&step)(State&, const Coefficients&, BandSignals&),
+                     void (&publish)(const State&, const Coefficients&, Number*), State& state,
+                     const Coefficients& c, BandSignals& bands, bool meterFrame, Number* meters) {
+    step(state, c, bands);
+    if (meterFrame) publish(state, c, meters);
+}
+
 inline BandSignals bandFrame(double value) {
     BandSignals b;
     for (int i = 0; i < kBankBands; ++i) b.left[i] = b.right[i] = value;

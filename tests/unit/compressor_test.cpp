@@ -13,6 +13,7 @@ namespace qx {
 namespace {
 
 using test::bandFrame;
+using test::bandStep;
 using test::randomFrame;
 
 constexpr int kDelay = 4095;

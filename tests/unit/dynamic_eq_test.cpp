@@ -10,6 +10,7 @@ namespace qx {
 namespace {
 
 using test::bandFrame;
+using test::bandStep;
 using test::randomFrame;
 
 DynamicEqParams makeParams(double speedMs, double amountPct, double maxEnhanceDb) {

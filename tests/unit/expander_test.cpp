@@ -11,6 +11,7 @@ namespace qx {
 namespace {
 
 using test::bandFrame;
+using test::bandStep;
 using test::randomFrame;
 
 ExpanderParams makeParams(double ratio, double thresholdDb, double attackMs = 0.0,

@@ -15,6 +15,7 @@ namespace qx {
 namespace {
 
 using test::bandFrame;
+using test::bandStep;
 using test::randomFrame;
 
 constexpr int kDelay = 4095;
