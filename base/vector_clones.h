@@ -39,10 +39,20 @@ namespace qx {
 // branch would give.
 QX_INLINE double pick(bool condition, double a, double b) { return condition ? a : b; }
 
+// Two doubles side by side, for code that works on both channels at once.
+typedef double LanePair __attribute__((vector_size(16)));
+
+// a where x < y, else b (b where either is NaN), as a compare and a blend
+// even where the compiler would branch: for choices that follow the audio
+// from frame to frame, which no branch predictor learns.
+QX_INLINE double pickWhereLess(double x, double y, double a, double b) {
+    const LanePair chosen = LanePair{x, x} < LanePair{y, y} ? LanePair{a, a} : LanePair{b, b};
+    return chosen[0];
+}
+
 // Lane by lane a > b ? a : b and a < b ? a : b (b where either is NaN), as
 // one max or min instruction: the compiler leaves such selects on vectors as
 // a compare and a blend.
-typedef double LanePair __attribute__((vector_size(16)));
 QX_INLINE LanePair maxLanes(LanePair a, LanePair b) {
 #if defined(__SSE2__)
     return _mm_max_pd(a, b);

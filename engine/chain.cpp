@@ -1,9 +1,11 @@
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #include "base/vector_clones.h"
 #include "engine/band_mix.h"
@@ -137,7 +139,7 @@ double monoOf(const Frame& f) { return (f.left + f.right) / 2.0; }
 void updateLevelMeter(double& meter, double level) {
     const double held = meter;
     double v = std::fabs(level) * 100.0;
-    v = pick(v < held, held - kMeterDecayPerFrame, v);
+    v = pickWhereLess(v, held, held - kMeterDecayPerFrame, v);
     meter = std::max(v, 0.0);
 }
 
@@ -268,6 +270,25 @@ struct HalfFrame {
     BandSignals bands;
 };
 
+// Runs `frames` frames through `Segments` consecutive parts of the chain as a
+// software pipeline: in each step part s takes frame i - s, so the parts of
+// one step depend on nothing of each other, and the processor works on one
+// frame's part while another's waits on a division or a root. Each part
+// still sees its frames in order, so every sample comes out the same.
+// part(std::integral_constant<int, s>, frame number, the frame's record).
+template <int Segments, class Part>
+QX_INLINE void pipelineFrames(int32_t frames, Part&& part) {
+    constexpr int kRing = std::bit_ceil(static_cast<unsigned>(Segments));
+    HalfFrame ring[kRing];
+    for (int32_t i = 0; i < frames + Segments - 1; ++i) {
+        [&]<int... S>(std::integer_sequence<int, S...>) QX_INLINE_LAMBDA {
+            ((i - S >= 0 && i - S < frames ? part(std::integral_constant<int, S>{}, i - S, ring[(i - S) & (kRing - 1)])
+                                           : void()),
+             ...);
+        }(std::make_integer_sequence<int, Segments>{});
+    }
+}
+
 // A band stage's frame and, on the meter frame, its meters, as bandStep does,
 // with the records named by member: for the meters their addresses are formed
 // afresh, so none is kept on the stack across the step's call.
@@ -343,7 +364,7 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // hand on (the dither's switch too is read by the first half). Stage Active
 // flags and the per-frame switches are read here on every frame, so the
 // console can toggle them mid-block.
-QX_INLINE void frontFrame(HalfFrame& h, BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
+QX_INLINE void frontWide(HalfFrame& h, BlockCoefficients& c, BlockMeters& meters, ChainState& state) {
     const Parameters& p = state.params;
     const GeneralParams& general = freshly(state.params.general);
     Frame& f = h.f;
@@ -374,17 +395,23 @@ QX_INLINE void frontFrame(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
         }
     }
 
-    h.inBands = general.processorActive;
-    if (h.inBands)
-        frontBands(f, c, meterFrame, state, h.bands);
-    else
-        applyGain(f, c.driveGain);
 }
 
-QX_INLINE void backFrame(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
+QX_INLINE void frontMultiband(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, ChainState& state) {
+    h.inBands = freshly(state.params.general).processorActive;
+    if (h.inBands)
+        frontBands(h.f, c, meterFrame, state, h.bands);
+    else
+        applyGain(h.f, c.driveGain);
+}
+
+QX_INLINE void backMultiband(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, ChainState& state) {
+    if (h.inBands) backBands(h.f, c, meterFrame, state, h.bands);
+}
+
+QX_INLINE void backWide(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
     const GeneralParams& general = freshly(state.params.general);
     Frame& f = h.f;
-    if (h.inBands) backBands(f, c, meterFrame, state, h.bands);
     if (general.finalLimiterActive)
         finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
     if (general.finalClipperActive)
@@ -510,13 +537,18 @@ QX_INLINE int32_t runBlock(Samples samples, int32_t frames, int32_t bits, int32_
     startBackHalf(b, frames, channels, c, state);
 
     BlockMeters meters = metersAtStart(state);
-    for (int32_t i = 0; i < frames; ++i) {
-        HalfFrame h;
-        h.f = samples.read(i, channels);
-        frontFrame(h, c, i == 0, meters, state);
-        backFrame(h, c, i == 0, meters, state);
-        samples.write(i, channels, h.f);
-    }
+    pipelineFrames<4>(frames, [&](auto part, int32_t i, HalfFrame& h) QX_INLINE_LAMBDA {
+        if constexpr (part == 0) {
+            h.f = samples.read(i, channels);
+            frontWide(h, c, meters, state);
+        }
+        if constexpr (part == 1) frontMultiband(h, c, i == 0, state);
+        if constexpr (part == 2) backMultiband(h, c, i == 0, state);
+        if constexpr (part == 3) {
+            backWide(h, c, i == 0, meters, state);
+            samples.write(i, channels, h.f);
+        }
+    });
 
     endFrontHalf(c, meters, state);
     endBackHalf(c, meters, state);
@@ -657,12 +689,15 @@ void runFrontHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     BlockMeters meters{state.inputMeter, 0.0, 0.0, false, 0};
     slot.stride = 2 * guard::bands(c.bandCount);
     const Int16Samples samples{slot.samples};
-    for (int32_t i = 0; i < slot.frames; ++i) {
-        HalfFrame frame;
-        frame.f = samples.read(i, channels);
-        frontFrame(frame, c, i == 0, meters, state);
-        slot.pack(i, frame);
-    }
+    pipelineFrames<2>(slot.frames, [&](auto part, int32_t i, HalfFrame& h) QX_INLINE_LAMBDA {
+        if constexpr (part == 0) {
+            h.f = samples.read(i, channels);
+            frontWide(h, c, meters, state);
+        } else {
+            frontMultiband(h, c, i == 0, state);
+            slot.pack(i, h);
+        }
+    });
     endFrontHalf(c, meters, state);
 }
 
@@ -673,12 +708,15 @@ void runBackHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     startBackHalf(slot.start, slot.frames, channels, c, state);
     BlockMeters meters = metersAtStart(state);
     const Int16Samples samples{slot.samples};
-    for (int32_t i = 0; i < slot.frames; ++i) {
-        HalfFrame frame;
-        slot.unpack(i, frame);
-        backFrame(frame, c, i == 0, meters, state);
-        samples.write(i, channels, frame.f);
-    }
+    pipelineFrames<2>(slot.frames, [&](auto part, int32_t i, HalfFrame& h) QX_INLINE_LAMBDA {
+        if constexpr (part == 0) {
+            slot.unpack(i, h);
+            backMultiband(h, c, i == 0, state);
+        } else {
+            backWide(h, c, i == 0, meters, state);
+            samples.write(i, channels, h.f);
+        }
+    });
     endBackHalf(c, meters, state);
 }
 

@@ -44,10 +44,7 @@ void stereoImageStep(StereoImageState& s, const StereoImageCoefficients& k, cons
     if (w < 1.0) w = 1.0;
     if (w > k.maxWidth) w = k.maxWidth;  // the ceiling wins when it is below 1
     // Instant rise, exponential decay (which may dip below w for one frame).
-    if (w > s.width)
-        s.width = w;
-    else
-        s.width = k.release * s.width;
+    s.width = pickWhereLess(s.width, w, w, k.release * s.width);
 
     left = mid + side * s.width;
     right = mid - side * s.width;
