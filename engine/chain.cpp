@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -270,22 +269,46 @@ struct HalfFrame {
     BandSignals bands;
 };
 
-// Runs `frames` frames through `Segments` consecutive parts of the chain as a
+// Runs `frames` frames through `Parts` consecutive parts of the chain as a
 // software pipeline: in each step part s takes frame i - s, so the parts of
 // one step depend on nothing of each other, and the processor works on one
 // frame's part while another's waits on a division or a root. Each part
 // still sees its frames in order, so every sample comes out the same.
-// part(std::integral_constant<int, s>, frame number, the frame's record).
-template <int Segments, class Part>
+// part(std::integral_constant<int, s>, frame number, whether it is the
+// block's first, the frame's record).
+template <int Parts, class Part>
 QX_INLINE void pipelineFrames(int32_t frames, Part&& part) {
-    constexpr int kRing = std::bit_ceil(static_cast<unsigned>(Segments));
-    HalfFrame ring[kRing];
-    for (int32_t i = 0; i < frames + Segments - 1; ++i) {
-        [&]<int... S>(std::integer_sequence<int, S...>) QX_INLINE_LAMBDA {
-            ((i - S >= 0 && i - S < frames ? part(std::integral_constant<int, S>{}, i - S, ring[(i - S) & (kRing - 1)])
-                                           : void()),
-             ...);
-        }(std::make_integer_sequence<int, Segments>{});
+    // Frame n's record is records[n - base]: within a run of steps each part
+    // finds its record at a fixed distance from the step's, and now and then
+    // the records still in flight move back to the front.
+    constexpr int kRecords = 64;
+    constexpr int kInFlight = Parts - 1;
+    HalfFrame records[kRecords];
+    int32_t base = 0;
+    const auto step = [&]<bool Edge, int... S>(int32_t i, HalfFrame* at, std::integer_sequence<int, S...>)
+                          QX_INLINE_LAMBDA {
+        ((!Edge || (i - S >= 0 && i - S < frames)
+              ? part(std::integral_constant<int, S>{}, i - S, Edge && i == S, at[-S])
+              : void()),
+         ...);
+    };
+    constexpr auto parts = std::make_integer_sequence<int, Parts>{};
+    // While the pipeline fills and drains each part tests its frame; in
+    // between every part has one, none of them the first.
+    const int32_t end = frames + kInFlight;
+    for (int32_t i = 0; i < end;) {
+        if (i - base == kRecords) {
+            std::copy_n(records + kRecords - kInFlight, kInFlight, records);
+            base += kRecords - kInFlight;
+        }
+        HalfFrame* at = records + (i - base);
+        if (i >= Parts && i < frames) {
+            for (const int32_t stop = std::min(frames, base + kRecords); i < stop; ++i, ++at)
+                step.template operator()<false>(i, at, parts);
+        } else {
+            step.template operator()<true>(i, at, parts);
+            ++i;
+        }
     }
 }
 
@@ -303,43 +326,6 @@ QX_INLINE void chainBandStep(void (&step)(State&, const Coefficients&, BandSigna
         ChainState& s = freshly(state);
         publish(s.*stage, freshly(c).*coefficients, s.*meters);
     }
-}
-
-// The multiband processor: split, per-band stages in their fixed order, and
-// the sum of the bands. The density drive acts per band here, after the
-// dynamic EQ. The first half runs up to the compressor.
-QX_INLINE void frontBands(const Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state,
-                BandSignals& bands) {
-    const Parameters& p = state.params;
-    const GeneralParams& general = p.general;
-    const int nb = c.bandCount;
-    splitBands(nb, f.left, f.right, state.splitBank, bands.left, bands.right);
-    if (general.dynamicEqActive)
-        chainBandStep(dynamicEqStep, publishDynamicEqMeters, &ChainState::dynamicEq, &BlockCoefficients::dynamicEq,
-                      &ChainState::dynamicEqMeters, state, c, bands, meterFrame);
-    // One channel at a time, so each loop is a run of whole-vector products.
-    withBandCount(nb, [&](auto n) QX_INLINE_LAMBDA {
-        for (int i = 0; i < n; ++i) bands.left[i] *= c.driveGain;
-        for (int i = 0; i < n; ++i) bands.right[i] *= c.driveGain;
-    });
-    if (general.compressorActive)
-        chainBandStep(compressorStep, publishCompressorMeters, &ChainState::compressor, &BlockCoefficients::compressor,
-                      &ChainState::compressorMeters, state, c, bands, meterFrame);
-}
-
-QX_INLINE void backBands(Frame& f, const BlockCoefficients& c, bool meterFrame, ChainState& state, BandSignals& bands) {
-    const Parameters& p = state.params;
-    const GeneralParams& general = p.general;
-    const int nb = c.bandCount;
-    if (general.expanderActive)
-        chainBandStep(expanderStep, publishExpanderMeters, &ChainState::expander, &BlockCoefficients::expander,
-                      &ChainState::expanderMeters, state, c, bands, meterFrame);
-    if (general.limiterActive)
-        chainBandStep(bandLimiterStep, publishBandLimiterMeters, &ChainState::bandLimiter,
-                      &BlockCoefficients::bandLimiter, &ChainState::limiterMeters, state, c, bands, meterFrame);
-    if (general.saturatorActive) saturatorStep(state.saturator, c.saturator, p.saturator, state.refilterBank, bands);
-    if (general.tenBandEqActive) bandEqStep(c.bandEq, bands);
-    recombineBands(p.processor, nb, bands, f.left, f.right);
 }
 
 // Block-end meters of the stages, in their fixed order, for the active ones.
@@ -360,79 +346,117 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
     if (general.saturatorActive) saturatorBlockEnd(state.saturator, c.saturator, state.saturatorMeters);
 }
 
-// The fixed stage order, in two halves that share no state but the frame they
-// hand on (the dither's switch too is read by the first half). Stage Active
-// flags and the per-frame switches are read here on every frame, so the
-// console can toggle them mid-block.
-QX_INLINE void frontWide(HalfFrame& h, BlockCoefficients& c, BlockMeters& meters, ChainState& state) {
+// The fixed stage order, one step of the frame pipeline (pipelineFrames) per
+// stage, so that every few instructions there is work that waits on nothing
+// before it. The first half of the chain is steps 0 to kFrontStages - 1; the
+// halves share no state but the frame they hand on (the dither's switch too
+// is read by the first half). Stage Active flags and the per-frame switches
+// are read on every frame, so the console can toggle them mid-block. The
+// multiband processor splits in step 5 and sums its bands in step 11; the
+// density drive acts per band there, after the dynamic EQ.
+constexpr int kFrontStages = 8;
+constexpr int kChainStages = 15;
+
+template <int Stage>
+QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, BlockMeters& meters,
+                         ChainState& state) {
     const Parameters& p = state.params;
     const GeneralParams& general = freshly(state.params.general);
     Frame& f = h.f;
-
-    // Up to the first stage called out of line a copy that no call sees, so
-    // the switch reads between the steps need not pass it through memory.
-    Frame in = f;
-    mixTestSignals(in, c, state);
-    guardZeroRun(in, state);
-    h.dithered = general.ditherActive != 0;
-    if (h.dithered) h.dither = tinyRandomOffset(state.random);
-    updateLevelMeter(meters.input, monoOf(in));
-    if (general.highpassActive) reverseCascade(state.highpass, c.highpassLocked, in, true);
-    f = in;
-
-    if (general.stereoImageActive)
-        stereoImageStep(state.stereoImage, c.stereoImage, p.stereoImage, state.stereoHighpass, f.left, f.right);
-    if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
-    if (general.threeBandEqActive)
-        threeBandStereoStep(state.threeBandLeft, state.threeBandRight, c.threeBand, f.left, f.right);
-    if (general.parametricEqActive) {
-        if (p.parametricEq.enable2) {
-            reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false,
-                                     c.parametricSeriesLocked);
-        } else {
-            reverseCascade(state.parametric[0], c.parametricLocked[0], f, false);
-            c.parametricSeriesLocked = false;
+    BandSignals& bands = h.bands;
+    const auto bandStage = [&](auto step, auto publish, auto stage, auto coefficients, auto stageMeters)
+                               QX_INLINE_LAMBDA {
+        chainBandStep(*step, *publish, stage, coefficients, stageMeters, state, c, bands, meterFrame);
+    };
+    if constexpr (Stage == 0) {
+        // A copy that no call sees, so the switch reads between the steps
+        // need not pass it through memory.
+        Frame in = f;
+        mixTestSignals(in, c, state);
+        guardZeroRun(in, state);
+        h.dithered = general.ditherActive != 0;
+        if (h.dithered) h.dither = tinyRandomOffset(state.random);
+        updateLevelMeter(meters.input, monoOf(in));
+        if (general.highpassActive) reverseCascade(state.highpass, c.highpassLocked, in, true);
+        f = in;
+    } else if constexpr (Stage == 1) {
+        if (general.stereoImageActive)
+            stereoImageStep(state.stereoImage, c.stereoImage, p.stereoImage, state.stereoHighpass, f.left, f.right);
+    } else if constexpr (Stage == 2) {
+        if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
+    } else if constexpr (Stage == 3) {
+        if (general.threeBandEqActive)
+            threeBandStereoStep(state.threeBandLeft, state.threeBandRight, c.threeBand, f.left, f.right);
+    } else if constexpr (Stage == 4) {
+        if (general.parametricEqActive) {
+            if (p.parametricEq.enable2) {
+                reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false,
+                                         c.parametricSeriesLocked);
+            } else {
+                reverseCascade(state.parametric[0], c.parametricLocked[0], f, false);
+                c.parametricSeriesLocked = false;
+            }
         }
+    } else if constexpr (Stage == 5) {
+        h.inBands = general.processorActive;
+        if (h.inBands)
+            splitBands(c.bandCount, f.left, f.right, state.splitBank, bands.left, bands.right);
+        else
+            applyGain(f, c.driveGain);
+    } else if constexpr (Stage == 6) {
+        if (!h.inBands) return;
+        if (general.dynamicEqActive)
+            bandStage(&dynamicEqStep, &publishDynamicEqMeters, &ChainState::dynamicEq, &BlockCoefficients::dynamicEq,
+                      &ChainState::dynamicEqMeters);
+        // One channel at a time, so each loop is a run of whole-vector products.
+        withBandCount(c.bandCount, [&](auto n) QX_INLINE_LAMBDA {
+            for (int i = 0; i < n; ++i) bands.left[i] *= c.driveGain;
+            for (int i = 0; i < n; ++i) bands.right[i] *= c.driveGain;
+        });
+    } else if constexpr (Stage == 7) {
+        if (h.inBands && general.compressorActive)
+            bandStage(&compressorStep, &publishCompressorMeters, &ChainState::compressor,
+                      &BlockCoefficients::compressor, &ChainState::compressorMeters);
+    } else if constexpr (Stage == 8) {
+        if (h.inBands && general.expanderActive)
+            bandStage(&expanderStep, &publishExpanderMeters, &ChainState::expander, &BlockCoefficients::expander,
+                      &ChainState::expanderMeters);
+    } else if constexpr (Stage == 9) {
+        if (h.inBands && general.limiterActive)
+            bandStage(&bandLimiterStep, &publishBandLimiterMeters, &ChainState::bandLimiter,
+                      &BlockCoefficients::bandLimiter, &ChainState::limiterMeters);
+    } else if constexpr (Stage == 10) {
+        if (h.inBands && general.saturatorActive)
+            saturatorStep(state.saturator, c.saturator, p.saturator, state.refilterBank, bands);
+    } else if constexpr (Stage == 11) {
+        if (!h.inBands) return;
+        if (general.tenBandEqActive) bandEqStep(c.bandEq, bands);
+        recombineBands(p.processor, c.bandCount, bands, f.left, f.right);
+    } else if constexpr (Stage == 12) {
+        if (general.finalLimiterActive)
+            finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
+    } else if constexpr (Stage == 13) {
+        if (general.finalClipperActive)
+            finalClipperStep(state.finalClipper, c.finalClipper, state.params.finalClipper, f.left, f.right);
+    } else {
+        static_assert(Stage == kChainStages - 1);
+        // A copy the stages never see, so the switch reads and the scope
+        // store between the steps need not pass it through memory.
+        Frame out = f;
+        if (general.lowpassActive)
+            reverseCascadeSeriesStep(state.lowpass[0], state.lowpass[1], out.left, out.right, true, c.lowpassLocked);
+        applyGain(out, c.postGain);
+        if (h.dithered) addToBoth(out, h.dither);
+
+        clampFrame(out, meters.clipped);
+
+        const double mono = monoOf(out);
+        state.scope[meters.scopeIndex] = mono;
+        ++meters.scopeIndex;
+        updateLevelMeter(meters.output, mono);
+        if (meters.output > meters.outputPeak) meters.outputPeak = meters.output;
+        f = out;
     }
-
-}
-
-QX_INLINE void frontMultiband(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, ChainState& state) {
-    h.inBands = freshly(state.params.general).processorActive;
-    if (h.inBands)
-        frontBands(h.f, c, meterFrame, state, h.bands);
-    else
-        applyGain(h.f, c.driveGain);
-}
-
-QX_INLINE void backMultiband(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, ChainState& state) {
-    if (h.inBands) backBands(h.f, c, meterFrame, state, h.bands);
-}
-
-QX_INLINE void backWide(HalfFrame& h, const BlockCoefficients& c, bool meterFrame, BlockMeters& meters, ChainState& state) {
-    const GeneralParams& general = freshly(state.params.general);
-    Frame& f = h.f;
-    if (general.finalLimiterActive)
-        finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
-    if (general.finalClipperActive)
-        finalClipperStep(state.finalClipper, c.finalClipper, state.params.finalClipper, f.left, f.right);
-
-    // From here on a copy the stages never see, so the switch reads and the
-    // scope store between the steps need not pass it through memory.
-    Frame out = f;
-    if (general.lowpassActive)
-        reverseCascadeSeriesStep(state.lowpass[0], state.lowpass[1], out.left, out.right, true, c.lowpassLocked);
-    applyGain(out, c.postGain);
-    if (h.dithered) addToBoth(out, h.dither);
-
-    clampFrame(out, meters.clipped);
-
-    const double mono = monoOf(out);
-    state.scope[meters.scopeIndex] = mono;
-    ++meters.scopeIndex;
-    updateLevelMeter(meters.output, mono);
-    if (meters.output > meters.outputPeak) meters.outputPeak = meters.output;
-    f = out;
 }
 
 void resetFrontAfterGap(ChainState& state) {
@@ -537,17 +561,10 @@ QX_INLINE int32_t runBlock(Samples samples, int32_t frames, int32_t bits, int32_
     startBackHalf(b, frames, channels, c, state);
 
     BlockMeters meters = metersAtStart(state);
-    pipelineFrames<4>(frames, [&](auto part, int32_t i, HalfFrame& h) QX_INLINE_LAMBDA {
-        if constexpr (part == 0) {
-            h.f = samples.read(i, channels);
-            frontWide(h, c, meters, state);
-        }
-        if constexpr (part == 1) frontMultiband(h, c, i == 0, state);
-        if constexpr (part == 2) backMultiband(h, c, i == 0, state);
-        if constexpr (part == 3) {
-            backWide(h, c, i == 0, meters, state);
-            samples.write(i, channels, h.f);
-        }
+    pipelineFrames<kChainStages>(frames, [&](auto stage, int32_t i, bool first, HalfFrame& h) QX_INLINE_LAMBDA {
+        if constexpr (stage == 0) h.f = samples.read(i, channels);
+        chainStage<stage>(h, c, first, meters, state);
+        if constexpr (stage == kChainStages - 1) samples.write(i, channels, h.f);
     });
 
     endFrontHalf(c, meters, state);
@@ -689,14 +706,10 @@ void runFrontHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     BlockMeters meters{state.inputMeter, 0.0, 0.0, false, 0};
     slot.stride = 2 * guard::bands(c.bandCount);
     const Int16Samples samples{slot.samples};
-    pipelineFrames<2>(slot.frames, [&](auto part, int32_t i, HalfFrame& h) QX_INLINE_LAMBDA {
-        if constexpr (part == 0) {
-            h.f = samples.read(i, channels);
-            frontWide(h, c, meters, state);
-        } else {
-            frontMultiband(h, c, i == 0, state);
-            slot.pack(i, h);
-        }
+    pipelineFrames<kFrontStages>(slot.frames, [&](auto stage, int32_t i, bool first, HalfFrame& h) QX_INLINE_LAMBDA {
+        if constexpr (stage == 0) h.f = samples.read(i, channels);
+        chainStage<stage>(h, c, first, meters, state);
+        if constexpr (stage == kFrontStages - 1) slot.pack(i, h);
     });
     endFrontHalf(c, meters, state);
 }
@@ -708,14 +721,11 @@ void runBackHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     startBackHalf(slot.start, slot.frames, channels, c, state);
     BlockMeters meters = metersAtStart(state);
     const Int16Samples samples{slot.samples};
-    pipelineFrames<2>(slot.frames, [&](auto part, int32_t i, HalfFrame& h) QX_INLINE_LAMBDA {
-        if constexpr (part == 0) {
-            slot.unpack(i, h);
-            backMultiband(h, c, i == 0, state);
-        } else {
-            backWide(h, c, i == 0, meters, state);
-            samples.write(i, channels, h.f);
-        }
+    constexpr int kBackStages = kChainStages - kFrontStages;
+    pipelineFrames<kBackStages>(slot.frames, [&](auto stage, int32_t i, bool first, HalfFrame& h) QX_INLINE_LAMBDA {
+        if constexpr (stage == 0) slot.unpack(i, h);
+        chainStage<kFrontStages + stage>(h, c, first, meters, state);
+        if constexpr (stage == kBackStages - 1) samples.write(i, channels, h.f);
     });
     endBackHalf(c, meters, state);
 }
