@@ -284,26 +284,26 @@ QX_INLINE void pipelineFrames(int32_t frames, Part&& part) {
     constexpr int kRecords = 64;
     constexpr int kInFlight = Parts - 1;
     HalfFrame records[kRecords];
-    int32_t base = 0;
-    const auto step = [&]<bool Edge, int... S>(int32_t i, HalfFrame* at, std::integer_sequence<int, S...>)
+    int64_t base = 0;  // steps counted in 64 bits: a block of nearly 2^31 frames has more
+    const auto step = [&]<bool Edge, int... S>(int64_t i, HalfFrame* at, std::integer_sequence<int, S...>)
                           QX_INLINE_LAMBDA {
         ((!Edge || (i - S >= 0 && i - S < frames)
-              ? part(std::integral_constant<int, S>{}, i - S, Edge && i == S, at[-S])
+              ? part(std::integral_constant<int, S>{}, static_cast<int32_t>(i - S), Edge && i == S, at[-S])
               : void()),
          ...);
     };
     constexpr auto parts = std::make_integer_sequence<int, Parts>{};
     // While the pipeline fills and drains each part tests its frame; in
     // between every part has one, none of them the first.
-    const int32_t end = frames + kInFlight;
-    for (int32_t i = 0; i < end;) {
+    const int64_t end = int64_t{frames} + kInFlight;
+    for (int64_t i = 0; i < end;) {
         if (i - base == kRecords) {
             std::copy_n(records + kRecords - kInFlight, kInFlight, records);
             base += kRecords - kInFlight;
         }
         HalfFrame* at = records + (i - base);
         if (i >= Parts && i < frames) {
-            for (const int32_t stop = std::min(frames, base + kRecords); i < stop; ++i, ++at)
+            for (const int64_t stop = std::min(int64_t{frames}, base + kRecords); i < stop; ++i, ++at)
                 step.template operator()<false>(i, at, parts);
         } else {
             step.template operator()<true>(i, at, parts);
