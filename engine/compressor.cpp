@@ -97,13 +97,17 @@ QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, 
         double level = detectLevel<PeakDetect>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]);
         if constexpr (!PeakDetect) level = level + 0.00001;
         lvl[i - first] = level;
-        q[i - first] = level / c.threshold[i];
     }
-    alignas(32) static constexpr double kOnes[kGroupBands] = {1.0, 1.0, 1.0, 1.0};
-    const bool over = anyLane<LaneTest::LessEqual>(last - first, kOnes, q);  // q >= 1
+    // The quotient q = level / threshold rounds to 1 or more exactly where
+    // the level reaches the threshold (both positive; below it, q lies at
+    // least an ulp of 1 under 1 and stays there), so a group where no band
+    // reaches its threshold needs no quotient at all.
+    const bool over = anyLane<LaneTest::LessEqual>(last - first, c.threshold + first, lvl);
     // Static curve: 1 below the threshold, else between 1/sqrt(q) (2:1) and
     // 1/q (limiting) as the ratio grows.
     if (over) {
+#pragma GCC ivdep
+        for (int i = first; i < last; ++i) q[i - first] = lvl[i - first] / c.threshold[i];
 #pragma GCC ivdep
         for (int i = first; i < last; ++i) {
             const double thr = c.threshold[i];
