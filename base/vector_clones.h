@@ -42,6 +42,14 @@ QX_INLINE double pick(bool condition, double a, double b) { return condition ? a
 // Two doubles side by side, for code that works on both channels at once.
 typedef double LanePair __attribute__((vector_size(16)));
 
+// Two neighbouring doubles in memory, at any alignment, as a pair and back.
+QX_INLINE LanePair loadLanes(const double* p) {
+    LanePair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+QX_INLINE void storeLanes(double* p, LanePair v) { std::memcpy(p, &v, sizeof v); }
+
 // a where x < y, else b (b where either is NaN), as a compare and a blend
 // even where the compiler would branch: for choices that follow the audio
 // from frame to frame, which no branch predictor learns.

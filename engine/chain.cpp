@@ -364,9 +364,11 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
     const GeneralParams& general = freshly(state.params.general);
     Frame& f = h.f;
     BandSignals& bands = h.bands;
-    const auto bandStage = [&](auto step, auto publish, auto stage, auto coefficients, auto stageMeters)
-                               QX_INLINE_LAMBDA {
-        chainBandStep(*step, *publish, stage, coefficients, stageMeters, state, c, bands, meterFrame);
+    // A band stage runs while the frame is in bands and the stage is on.
+    const auto bandStage = [&](bool active, auto step, auto publish, auto stage, auto coefficients,
+                               auto stageMeters) QX_INLINE_LAMBDA {
+        if (h.inBands && active)
+            chainBandStep(*step, *publish, stage, coefficients, stageMeters, state, c, bands, meterFrame);
     };
     if constexpr (Stage == 0) {
         // A copy that no call sees, so the switch reads between the steps
@@ -405,26 +407,22 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
             applyGain(f, c.driveGain);
     } else if constexpr (Stage == 6) {
         if (!h.inBands) return;
-        if (general.dynamicEqActive)
-            bandStage(&dynamicEqStep, &publishDynamicEqMeters, &ChainState::dynamicEq, &BlockCoefficients::dynamicEq,
-                      &ChainState::dynamicEqMeters);
+        bandStage(general.dynamicEqActive, &dynamicEqStep, &publishDynamicEqMeters, &ChainState::dynamicEq,
+                  &BlockCoefficients::dynamicEq, &ChainState::dynamicEqMeters);
         // One channel at a time, so each loop is a run of whole-vector products.
         withBandCount(c.bandCount, [&](auto n) QX_INLINE_LAMBDA {
             for (int i = 0; i < n; ++i) bands.left[i] *= c.driveGain;
             for (int i = 0; i < n; ++i) bands.right[i] *= c.driveGain;
         });
     } else if constexpr (Stage == 7) {
-        if (h.inBands && general.compressorActive)
-            bandStage(&compressorStep, &publishCompressorMeters, &ChainState::compressor,
-                      &BlockCoefficients::compressor, &ChainState::compressorMeters);
+        bandStage(general.compressorActive, &compressorStep, &publishCompressorMeters, &ChainState::compressor,
+                  &BlockCoefficients::compressor, &ChainState::compressorMeters);
     } else if constexpr (Stage == 8) {
-        if (h.inBands && general.expanderActive)
-            bandStage(&expanderStep, &publishExpanderMeters, &ChainState::expander, &BlockCoefficients::expander,
-                      &ChainState::expanderMeters);
+        bandStage(general.expanderActive, &expanderStep, &publishExpanderMeters, &ChainState::expander,
+                  &BlockCoefficients::expander, &ChainState::expanderMeters);
     } else if constexpr (Stage == 9) {
-        if (h.inBands && general.limiterActive)
-            bandStage(&bandLimiterStep, &publishBandLimiterMeters, &ChainState::bandLimiter,
-                      &BlockCoefficients::bandLimiter, &ChainState::limiterMeters);
+        bandStage(general.limiterActive, &bandLimiterStep, &publishBandLimiterMeters, &ChainState::bandLimiter,
+                  &BlockCoefficients::bandLimiter, &ChainState::limiterMeters);
     } else if constexpr (Stage == 10) {
         if (h.inBands && general.saturatorActive)
             saturatorStep(state.saturator, c.saturator, p.saturator, state.refilterBank, bands);
@@ -457,6 +455,19 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
         if (meters.output > meters.outputPeak) meters.outputPeak = meters.output;
         f = out;
     }
+}
+
+// Stages First to Last - 1 over `frames` frames as a pipeline: enter(i, h)
+// fills frame i's record before the first, leave(i, h) takes it after the last.
+template <int First, int Last, class Enter, class Leave>
+QX_INLINE void runStages(int32_t frames, BlockCoefficients& c, BlockMeters& meters, ChainState& state, Enter&& enter,
+                         Leave&& leave) {
+    constexpr int kStages = Last - First;
+    pipelineFrames<kStages>(frames, [&](auto step, int32_t i, bool first, HalfFrame& h) QX_INLINE_LAMBDA {
+        if constexpr (step == 0) enter(i, h);
+        chainStage<First + step>(h, c, first, meters, state);
+        if constexpr (step == kStages - 1) leave(i, h);
+    });
 }
 
 void resetFrontAfterGap(ChainState& state) {
@@ -561,11 +572,9 @@ QX_INLINE int32_t runBlock(Samples samples, int32_t frames, int32_t bits, int32_
     startBackHalf(b, frames, channels, c, state);
 
     BlockMeters meters = metersAtStart(state);
-    pipelineFrames<kChainStages>(frames, [&](auto stage, int32_t i, bool first, HalfFrame& h) QX_INLINE_LAMBDA {
-        if constexpr (stage == 0) h.f = samples.read(i, channels);
-        chainStage<stage>(h, c, first, meters, state);
-        if constexpr (stage == kChainStages - 1) samples.write(i, channels, h.f);
-    });
+    runStages<0, kChainStages>(
+        frames, c, meters, state, [&](int32_t i, HalfFrame& h) QX_INLINE_LAMBDA { h.f = samples.read(i, channels); },
+        [&](int32_t i, HalfFrame& h) QX_INLINE_LAMBDA { samples.write(i, channels, h.f); });
 
     endFrontHalf(c, meters, state);
     endBackHalf(c, meters, state);
@@ -706,11 +715,10 @@ void runFrontHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     BlockMeters meters{state.inputMeter, 0.0, 0.0, false, 0};
     slot.stride = 2 * guard::bands(c.bandCount);
     const Int16Samples samples{slot.samples};
-    pipelineFrames<kFrontStages>(slot.frames, [&](auto stage, int32_t i, bool first, HalfFrame& h) QX_INLINE_LAMBDA {
-        if constexpr (stage == 0) h.f = samples.read(i, channels);
-        chainStage<stage>(h, c, first, meters, state);
-        if constexpr (stage == kFrontStages - 1) slot.pack(i, h);
-    });
+    runStages<0, kFrontStages>(
+        slot.frames, c, meters, state,
+        [&](int32_t i, HalfFrame& h) QX_INLINE_LAMBDA { h.f = samples.read(i, channels); },
+        [&](int32_t i, HalfFrame& h) QX_INLINE_LAMBDA { slot.pack(i, h); });
     endFrontHalf(c, meters, state);
 }
 
@@ -721,12 +729,9 @@ void runBackHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     startBackHalf(slot.start, slot.frames, channels, c, state);
     BlockMeters meters = metersAtStart(state);
     const Int16Samples samples{slot.samples};
-    constexpr int kBackStages = kChainStages - kFrontStages;
-    pipelineFrames<kBackStages>(slot.frames, [&](auto stage, int32_t i, bool first, HalfFrame& h) QX_INLINE_LAMBDA {
-        if constexpr (stage == 0) slot.unpack(i, h);
-        chainStage<kFrontStages + stage>(h, c, first, meters, state);
-        if constexpr (stage == kBackStages - 1) samples.write(i, channels, h.f);
-    });
+    runStages<kFrontStages, kChainStages>(
+        slot.frames, c, meters, state, [&](int32_t i, HalfFrame& h) QX_INLINE_LAMBDA { slot.unpack(i, h); },
+        [&](int32_t i, HalfFrame& h) QX_INLINE_LAMBDA { samples.write(i, channels, h.f); });
     endBackHalf(c, meters, state);
 }
 

@@ -62,14 +62,6 @@ QX_INLINE double* ringEntry(HilbertHistory& h, uint32_t position, size_t copy = 
     return reinterpret_cast<double*>(reinterpret_cast<unsigned char*>(h.ring) + kRingOffsets.v[position & 63u] + copy);
 }
 
-QX_INLINE Pair loadPair(const double* p) {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-QX_INLINE void storePair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
-
 // The depth follows left, then right; as selects and one store, so the
 // compiler makes them max operations rather than compares and branches.
 QX_INLINE void updateDepth(Pair excess, double& depth) {
@@ -94,8 +86,8 @@ QX_INLINE Pair envelopeClip(HilbertHistory& h, Pair x, const FinalClipperCoeffic
     // Unsigned arithmetic: the counter may wrap after days of playback.
     const uint32_t n = static_cast<uint32_t>(h.counter);
     const Pair in = x * kInputScale;
-    storePair(ringEntry(h, n), in);
-    storePair(ringEntry(h, n, kSecondCopy), in);
+    storeLanes(ringEntry(h, n), in);
+    storeLanes(ringEntry(h, n, kSecondCopy), in);
     h.counter = static_cast<int32_t>(n + 1u);
 
     // Entries written 63, 61, ..., 1 frames ago, oldest first: one run of
@@ -113,7 +105,7 @@ QX_INLINE Pair envelopeClip(HilbertHistory& h, Pair x, const FinalClipperCoeffic
         q += __builtin_shufflevector(products, products, 2, 3);
     }
     // The input of 32 frames ago.
-    const Pair v = loadPair(ringEntry(h, n + 32u)) * kOutputScale;
+    const Pair v = loadLanes(ringEntry(h, n + 32u)) * kOutputScale;
 
     const Pair zero = {0.0, 0.0};
     const Pair ceiling = {k.thresholdSquared, k.thresholdSquared};

@@ -66,14 +66,6 @@ using Pair = LanePair;
 // left and right, then the upper one's.
 typedef double Quad __attribute__((vector_size(32), aligned(8)));
 
-QX_INLINE Pair loadPair(const double* p) {
-    Pair v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-QX_INLINE void storePair(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
-
 // Four-lane vectors go by reference: by value they would take another
 // calling convention in the SSE2 clone.
 QX_INLINE void join(Pair a, Pair b, Quad& out) { out = __builtin_shufflevector(a, b, 0, 1, 2, 3); }
@@ -82,8 +74,8 @@ QX_INLINE void join(Pair a, Pair b, Quad& out) { out = __builtin_shufflevector(a
 // s5 plus r), and back.
 QX_INLINE void loadRanks(const ThreeBandState& left, const ThreeBandState& right, int r, Quad& first, Quad& second) {
     Quad l, rt;
-    join(loadPair(&left.s1 + r), loadPair(&left.s5 + r), l);
-    join(loadPair(&right.s1 + r), loadPair(&right.s5 + r), rt);
+    join(loadLanes(&left.s1 + r), loadLanes(&left.s5 + r), l);
+    join(loadLanes(&right.s1 + r), loadLanes(&right.s5 + r), rt);
     first = __builtin_shufflevector(l, rt, 0, 4, 2, 6);
     second = __builtin_shufflevector(l, rt, 1, 5, 3, 7);
 }
@@ -91,10 +83,10 @@ QX_INLINE void loadRanks(const ThreeBandState& left, const ThreeBandState& right
 QX_INLINE void storeRanks(ThreeBandState& left, ThreeBandState& right, int r, const Quad& first, const Quad& second) {
     const Quad l = __builtin_shufflevector(first, second, 0, 4, 2, 6);
     const Quad rt = __builtin_shufflevector(first, second, 1, 5, 3, 7);
-    storePair(&left.s1 + r, __builtin_shufflevector(l, l, 0, 1));
-    storePair(&left.s5 + r, __builtin_shufflevector(l, l, 2, 3));
-    storePair(&right.s1 + r, __builtin_shufflevector(rt, rt, 0, 1));
-    storePair(&right.s5 + r, __builtin_shufflevector(rt, rt, 2, 3));
+    storeLanes(&left.s1 + r, __builtin_shufflevector(l, l, 0, 1));
+    storeLanes(&left.s5 + r, __builtin_shufflevector(l, l, 2, 3));
+    storeLanes(&right.s1 + r, __builtin_shufflevector(rt, rt, 0, 1));
+    storeLanes(&right.s5 + r, __builtin_shufflevector(rt, rt, 2, 3));
 }
 
 }  // namespace
@@ -144,7 +136,7 @@ void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, const Thre
 
     const Pair high = xd - lp2;
     const Pair mid = xd - (low + high);
-    const Pair y = loadPair(k.gMid) * mid + (loadPair(k.gHigh) * high + loadPair(k.gLow) * low);
+    const Pair y = loadLanes(k.gMid) * mid + (loadLanes(k.gHigh) * high + loadLanes(k.gLow) * low);
     l = y[0];
     r = y[1];
 }
