@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -573,7 +574,8 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
 
     // A live stream passes each block on at once; elsewhere the threads take
     // blocks in batches, sleeping and waking a quarter as often.
-    const std::size_t batch = o.follow || !o.remote.empty() ? 1 : kQueueBlocks / 4;
+    const bool live = o.follow || !o.remote.empty();
+    const std::size_t batch = live ? 1 : kQueueBlocks / 4;
     BlockQueue toChain(kQueueBlocks, blockSamples(inRate, kSampleRate, channels), batch);
     BlockQueue toWriter(kQueueBlocks, blockSamples(kSampleRate, outRate, channels), batch);
     InputStage reader(source, toChain);
@@ -588,6 +590,10 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
     // The chain's first half; when it cannot start, the chain runs whole here.
     const std::unique_ptr<SecondThread> chainThread = makeSecondThread();
     {
+        // Offline, nothing waits for an answer: the threads run out their
+        // time slices rather than preempt one another at each hand-over.
+        std::optional<BatchScheduling> scheduling;
+        if (!live) scheduling.emplace();
         std::thread readerThread, writerThread;
         auto join = [&] {
             if (readerThread.joinable()) readerThread.join();

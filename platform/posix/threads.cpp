@@ -1,3 +1,6 @@
+#include <pthread.h>
+#include <sched.h>
+
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -55,5 +58,22 @@ private:
 }  // namespace
 
 std::unique_ptr<SecondThread> makeSecondThread() { return std::make_unique<PosixThread>(); }
+
+BatchScheduling::BatchScheduling() {
+#ifdef SCHED_BATCH
+    sched_param now{};
+    if (pthread_getschedparam(pthread_self(), &policy_, &now) != 0 || policy_ != SCHED_OTHER) return;
+    priority_ = now.sched_priority;
+    const sched_param batch{};
+    active_ = pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch) == 0;
+#endif
+}
+
+BatchScheduling::~BatchScheduling() {
+    if (!active_) return;
+    sched_param before{};
+    before.sched_priority = priority_;
+    pthread_setschedparam(pthread_self(), policy_, &before);
+}
 
 }  // namespace qx

@@ -57,4 +57,8 @@ private:
 
 std::unique_ptr<SecondThread> makeSecondThread() { return std::make_unique<Win32Thread>(); }
 
+// The plug-in runs on the player's threads; their scheduling is the player's.
+BatchScheduling::BatchScheduling() = default;
+BatchScheduling::~BatchScheduling() = default;
+
 }  // namespace qx

@@ -4,12 +4,16 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "persistence_test_support.h"
 #include "platform/platform.h"
+#include "platform/threads.h"
 
 #ifndef _WIN32
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -204,6 +208,38 @@ TEST(PlatformWildcards, StarAndQuestionMark) {
     EXPECT_TRUE(wildcardMatch("**a**", "xxa", false));
     EXPECT_FALSE(wildcardMatch("", "a", false));
 }
+
+#ifndef _WIN32
+// On a thread of its own, so the test's thread keeps its scheduling whatever fails.
+TEST(PlatformThreads, BatchSchedulingReachesStartedThreadsAndEnds) {
+    auto policyOf = [](pthread_t t) {
+        int policy = -1;
+        sched_param p{};
+        pthread_getschedparam(t, &policy, &p);
+        return policy;
+    };
+    std::thread([&] {
+        {
+            BatchScheduling batch;
+            ASSERT_TRUE(batch.active());
+            EXPECT_EQ(policyOf(pthread_self()), SCHED_BATCH);
+            int started = -1;
+            std::thread([&] { started = policyOf(pthread_self()); }).join();
+            EXPECT_EQ(started, SCHED_BATCH);
+        }
+        EXPECT_EQ(policyOf(pthread_self()), SCHED_OTHER);
+        // Another policy than the usual one is the caller's choice and stays.
+        const sched_param none{};
+        ASSERT_EQ(pthread_setschedparam(pthread_self(), SCHED_IDLE, &none), 0);
+        {
+            BatchScheduling batch;
+            EXPECT_FALSE(batch.active());
+            EXPECT_EQ(policyOf(pthread_self()), SCHED_IDLE);
+        }
+        EXPECT_EQ(policyOf(pthread_self()), SCHED_IDLE);
+    }).join();
+}
+#endif
 
 }  // namespace
 }  // namespace qx
