@@ -129,7 +129,12 @@ int64_t atRate(int64_t chainFrames, int rate) {
 // Compensating, the chain's leading delay is dropped and the tail flushed with
 // silence at the end; the resamplers' output is aligned with their input by
 // themselves. Every block goes on as soon as it is ready.
+// Blocks in each queue and blocks the chain's first half may run ahead of its
+// second. Offline, enough that a thread waiting a few milliseconds for a
+// processor (a hundred blocks' work) starves none of the others; a live
+// stream keeps them short, so a switch of preset is soon heard.
 constexpr std::size_t kQueueBlocks = 16;
+constexpr std::size_t kOfflineBlocks = 128;
 
 // Room for a block of kHostBlock frames at `from` once at `to` Hz; the
 // resampler's uneven output may grow a buffer now and then, never for long.
@@ -286,6 +291,7 @@ public:
         total_ = total;
         BlockStreamHooks hooks;
         hooks.context = this;
+        hooks.aheadBlocks = kOfflineBlocks;  // with two threads the run is offline
         hooks.fill = [](int64_t block, int16_t* samples, ChainState&, void* self) {
             auto& stage = *static_cast<ChainStage*>(self);
             return stage.guarded(0, [&] { return stage.nextBlock(block, samples); }, 0);
@@ -576,8 +582,9 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
     // blocks in batches, sleeping and waking a quarter as often.
     const bool live = o.follow || !o.remote.empty();
     const std::size_t batch = live ? 1 : kQueueBlocks / 4;
-    BlockQueue toChain(kQueueBlocks, blockSamples(inRate, kSampleRate, channels), batch);
-    BlockQueue toWriter(kQueueBlocks, blockSamples(kSampleRate, outRate, channels), batch);
+    const std::size_t depth = live ? kQueueBlocks : kOfflineBlocks;
+    BlockQueue toChain(depth, blockSamples(inRate, kSampleRate, channels), batch);
+    BlockQueue toWriter(depth, blockSamples(kSampleRate, outRate, channels), batch);
     InputStage reader(source, toChain);
     LoudnessReadings readings;
     OutputStage writer(sink, channels, outRate, o.remote.empty() ? nullptr : &readings, toWriter, toChain);

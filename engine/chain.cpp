@@ -626,11 +626,9 @@ int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t cha
 
 namespace {
 
-// Blocks in flight between the halves of a block stream: with the host's own
-// threads sharing the processors, four slots had the halves waking each other
-// for nearly every block.
-constexpr int kHandOverSlots = 16;
-constexpr int kWakeBatch = 4;  // at most kHandOverSlots, or the first half would wait for ever
+// The second half, asleep, wakes when the first is this many blocks ahead
+// (at most the blocks in flight, or the first half would wait for ever).
+constexpr int kWakeBatch = 4;
 constexpr uint8_t kInBands = 1;
 constexpr uint8_t kDithered = 2;
 
@@ -687,7 +685,11 @@ struct HandOver {
     std::atomic<int64_t> produced{0};  // blocks the first half has finished
     std::atomic<int64_t> consumed{0};  // blocks the second half has finished
     std::atomic<bool> stopped{false};  // the host ended the stream in done
-    HandOverSlot slots[kHandOverSlots];
+    // Blocks in flight: with the host's own threads sharing the processors, four
+    // had the halves waking each other for nearly every block. Left
+    // uninitialised, so only the room the blocks use is ever touched.
+    const int32_t ahead = std::clamp(hooks.aheadBlocks, kWakeBatch, kBlockStreamMaxAhead);
+    const std::unique_ptr<HandOverSlot[]> slots{new HandOverSlot[static_cast<size_t>(ahead)]};
 };
 
 // The halves take turns in well under a millisecond, so a waiter first looks
@@ -741,10 +743,10 @@ void runFrontHalves(void* argument) {
     for (int64_t b = 0;; ++b) {
         awaitBlock(h, SecondThread::Side::Worker, [&] {
             return h.stopped.load(std::memory_order_acquire) ||
-                   b - h.consumed.load(std::memory_order_acquire) < kHandOverSlots;
+                   b - h.consumed.load(std::memory_order_acquire) < h.ahead;
         });
         if (h.stopped.load(std::memory_order_acquire)) return;
-        HandOverSlot& slot = h.slots[b % kHandOverSlots];
+        HandOverSlot& slot = h.slots[b % h.ahead];
         slot.frames = fillBlock(hooks, b, slot.samples, h.state);
         if (slot.frames > 0) {
             runFrontHalf(slot, h.channels, h.state);
@@ -764,7 +766,7 @@ void runBackHalves(HandOver& h) {
     const BlockStreamHooks& hooks = h.hooks;
     for (int64_t b = 0;; ++b) {
         awaitBlock(h, SecondThread::Side::Caller, [&] { return h.produced.load(std::memory_order_acquire) > b; });
-        HandOverSlot& slot = h.slots[b % kHandOverSlots];
+        HandOverSlot& slot = h.slots[b % h.ahead];
         if (slot.frames == 0) return;
         if (hooks.beforeBack) hooks.beforeBack(b, h.state, hooks.context);
         runBackHalf(slot, h.channels, h.state);

@@ -38,9 +38,13 @@ struct BlockStreamHooks {
     void (*beforeBack)(int64_t block, ChainState& state, void* context) = nullptr;
     // The finished block; false ends the stream.
     bool (*done)(int64_t block, const int16_t* samples, int32_t frames, ChainState& state, void* context) = nullptr;
+    // Blocks the first half may run ahead of the second, 4..kBlockStreamMaxAhead:
+    // each costs room for a block of every band's signal (up to 160 KB).
+    int32_t aheadBlocks = 16;
 };
 
 constexpr int32_t kBlockStreamMaxFrames = 1024;
+constexpr int32_t kBlockStreamMaxAhead = 256;
 
 // Runs a stream of 16-bit blocks of `channels` (1 or 2) channels at 44100 Hz
 // through the chain, each block exactly as processBlock would run it. With a

@@ -108,7 +108,8 @@ TEST_F(BitExact, FactoryPresetResponses) {
 // A stream of blocks with its halves on two threads gives each block as
 // processBlock does: three block lengths, a silence long enough for the
 // zero-run guard with the dither on, the noise test signal, a reset, mono and
-// stereo, and a host that ends the stream early.
+// stereo, a host that ends the stream early, and the first half running
+// ahead by the fewest blocks (asked for none), the usual 16 and the most.
 TEST_F(BitExact, BlockStreamOnTwoThreadsGivesWhatProcessBlockGives) {
     struct Program {
         const std::vector<int16_t>& input;
@@ -145,11 +146,12 @@ TEST_F(BitExact, BlockStreamOnTwoThreadsGivesWhatProcessBlockGives) {
             processBlock(block.data(), n, 16, channels, 44100, *sequential);
             expected.take(b, block.data(), n, *sequential);
         }
-        for (int64_t stopAfter : {int64_t{-1}, int64_t{17}}) {
+        for (auto [stopAfter, ahead] : {std::pair{-1, 16}, {17, 16}, {-1, 0}, {17, 1000}}) {
             Program actual{input, channels, stopAfter};
             auto streamed = presetChain(0);
             BlockStreamHooks hooks;
             hooks.context = &actual;
+            hooks.aheadBlocks = ahead;
             hooks.fill = [](int64_t b, int16_t* samples, ChainState& s, void* p) {
                 return static_cast<Program*>(p)->next(b, samples, s);
             };
@@ -163,7 +165,7 @@ TEST_F(BitExact, BlockStreamOnTwoThreadsGivesWhatProcessBlockGives) {
             EXPECT_TRUE(std::equal(actual.peaks.begin(), actual.peaks.end(), expected.peaks.begin()));
             ASSERT_LE(actual.output.size(), expected.output.size());
             EXPECT_TRUE(std::equal(actual.output.begin(), actual.output.end(), expected.output.begin()))
-                << channels << " channel(s), stopped after " << stopAfter;
+                << channels << " channel(s), stopped after " << stopAfter << ", " << ahead << " ahead";
             if (stopAfter < 0) {
                 EXPECT_EQ(streamed->random.state, sequential->random.state);
                 EXPECT_EQ(streamed->gapResets, 2u);  // at the start and at block 20
