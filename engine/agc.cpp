@@ -42,11 +42,9 @@ QX_INLINE double clampGain(double g, double maxGain) {
 // right channel. Each lane is computed exactly as on its own.
 using Pair = LanePair;
 
-// The band gains, the protection and the output from the crossover's lanes:
-// low left, low right, high left, high right.
-QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, const QuadLanes& lanes, double& left, double& right) {
-    // Per band from here, low then high.
-    const Pair one = {1.0, 1.0};
+// Each band's detector power and target from the crossover's lanes: low
+// left, low right, high left, high right.
+QX_INLINE void bandTargets(AgcState& s, const AgcCoefficients& k, const QuadLanes& lanes, AgcHalfway& w) {
     const Pair detect = {k.detectLow, k.detectHigh}, keepDetect = {k.keepDetectLow, k.keepDetectHigh};
     // Left plus right square of each band: lanes 0 and 2 of the squares plus
     // their neighbours.
@@ -62,7 +60,17 @@ QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, const QuadLanes&
     const Pair root = {std::sqrt(power[0]), std::sqrt(power[1])};
     Pair target = (0.4 / (root + 0.00001) - 1.0) * k.level + 1.0;
     target = target > maxGain ? maxGain : target;
+    w.lanes = lanes;
+    storeLanes(w.power, power);
+    storeLanes(w.target, target);
+}
 
+// The band gains, the protection and the output.
+QX_INLINE void bandApply(AgcState& s, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right) {
+    const Pair one = {1.0, 1.0};
+    const Pair maxGain = {k.maxGain, k.maxGain};
+    const QuadLanes lanes = w.lanes;
+    const Pair power = loadLanes(w.power), target = loadLanes(w.target);
     // The gate looks at the gains before this frame's update.
     const Pair gain = {s.gainLow, s.gainHigh};
     const Pair weighted = power * gain;
@@ -119,7 +127,9 @@ __attribute__((noinline, cold)) void twoBandStepApart(AgcState& s, const AgcCoef
                                                       double& left, double& right) {
     QuadLanes lanes = {left, right, left, right};
     quadChannelSteps(lowpass, highpass, lanes, true);
-    bandGains(s, k, lanes, left, right);
+    AgcHalfway w;
+    bandTargets(s, k, lanes, w);
+    bandApply(s, k, w, left, right);
 }
 
 QX_INLINE void singleBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,
@@ -185,25 +195,28 @@ AgcCoefficients agcCoefficients(const AgcParams& p, const ReverseCascadeFilter& 
 }
 
 QX_VECTOR_CLONES
-void agcSingleBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,
-                       double& right) {
-    singleBandStep(state, k, highpass, left, right);
-}
-
-QX_VECTOR_CLONES
-void agcTwoBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
-                    ReverseCascadeFilter& highpass, double& left, double& right) {
+bool agcDetect(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
+               ReverseCascadeFilter& highpass, double& left, double& right, AgcHalfway& w) {
+    if (params.singleBand.load()) {
+        singleBandStep(state, k, highpass, left, right);
+        return false;
+    }
     if (!k.crossoverInLockStep) {
         twoBandStepApart(state, k, lowpass, highpass, left, right);
-        return;
+        return false;
     }
     QuadLanes lanes = {left, right, left, right};
     const bool blockEnd = lockStepForward(lowpass, highpass, [&](uint32_t write, uint32_t read) QX_INLINE_LAMBDA {
         quadForward(lowpass, highpass, k.crossover, write, read, lanes, true);
     });
-    bandGains(state, k, lanes, left, right);
-    // Last, so nothing has to live across the call.
+    bandTargets(state, k, lanes, w);
     if (blockEnd) finishReverseCascadeBlockQuad(lowpass, highpass, true);
+    return true;
+}
+
+QX_VECTOR_CLONES
+void agcApply(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right) {
+    bandApply(state, k, w, left, right);
 }
 
 void agcBlockEnd(const AgcState& s, const AgcCoefficients& k, const AgcParams& params, Number* meters) {

@@ -64,20 +64,28 @@ AgcCoefficients agcCoefficients(const AgcParams& params, const ReverseCascadeFil
 
 // One frame in place. Two-band mode runs both channels through the
 // reverse-cascaded crossover `lowpass` and `highpass` (with gain);
-// single-band mode runs the causal `highpass` for the detector only. One
-// function per mode, so every argument travels in a register.
-void agcTwoBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& lowpass,
-                    ReverseCascadeFilter& highpass, double& left, double& right);
-void agcSingleBandStep(AgcState& state, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,
-                       double& right);
+// single-band mode runs the causal `highpass` for the detector only. The mode
+// AGC.SingleBand is read on every frame.
+// Two-band frames come in two parts, so the chain can run them in separate
+// steps and the roots and quotients of one wait beside other work: agcDetect
+// runs the crossover and the bands' targets into `w`, agcApply the gains and
+// the protection, each frame's pair before the next frame's. In single-band
+// mode, or with the crossover out of lock-step, agcDetect runs the whole
+// frame and returns false (no agcApply).
+struct AgcHalfway {
+    QuadLanes lanes;  // the crossover's: low left, low right, high left, high right
+    double power[2];  // low, high
+    double target[2];
+};
+bool agcDetect(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
+               ReverseCascadeFilter& highpass, double& left, double& right, AgcHalfway& w);
+void agcApply(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right);
 
-// The mode AGC.SingleBand selects, read on every frame.
+// One whole frame.
 inline void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
                     ReverseCascadeFilter& highpass, double& left, double& right) {
-    if (params.singleBand.load())
-        agcSingleBandStep(state, k, highpass, left, right);
-    else
-        agcTwoBandStep(state, k, lowpass, highpass, left, right);
+    AgcHalfway w;
+    if (agcDetect(state, k, params, lowpass, highpass, left, right, w)) agcApply(state, k, w, left, right);
 }
 
 // Block end (stage active): two-band publishes meters[0..2] (low gain, high

@@ -10,6 +10,7 @@
 #include "engine/band_mix.h"
 #include "engine/chain.h"
 #include "engine/coefficient_guards.h"
+#include "engine/frame_pipeline.h"
 #include "engine/sine.h"
 #include "filters/reverse_cascade.h"
 
@@ -260,57 +261,18 @@ QX_INLINE void reverseCascade(ReverseCascadeFilter& filter, bool locked, Frame& 
 // What the first half of the chain hands to the second for one frame: the
 // wideband frame, or the band signals while the multiband processor runs, and
 // the frame's dither, drawn by the first half so that only one thread draws
-// random numbers, in the order one thread drew them.
+// random numbers, in the order one thread drew them. Within a half, the
+// frame's record in the pipeline also carries what the AGC's first step
+// leaves for its second.
 struct HalfFrame {
     Frame f;
     bool inBands;
     bool dithered;
+    bool agcSplit;  // the AGC's second step has a part to run
     double dither;
+    AgcHalfway agc;
     BandSignals bands;
 };
-
-// Runs `frames` frames through `Parts` consecutive parts of the chain as a
-// software pipeline: in each step part s takes frame i - s, so the parts of
-// one step depend on nothing of each other, and the processor works on one
-// frame's part while another's waits on a division or a root. Each part
-// still sees its frames in order, so every sample comes out the same.
-// part(std::integral_constant<int, s>, frame number, whether it is the
-// block's first, the frame's record).
-template <int Parts, class Part>
-QX_INLINE void pipelineFrames(int32_t frames, Part&& part) {
-    // Frame n's record is records[n - base]: within a run of steps each part
-    // finds its record at a fixed distance from the step's, and now and then
-    // the records still in flight move back to the front.
-    constexpr int kRecords = 64;
-    constexpr int kInFlight = Parts - 1;
-    HalfFrame records[kRecords];
-    int64_t base = 0;  // steps counted in 64 bits: a block of nearly 2^31 frames has more
-    const auto step = [&]<bool Edge, int... S>(int64_t i, HalfFrame* at, std::integer_sequence<int, S...>)
-                          QX_INLINE_LAMBDA {
-        ((!Edge || (i - S >= 0 && i - S < frames)
-              ? part(std::integral_constant<int, S>{}, static_cast<int32_t>(i - S), Edge && i == S, at[-S])
-              : void()),
-         ...);
-    };
-    constexpr auto parts = std::make_integer_sequence<int, Parts>{};
-    // While the pipeline fills and drains each part tests its frame; in
-    // between every part has one, none of them the first.
-    const int64_t end = int64_t{frames} + kInFlight;
-    for (int64_t i = 0; i < end;) {
-        if (i - base == kRecords) {
-            std::copy_n(records + kRecords - kInFlight, kInFlight, records);
-            base += kRecords - kInFlight;
-        }
-        HalfFrame* at = records + (i - base);
-        if (i >= Parts && i < frames) {
-            for (const int64_t stop = std::min(int64_t{frames}, base + kRecords); i < stop; ++i, ++at)
-                step.template operator()<false>(i, at, parts);
-        } else {
-            step.template operator()<true>(i, at, parts);
-            ++i;
-        }
-    }
-}
 
 // A band stage's frame and, on the meter frame, its meters, as bandStep does,
 // with the records named by member: for the meters their addresses are formed
@@ -351,11 +313,12 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // before it. The first half of the chain is steps 0 to kFrontStages - 1; the
 // halves share no state but the frame they hand on (the dither's switch too
 // is read by the first half). Stage Active flags and the per-frame switches
-// are read on every frame, so the console can toggle them mid-block. The
-// multiband processor splits in step 5 and sums its bands in step 11; the
-// density drive acts per band there, after the dynamic EQ.
-constexpr int kFrontStages = 8;
-constexpr int kChainStages = 15;
+// are read on every frame, so the console can toggle them mid-block. The AGC
+// takes two steps (its targets, then its gains), as its roots and quotients
+// wait longest. The multiband processor splits in step 6 and sums its bands
+// in step 12; the density drive acts per band in step 7, after the dynamic EQ.
+constexpr int kFrontStages = 9;
+constexpr int kChainStages = 16;
 
 template <int Stage>
 QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, BlockMeters& meters,
@@ -385,11 +348,14 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
         if (general.stereoImageActive)
             stereoImageStep(state.stereoImage, c.stereoImage, p.stereoImage, state.stereoHighpass, f.left, f.right);
     } else if constexpr (Stage == 2) {
-        if (general.agcActive) agcStep(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass, f.left, f.right);
+        h.agcSplit = general.agcActive && agcDetect(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass,
+                                                    f.left, f.right, h.agc);
     } else if constexpr (Stage == 3) {
+        if (h.agcSplit) agcApply(state.agc, c.agc, h.agc, f.left, f.right);
+    } else if constexpr (Stage == 4) {
         if (general.threeBandEqActive)
             threeBandStereoStep(state.threeBandLeft, state.threeBandRight, c.threeBand, f.left, f.right);
-    } else if constexpr (Stage == 4) {
+    } else if constexpr (Stage == 5) {
         if (general.parametricEqActive) {
             if (p.parametricEq.enable2) {
                 reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false,
@@ -399,13 +365,13 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
                 c.parametricSeriesLocked = false;
             }
         }
-    } else if constexpr (Stage == 5) {
+    } else if constexpr (Stage == 6) {
         h.inBands = general.processorActive;
         if (h.inBands)
             splitBands(c.bandCount, f.left, f.right, state.splitBank, bands.left, bands.right);
         else
             applyGain(f, c.driveGain);
-    } else if constexpr (Stage == 6) {
+    } else if constexpr (Stage == 7) {
         if (!h.inBands) return;
         bandStage(general.dynamicEqActive, &dynamicEqStep, &publishDynamicEqMeters, &ChainState::dynamicEq,
                   &BlockCoefficients::dynamicEq, &ChainState::dynamicEqMeters);
@@ -414,26 +380,26 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
             for (int i = 0; i < n; ++i) bands.left[i] *= c.driveGain;
             for (int i = 0; i < n; ++i) bands.right[i] *= c.driveGain;
         });
-    } else if constexpr (Stage == 7) {
+    } else if constexpr (Stage == 8) {
         bandStage(general.compressorActive, &compressorStep, &publishCompressorMeters, &ChainState::compressor,
                   &BlockCoefficients::compressor, &ChainState::compressorMeters);
-    } else if constexpr (Stage == 8) {
+    } else if constexpr (Stage == 9) {
         bandStage(general.expanderActive, &expanderStep, &publishExpanderMeters, &ChainState::expander,
                   &BlockCoefficients::expander, &ChainState::expanderMeters);
-    } else if constexpr (Stage == 9) {
+    } else if constexpr (Stage == 10) {
         bandStage(general.limiterActive, &bandLimiterStep, &publishBandLimiterMeters, &ChainState::bandLimiter,
                   &BlockCoefficients::bandLimiter, &ChainState::limiterMeters);
-    } else if constexpr (Stage == 10) {
+    } else if constexpr (Stage == 11) {
         if (h.inBands && general.saturatorActive)
             saturatorStep(state.saturator, c.saturator, p.saturator, state.refilterBank, bands);
-    } else if constexpr (Stage == 11) {
+    } else if constexpr (Stage == 12) {
         if (!h.inBands) return;
         if (general.tenBandEqActive) bandEqStep(c.bandEq, bands);
         recombineBands(p.processor, c.bandCount, bands, f.left, f.right);
-    } else if constexpr (Stage == 12) {
+    } else if constexpr (Stage == 13) {
         if (general.finalLimiterActive)
             finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
-    } else if constexpr (Stage == 13) {
+    } else if constexpr (Stage == 14) {
         if (general.finalClipperActive)
             finalClipperStep(state.finalClipper, c.finalClipper, state.params.finalClipper, f.left, f.right);
     } else {
@@ -463,7 +429,7 @@ template <int First, int Last, class Enter, class Leave>
 QX_INLINE void runStages(int32_t frames, BlockCoefficients& c, BlockMeters& meters, ChainState& state, Enter&& enter,
                          Leave&& leave) {
     constexpr int kStages = Last - First;
-    pipelineFrames<kStages>(frames, [&](auto step, int32_t i, bool first, HalfFrame& h) QX_INLINE_LAMBDA {
+    pipelineFrames<kStages, HalfFrame>(frames, [&](auto step, int32_t i, bool first, HalfFrame& h) QX_INLINE_LAMBDA {
         if constexpr (step == 0) enter(i, h);
         chainStage<First + step>(h, c, first, meters, state);
         if constexpr (step == kStages - 1) leave(i, h);

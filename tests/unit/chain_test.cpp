@@ -5,13 +5,50 @@
 #include <limits>
 #include <memory>
 #include <numbers>
+#include <utility>
 #include <vector>
 
 #include "engine/chain.h"
+#include "engine/frame_pipeline.h"
 #include "unit/chain_test_support.h"
 
 namespace qx {
 namespace {
+
+// The frame pipeline, across its fill, its steady run (past the sliding
+// records' end) and its drain: every part meets every frame once, with the
+// frame's own record; a frame's parts come in order; each part takes its
+// frames in order; and a frame's part s + 1 comes before the next frame's
+// part s, so a stage split over two parts sees one frame at a time.
+TEST(FramePipeline, RunsEachFramesPartsInOrderAndSplitStagesOneFrameAtATime) {
+    constexpr int kParts = 4;
+    struct Record {
+        int32_t frame;
+        int parts;
+    };
+    for (int32_t frames : {0, 1, 2, 3, 4, 5, 64, 200}) {
+        std::vector<std::pair<int, int32_t>> calls;
+        int firsts = 0;
+        pipelineFrames<kParts, Record>(frames, [&](auto part, int32_t i, bool first, Record& r) {
+            if constexpr (part == 0) r = {i, 0};
+            EXPECT_EQ(r.frame, i);
+            EXPECT_EQ(r.parts++, int{part});
+            firsts += first;
+            EXPECT_EQ(first, i == 0);
+            calls.emplace_back(int{part}, i);
+        });
+        ASSERT_EQ(calls.size(), static_cast<size_t>(frames) * kParts) << frames;
+        EXPECT_EQ(firsts, frames > 0 ? kParts : 0);
+        std::vector<std::vector<size_t>> at(kParts, std::vector<size_t>(static_cast<size_t>(frames)));
+        for (size_t n = 0; n < calls.size(); ++n) at[calls[n].first][calls[n].second] = n;
+        for (int s = 0; s < kParts; ++s)
+            for (int32_t i = 0; i < frames; ++i) {
+                const bool ordered = (s == 0 || at[s - 1][i] < at[s][i]) && (i == 0 || at[s][i - 1] < at[s][i]) &&
+                                     (s == 0 || i == 0 || at[s][i - 1] < at[s - 1][i]);
+                ASSERT_TRUE(ordered) << frames << " frames, part " << s << ", frame " << i;
+            }
+    }
+}
 
 using test::expectedSample;
 using test::makeState;
