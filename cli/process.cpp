@@ -128,13 +128,16 @@ int64_t atRate(int64_t chainFrames, int rate) {
 // chain alone takes longer than the reader or the writer.
 // Compensating, the chain's leading delay is dropped and the tail flushed with
 // silence at the end; the resamplers' output is aligned with their input by
-// themselves. Every block goes on as soon as it is ready.
+// themselves.
 // Blocks in each queue and blocks the chain's first half may run ahead of its
 // second. Offline, enough that a thread waiting a few milliseconds for a
-// processor (a hundred blocks' work) starves none of the others; a live
-// stream keeps them short, so a switch of preset is soon heard.
+// processor (a hundred blocks' work) starves none of the others, and a
+// sleeping consumer wakes with a batch of blocks to take, so the threads
+// sleep and wake a quarter as often; a live stream keeps the queues short and
+// passes each block on at once, so a switch of preset is soon heard.
 constexpr std::size_t kQueueBlocks = 16;
 constexpr std::size_t kOfflineBlocks = 128;
+constexpr std::size_t kOfflineBatch = 4;
 
 // Room for a block of kHostBlock frames at `from` once at `to` Hz; the
 // resampler's uneven output may grow a buffer now and then, never for long.
@@ -578,10 +581,8 @@ int runProcess(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (IoResult created = sink.open(files[1], format, outRate, channels); created.status != IoStatus::Ok)
         return fail(err, kIoFailure, created.message);
 
-    // A live stream passes each block on at once; elsewhere the threads take
-    // blocks in batches, sleeping and waking a quarter as often.
     const bool live = o.follow || !o.remote.empty();
-    const std::size_t batch = live ? 1 : kQueueBlocks / 4;
+    const std::size_t batch = live ? 1 : kOfflineBatch;
     const std::size_t depth = live ? kQueueBlocks : kOfflineBlocks;
     BlockQueue toChain(depth, blockSamples(inRate, kSampleRate, channels), batch);
     BlockQueue toWriter(depth, blockSamples(kSampleRate, outRate, channels), batch);

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <utility>
 
 #include "base/vector_clones.h"
 #include "engine/band_mix.h"
