@@ -123,6 +123,27 @@ QX_INLINE void forEachGroup(Count nb, Body&& body) {
     }
 }
 
+// x[i] *= g for i < nb, in the vectors of the groups above (fours, a pair,
+// else one by one): the band stages' loops store in those shapes, and a load
+// spanning two stores not yet retired waits for them (left's last pair and
+// right's first are neighbours, which the compiler would join into one).
+template <class Count>
+QX_INLINE void scaleGroups(double* x, Count nb, double g) {
+    typedef double Four __attribute__((vector_size(32), aligned(8)));
+    forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
+        if (last - first == 4) {
+            Four v;
+            std::memcpy(&v, x + first, sizeof v);
+            v *= g;
+            std::memcpy(x + first, &v, sizeof v);
+        } else if (last - first == 2) {
+            storeLanes(x + first, loadLanes(x + first) * g);
+        } else {
+            for (int i = first; i < last; ++i) x[i] *= g;
+        }
+    });
+}
+
 // All ones where the condition holds, else zero: or-ed over a group's bands
 // it tells whether any band needs something, as vector compares rather than
 // a branch per band.

@@ -374,10 +374,9 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
         if (!h.inBands) return;
         bandStage(general.dynamicEqActive, &dynamicEqStep, &publishDynamicEqMeters, &ChainState::dynamicEq,
                   &BlockCoefficients::dynamicEq, &ChainState::dynamicEqMeters);
-        // One channel at a time, so each loop is a run of whole-vector products.
         withBandCount(c.bandCount, [&](auto n) QX_INLINE_LAMBDA {
-            for (int i = 0; i < n; ++i) bands.left[i] *= c.driveGain;
-            for (int i = 0; i < n; ++i) bands.right[i] *= c.driveGain;
+            scaleGroups(bands.left, n, c.driveGain);
+            scaleGroups(bands.right, n, c.driveGain);
         });
     } else if constexpr (Stage == 8) {
         bandStage(general.compressorActive, &compressorStep, &publishCompressorMeters, &ChainState::compressor,

@@ -89,7 +89,6 @@ QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, 
     double* __restrict envelope = state.envelope;
     double* __restrict gain = state.gain;
     double* __restrict lvl = state.level;
-    double* __restrict q = state.quotient;
     double* __restrict t = state.target;
 #pragma GCC ivdep
     for (int i = first; i < last; ++i) {
@@ -106,18 +105,20 @@ QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, 
     // Static curve: 1 below the threshold, else between 1/sqrt(q) (2:1) and
     // 1/q (limiting) as the ratio grows.
     if (over) {
-#pragma GCC ivdep
-        for (int i = first; i < last; ++i) q[i - first] = lvl[i - first] / c.threshold[i];
+        // One loop: a loop of its own for the quotient leaves two lanes as
+        // scalar stores that the root then reads as one vector, and such a
+        // load waits for the stores to retire.
 #pragma GCC ivdep
         for (int i = first; i < last; ++i) {
             const double thr = c.threshold[i];
             const double k = c.k[i];
+            const double q = lvl[i - first] / thr;
             const double inv = 1.0 / lvl[i - first];
-            const double u = std::sqrt(q[i - first]) * thr * inv;
+            const double u = std::sqrt(q) * thr * inv;
             const double steep = u * k + inv * thr * c.oneMinusK[i];
             const double gentle = u * k + c.oneMinusK[i];
             const double curve = pick(c.ratio[i] >= 2.0, steep, gentle);
-            t[i - first] = pick(q[i - first] >= 1.0, curve, 1.0);
+            t[i - first] = pick(q >= 1.0, curve, 1.0);
         }
     } else {
         for (int i = first; i < last; ++i) t[i - first] = 1.0;

@@ -20,7 +20,6 @@ struct CompressorState {
     // One group of bands' working values within a frame, kept here: as
     // locals the vector code would have every frame realign the stack.
     double level[kGroupBands] = {};
-    double quotient[kGroupBands] = {};
     double target[kGroupBands] = {};
     // Look-ahead lines, frame-major so one frame's bands are contiguous.
     double lineL[kLookaheadFrames][kMaxBands] = {};

@@ -49,11 +49,18 @@ template <bool Shape, class Count>
 QX_INLINE void saturateBands(SaturatorState& state, const SaturatorCoefficients& c, const SaturatorParams& params,
                              BandSignals& bands, Count nb) {
     const int n = nb;  // a constant where the count is one
-    // The clip switches are atomics, which do not vectorise: read first, as
-    // doubles, which SSE2 compares in vector lanes (64-bit integers it cannot).
-    double clipSwitch[kMaxBands];
+    // The clip switches are atomics, which do not vectorise: read first, and
+    // kept as doubles, which SSE2 compares in vector lanes (64-bit integers it
+    // cannot). The doubles are rewritten only when a switch moves: a vector
+    // load of lanes just stored one by one would wait for the stores to retire.
+    uint32_t bits = 0;
 #pragma GCC unroll 10
-    for (int i = 0; i < n; ++i) clipSwitch[i] = params.clipEnable[i].load();
+    for (int i = 0; i < n; ++i) bits |= static_cast<uint32_t>(params.clipEnable[i].load() != 0) << i;
+    if (bits != state.clipBits) [[unlikely]] {
+        state.clipBits = bits;
+        for (int i = 0; i < kMaxBands; ++i) state.clipSwitch[i] = (bits >> i) & 1u;
+    }
+    const double* __restrict clipSwitch = state.clipSwitch;
     double* __restrict left = bands.left;
     double* __restrict right = bands.right;
     double* __restrict depth = state.depth;

@@ -16,6 +16,10 @@ uint32_t buildRefilterMask(const SaturatorParams& params, int32_t bandCount);
 
 struct SaturatorState {
     double depth[kMaxBands] = {};  // deepest clip of the block, per band
+    // The clip switches as last read, as 0.0 or 1.0 per band; no switch
+    // pattern matches the starting bits, so the first frame fills them.
+    uint32_t clipBits = ~0u;
+    double clipSwitch[kMaxBands] = {};
 };
 
 struct SaturatorCoefficients {

@@ -166,6 +166,13 @@ TEST(Saturator, ClipAtTheCeilingAndMeterItsDepth) {
     f = bandFrame(0.5);
     saturatorStep(s, c3, p, *bank, f);
     EXPECT_EQ(f.left[0], 0.5);
+    EXPECT_EQ(f.left[1], 0.2);
+    p.clipEnable[0] = 1;  // and back on, in both directions
+    p.clipEnable[1] = 0;
+    f = bandFrame(0.5);
+    saturatorStep(s, c3, p, *bank, f);
+    EXPECT_EQ(f.left[0], 0.2);
+    EXPECT_EQ(f.right[1], 0.5);
 }
 
 TEST(Saturator, RefilterRunsTheFlaggedBandsThroughTheBank) {
