@@ -1,16 +1,19 @@
 #pragma once
 // The per-frame loops over bands and channels are written for the vector unit:
 // SSE2 everywhere (the i686 build's baseline), and where the loader can pick a
-// clone by the processor (ELF ifuncs) a second copy for AVX2. Never FMA: with
-// -ffp-contract=off every product and sum is rounded on its own, so scalar,
-// SSE2 and AVX2 code give the same bits.
+// clone by the processor (ELF ifuncs) copies for AVX2 and for AVX-512's
+// x86-64-v4 level. The latter runs the same 256-bit vectors (the build
+// prefers that width: ten bands fill 512-bit vectors poorly) with twice the
+// registers and mask registers for the selects, so fewer values wait in
+// memory. Never FMA: with -ffp-contract=off every product and sum is rounded
+// on its own, so scalar, SSE2, AVX2 and AVX-512 code give the same bits.
 // Not under the sanitizers: their runtime is not yet up when the loader runs
 // the clone resolvers.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__ELF__) && defined(__x86_64__) && \
     !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-#define QX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-// For plain streams of products and sums, which do gain from AVX-512; the
-// chain's stages, with their selects and divisions, did not.
+#define QX_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+// For plain streams of products and sums, which gain from AVX-512's own
+// wide vectors as well.
 #define QX_WIDE_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define QX_VECTOR_CLONES
