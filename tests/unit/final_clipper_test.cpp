@@ -195,12 +195,20 @@ TEST(FinalClipperComplex, GapResetClearsBothHistoriesButNotTheDepth) {
     const double* ring = &c.state.history.ring[0][0][0];
     for (int j = 0; j < 256; ++j) ASSERT_EQ(ring[j], 0.0) << j;
     EXPECT_EQ(c.state.depth, depth);
-    // The next 32 frames come from the cleared history: silence.
-    for (int i = 0; i < 32; ++i) {
-        double l = 0.3, r = -0.3;
+    // The next 32 frames come from the cleared history: silence. From then
+    // on the output is a fresh clipper's, bit for bit.
+    Clipper fresh(0.0, -6.0, true);
+    for (int i = 0; i < 300; ++i) {
+        double l = sine(1.0, 700.0, i), r = 0.3;
+        double freshL = l, freshR = r;
         finalClipperStep(c.state, c.k, c.params, l, r);
-        ASSERT_EQ(l, 0.0);
-        ASSERT_EQ(r, 0.0);
+        finalClipperStep(fresh.state, fresh.k, fresh.params, freshL, freshR);
+        if (i < 32) {
+            ASSERT_EQ(l, 0.0);
+            ASSERT_EQ(r, 0.0);
+        }
+        ASSERT_EQ(l, freshL) << i;
+        ASSERT_EQ(r, freshR) << i;
     }
 }
 
