@@ -268,6 +268,7 @@ struct HalfFrame {
     bool inBands;
     bool dithered;
     bool agcSplit;  // the AGC's second step has a part to run
+    bool dynamicEqSplit;  // so has the dynamic EQ's
     double dither;
     AgcHalfway agc;
     BandSignals bands;
@@ -314,10 +315,12 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // is read by the first half). Stage Active flags and the per-frame switches
 // are read on every frame, so the console can toggle them mid-block. The AGC
 // takes two steps (its targets, then its gains), as its roots and quotients
-// wait longest. The multiband processor splits in step 6 and sums its bands
-// in step 12; the density drive acts per band in step 7, after the dynamic EQ.
-constexpr int kFrontStages = 9;
-constexpr int kChainStages = 16;
+// wait longest; so does the dynamic EQ (its weights and their mean, then
+// their application). The multiband processor splits in step 6 and sums its
+// bands in step 13; the density drive acts per band in step 8, after the
+// dynamic EQ.
+constexpr int kFrontStages = 10;
+constexpr int kChainStages = 17;
 
 template <int Stage>
 QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, BlockMeters& meters,
@@ -371,33 +374,36 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
         else
             applyGain(f, c.driveGain);
     } else if constexpr (Stage == 7) {
+        h.dynamicEqSplit = h.inBands && general.dynamicEqActive;
+        if (h.dynamicEqSplit) dynamicEqWeigh(state.dynamicEq, c.dynamicEq, bands);
+    } else if constexpr (Stage == 8) {
         if (!h.inBands) return;
-        bandStage(general.dynamicEqActive, &dynamicEqStep, &publishDynamicEqMeters, &ChainState::dynamicEq,
+        bandStage(h.dynamicEqSplit, &dynamicEqApply, &publishDynamicEqMeters, &ChainState::dynamicEq,
                   &BlockCoefficients::dynamicEq, &ChainState::dynamicEqMeters);
         withBandCount(c.bandCount, [&](auto n) QX_INLINE_LAMBDA {
             scaleGroups(bands.left, n, c.driveGain);
             scaleGroups(bands.right, n, c.driveGain);
         });
-    } else if constexpr (Stage == 8) {
+    } else if constexpr (Stage == 9) {
         bandStage(general.compressorActive, &compressorStep, &publishCompressorMeters, &ChainState::compressor,
                   &BlockCoefficients::compressor, &ChainState::compressorMeters);
-    } else if constexpr (Stage == 9) {
+    } else if constexpr (Stage == 10) {
         bandStage(general.expanderActive, &expanderStep, &publishExpanderMeters, &ChainState::expander,
                   &BlockCoefficients::expander, &ChainState::expanderMeters);
-    } else if constexpr (Stage == 10) {
+    } else if constexpr (Stage == 11) {
         bandStage(general.limiterActive, &bandLimiterStep, &publishBandLimiterMeters, &ChainState::bandLimiter,
                   &BlockCoefficients::bandLimiter, &ChainState::limiterMeters);
-    } else if constexpr (Stage == 11) {
+    } else if constexpr (Stage == 12) {
         if (h.inBands && general.saturatorActive)
             saturatorStep(state.saturator, c.saturator, p.saturator, state.refilterBank, bands);
-    } else if constexpr (Stage == 12) {
+    } else if constexpr (Stage == 13) {
         if (!h.inBands) return;
         if (general.tenBandEqActive) bandEqStep(c.bandEq, bands);
         recombineBands(p.processor, c.bandCount, bands, f.left, f.right);
-    } else if constexpr (Stage == 13) {
+    } else if constexpr (Stage == 14) {
         if (general.finalLimiterActive)
             finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
-    } else if constexpr (Stage == 14) {
+    } else if constexpr (Stage == 15) {
         if (general.finalClipperActive)
             finalClipperStep(state.finalClipper, c.finalClipper, state.params.finalClipper, f.left, f.right);
     } else {

@@ -41,13 +41,13 @@ namespace {
 // The per-band work runs as vector code; only the mean of the weights is a
 // sum in band order, as before.
 template <class Count>
-QX_INLINE void equaliseBands(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands, Count nb) {
+QX_INLINE void weighBands(DynamicEqState& state, const DynamicEqCoefficients& c, const BandSignals& bands, Count nb) {
     const int n = nb;  // a constant where the count is one
     double* __restrict weight = state.weight;
     double* __restrict power = state.power;
     double* __restrict gain = state.gain;
-    double* __restrict left = bands.left;
-    double* __restrict right = bands.right;
+    const double* __restrict left = bands.left;
+    const double* __restrict right = bands.right;
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
     for (int i = 0; i < n; ++i) {
         const double l = left[i];
@@ -64,7 +64,16 @@ QX_INLINE void equaliseBands(DynamicEqState& state, const DynamicEqCoefficients&
 #pragma GCC unroll 10
     for (int i = 0; i < n; ++i) sum += weight[i];
     const double mean = sum * c.invBands;
-    const double norm = 1.0 / mean;
+    state.norm = 1.0 / mean;
+}
+
+template <class Count>
+QX_INLINE void applyWeights(DynamicEqState& state, BandSignals& bands, Count nb) {
+    const int n = nb;
+    const double norm = state.norm;
+    double* __restrict weight = state.weight;
+    double* __restrict left = bands.left;
+    double* __restrict right = bands.right;
 #pragma GCC ivdep
     for (int i = 0; i < n; ++i) {
         const double w = norm * weight[i];
@@ -77,8 +86,21 @@ QX_INLINE void equaliseBands(DynamicEqState& state, const DynamicEqCoefficients&
 }  // namespace
 
 QX_VECTOR_CLONES
+void dynamicEqWeigh(DynamicEqState& state, const DynamicEqCoefficients& c, const BandSignals& bands) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { weighBands(state, c, bands, nb); });
+}
+
+QX_VECTOR_CLONES
+void dynamicEqApply(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { applyWeights(state, bands, nb); });
+}
+
+QX_VECTOR_CLONES
 void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands) {
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { equaliseBands(state, c, bands, nb); });
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        weighBands(state, c, bands, nb);
+        applyWeights(state, bands, nb);
+    });
 }
 
 void publishDynamicEqMeters(const DynamicEqState& state, const DynamicEqCoefficients& c, Number* meters) {

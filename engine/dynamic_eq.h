@@ -12,6 +12,7 @@ struct DynamicEqState {
     double power[kMaxBands] = {};  // D_i: smoothed band power
     double gain[kMaxBands] = {};   // Q_i: smoothed band gain
     double weight[kMaxBands] = {}; // w_i of the last frame, for the meters
+    double norm = 1.0;             // 1 / mean of the weights, between the frame's parts
 };
 
 struct DynamicEqCoefficients {
@@ -35,6 +36,14 @@ DynamicEqCoefficients dynamicEqCoefficients(const DynamicEqParams& params,
 
 // One frame on bands 0..bands-1.
 void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands);
+
+// The same frame in two parts, for a pipeline that runs other work between
+// them: dynamicEqWeigh updates the detectors and gains and finds the weights
+// and their mean; dynamicEqApply normalises the weights and applies them. A
+// frame's second part must come before the next frame's first, as the
+// weights wait in the state.
+void dynamicEqWeigh(DynamicEqState& state, const DynamicEqCoefficients& c, const BandSignals& bands);
+void dynamicEqApply(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands);
 
 // dB(w_i) per band, of the last frame.
 void publishDynamicEqMeters(const DynamicEqState& state, const DynamicEqCoefficients& c, Number* meters);
