@@ -261,8 +261,8 @@ QX_INLINE void reverseCascade(ReverseCascadeFilter& filter, bool locked, Frame& 
 // wideband frame, or the band signals while the multiband processor runs, and
 // the frame's dither, drawn by the first half so that only one thread draws
 // random numbers, in the order one thread drew them. Within a half, the
-// frame's record in the pipeline also carries what the AGC's first step
-// leaves for its second.
+// frame's record in the pipeline also carries what the first steps of the
+// AGC and the dynamic EQ leave for their second.
 struct HalfFrame {
     Frame f;
     bool inBands;
