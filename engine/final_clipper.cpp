@@ -36,31 +36,9 @@ using Pair = LanePair;
 // Two successive entries of a run: both channels of each.
 typedef double Quad __attribute__((vector_size(32)));
 
-// The taps in pairs, each repeated for both channels of its entry.
-struct HilbertQuads {
-    alignas(32) double v[64];
-    constexpr HilbertQuads() : v() {
-        for (int j = 0; j < 32; ++j) v[2 * j] = v[2 * j + 1] = kHilbert[j];
-    }
-};
-constexpr HilbertQuads kHilbertQuads;
+constexpr int kSecondCopy = 64;
 
-// Where position p's first copy starts in the ring, in bytes: one table load
-// in place of the parity and half arithmetic on each of a frame's three
-// positions. The second copy lies 32 entries on.
-struct RingOffsets {
-    uint16_t v[64];
-    constexpr RingOffsets() : v() {
-        for (int p = 0; p < 64; ++p) v[p] = static_cast<uint16_t>(((p & 1) * 64 + (p >> 1)) * sizeof(double[2]));
-    }
-};
-constexpr RingOffsets kRingOffsets;
-constexpr size_t kSecondCopy = 32 * sizeof(double[2]);
-static_assert(sizeof(HilbertHistory::ring) == 2 * 64 * sizeof(double[2]));
-
-QX_INLINE double* ringEntry(HilbertHistory& h, uint32_t position, size_t copy = 0) {
-    return reinterpret_cast<double*>(reinterpret_cast<unsigned char*>(h.ring) + kRingOffsets.v[position & 63u] + copy);
-}
+QX_INLINE double* ringEntry(HilbertHistory& h, uint32_t position) { return h.ring[position & 63u]; }
 
 // The depth follows left, then right; as selects and one store, so the
 // compiler makes them max operations rather than compares and branches.
@@ -87,22 +65,28 @@ QX_INLINE Pair envelopeClip(HilbertHistory& h, Pair x, const FinalClipperCoeffic
     const uint32_t n = static_cast<uint32_t>(h.counter);
     const Pair in = x * kInputScale;
     storeLanes(ringEntry(h, n), in);
-    storeLanes(ringEntry(h, n, kSecondCopy), in);
+    storeLanes(ringEntry(h, n) + 2 * kSecondCopy, in);
     h.counter = static_cast<int32_t>(n + 1u);
 
-    // Entries written 63, 61, ..., 1 frames ago, oldest first: one run of
-    // the other parity from the oldest entry. Two taps' products per vector,
-    // added in turn, so each lane's sum keeps its order.
-    const double* run = ringEntry(h, n + 1u);
-    Pair q = {0.0, 0.0};
-#pragma GCC unroll 16
-    for (int j = 0; j < 32; j += 2) {
-        Quad entries, taps;
-        std::memcpy(&entries, run + 2 * j, sizeof entries);
-        std::memcpy(&taps, kHilbertQuads.v + 2 * j, sizeof taps);
-        const Quad products = entries * taps;
-        q += __builtin_shufflevector(products, products, 0, 1);
-        q += __builtin_shufflevector(products, products, 2, 3);
+    // Frame n's taps take the entries written 63, 61, ..., 1 frames ago,
+    // oldest first, so frame n + 1's take those of the other parity up to
+    // this frame's input. An odd n sums both frames' in one vector: tap j's
+    // products for the two entries side by side, added in turn, so each
+    // lane's sum keeps its order. An even n finds its sum waiting.
+    Pair q;
+    if (n & 1u) {
+        const double* run = ringEntry(h, n + 1u);
+        Quad sums = {0.0, 0.0, 0.0, 0.0};
+#pragma GCC unroll 32
+        for (int j = 0; j < 32; ++j) {
+            Quad entries;
+            std::memcpy(&entries, run + 4 * j, sizeof entries);
+            sums += entries * kHilbert[j];
+        }
+        q = __builtin_shufflevector(sums, sums, 0, 1);
+        storeLanes(h.nextSum, __builtin_shufflevector(sums, sums, 2, 3));
+    } else {
+        q = loadLanes(h.nextSum);
     }
     // The input of 32 frames ago.
     const Pair v = loadLanes(ringEntry(h, n + 32u)) * kOutputScale;

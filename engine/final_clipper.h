@@ -12,12 +12,14 @@
 namespace qx {
 
 // Hilbert transformer history of both channels, which always step together:
-// each entry holds left and right side by side. Position p (0..63) lives in
-// the half of its parity, at p / 2 and again at p / 2 + 32: the taps of any
-// frame (all of one parity) then read one contiguous run that never wraps.
+// each entry holds left and right side by side. Position p (0..63) lives at
+// p and again at p + 64, so the last 64 entries form one run that never wraps.
+// An odd position's frame also sums the next frame's taps (they end at its own
+// input), two frames in one vector; the next frame takes that sum from here.
 struct HilbertHistory {
-    alignas(32) double ring[2][64][2] = {};
-    int32_t counter = 0;  // next write position; only its low six bits matter
+    alignas(32) double ring[128][2] = {};
+    double nextSum[2] = {};  // the transformer output of position `counter`
+    int32_t counter = 0;     // next write position; only its low six bits matter
 };
 
 struct FinalClipperState {

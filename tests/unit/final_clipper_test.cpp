@@ -192,7 +192,7 @@ TEST(FinalClipperComplex, GapResetClearsBothHistoriesButNotTheDepth) {
     ASSERT_GT(depth, 0.0);
     finalClipperGapReset(c.state);
     EXPECT_EQ(c.state.history.counter, 0);
-    const double* ring = &c.state.history.ring[0][0][0];
+    const double* ring = &c.state.history.ring[0][0];
     for (int j = 0; j < 256; ++j) ASSERT_EQ(ring[j], 0.0) << j;
     EXPECT_EQ(c.state.depth, depth);
     // The next 32 frames come from the cleared history: silence. From then
@@ -249,7 +249,7 @@ TEST(FinalClipper, AbsurdParametersKeepOutputAndStateFinite) {
                     ASSERT_TRUE(std::isfinite(meter.load())) << field << " = " << v;
                     ASSERT_TRUE(std::isfinite(c.state.depth));
                 }
-                const double* ring = &c.state.history.ring[0][0][0];
+                const double* ring = &c.state.history.ring[0][0];
                 for (int j = 0; j < 256; ++j) ASSERT_TRUE(std::isfinite(ring[j]));
                 EXPECT_TRUE(std::isfinite(c.k.k1) && std::isfinite(c.k.k2) && c.k.threshold > 0.0);
             }
