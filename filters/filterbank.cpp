@@ -65,12 +65,10 @@ QX_INLINE void chooseLanes(const LaneTests& on, const Lanes& a, const Lanes& b, 
 // entries from End on are already their own copies.
 template <int N, bool Masked, int End = 0, bool InPlace = false>
 QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __restrict in,
-                 const uint64_t* __restrict pass, double* __restrict frame) {
+                 const uint64_t* __restrict pass, const BankFrame& frame) {
     const int n = End > 0 ? End : N > 0 ? N : used;
     if constexpr (End > 0 && !InPlace)
         for (int e = End; e < N; ++e) frame[e] = in[e];
-    const double* src = in;
-    if constexpr (InPlace) src = frame;
     double* __restrict x1 = bank.x1;
     double* __restrict x2 = bank.x2;
     double* __restrict y1 = bank.y1;
@@ -87,7 +85,10 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
     int e = 0;
     for (; e + 4 <= n; e += 4) {
         Lanes x, xa, xb, ya, yb, kb0, kb1, kb2, ka1, ka2, kg;
-        std::memcpy(&x, src + e, sizeof x);
+        if constexpr (InPlace)
+            frame.loadGroup(e, x);
+        else
+            std::memcpy(&x, in + e, sizeof x);
         std::memcpy(&xa, x1 + e, sizeof x);
         std::memcpy(&xb, x2 + e, sizeof x);
         std::memcpy(&ya, y1 + e, sizeof x);
@@ -111,7 +112,7 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
             chooseLanes(on, ya, yb, ny2);
             chooseLanes(on, y, ya, ny1);
         }
-        std::memcpy(frame + e, &out, sizeof out);
+        frame.storeGroup(e, out);
         std::memcpy(x2 + e, &nx2, sizeof out);
         std::memcpy(x1 + e, &nx1, sizeof out);
         std::memcpy(y2 + e, &ny2, sizeof out);
@@ -122,7 +123,7 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
     constexpr int kCount = End > 0 ? End : N;
     if constexpr (kCount == 0 || kCount % 4 != 0) {
         for (; e < n; ++e) {
-            const double x = src[e];
+            const double x = InPlace ? frame[e] : in[e];
             const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
             if constexpr (Masked) {
                 const uint64_t on = pass[e];
@@ -186,20 +187,34 @@ QX_INLINE void blockRows(ReverseCascadeBank& bank, int used, const uint64_t* __r
         y1[e] = yb;
     };
 
+    // A row's entries part by part of the line: body(first, last, base, rows),
+    // entry e at rows[e - base] of each row.
+    const int lowEnd = n < kLowEntries ? n : kLowEntries;
+    const auto twoParts = [&](int j, auto&& body) QX_INLINE_LAMBDA {
+        body(0, lowEnd, 0, bank.lineLow[j], bank.lineLow[j - 1]);
+        if (n > kLowEntries) body(kLowEntries, n, kLowEntries, bank.lineHigh[j], bank.lineHigh[j - 1]);
+    };
+    const auto oneParts = [&](int j, auto&& body) QX_INLINE_LAMBDA {
+        body(0, lowEnd, 0, bank.lineLow[j]);
+        if (n > kLowEntries) body(kLowEntries, n, kLowEntries, bank.lineHigh[j]);
+    };
+
     BlockIndices& ix = bank.indices;
     const int writeStart = ix.write & kBlockStartMask;
     int j = ix.write;
     for (; j - 1 >= writeStart; j -= 2) {
-        const double* __restrict rowA = bank.line[j];
-        const double* __restrict rowB = bank.line[j - 1];
-        for (int e = 0; e < n; ++e) {
-            double ya, yb;
-            twoRows(e, rowA[e], rowB[e], ya, yb);
-        }
+        twoParts(j, [&](int first, int last, int base, const double* __restrict rowA,
+                        const double* __restrict rowB) QX_INLINE_LAMBDA {
+            for (int e = first; e < last; ++e) {
+                double ya, yb;
+                twoRows(e, rowA[e - base], rowB[e - base], ya, yb);
+            }
+        });
     }
     for (; j >= writeStart; --j) {
-        const double* __restrict row = bank.line[j];
-        for (int e = 0; e < n; ++e) oneRow(e, row[e]);
+        oneParts(j, [&](int first, int last, int base, const double* __restrict row) QX_INLINE_LAMBDA {
+            for (int e = first; e < last; ++e) oneRow(e, row[e - base]);
+        });
     }
 
     const auto out = [&](uint64_t on, double y, double gain, double x) {
@@ -209,24 +224,26 @@ QX_INLINE void blockRows(ReverseCascadeBank& bank, int used, const uint64_t* __r
     const int pendingStart = ix.pending & kBlockStartMask;
     const int pendingEnd = ix.pending | kBlockOffsetMask;
     for (j = pendingEnd; j - 1 >= pendingStart; j -= 2) {
-        double* __restrict rowA = bank.line[j];
-        double* __restrict rowB = bank.line[j - 1];
-        for (int e = 0; e < n; ++e) {
-            const double xa = rowA[e];
-            const double xb = rowB[e];
-            double ya, yb;
-            twoRows(e, xa, xb, ya, yb);
-            const uint64_t on = Masked ? pass[e] : 0;
-            rowA[e] = out(on, ya, g[e], xa);
-            rowB[e] = out(on, yb, g[e], xb);
-        }
+        twoParts(j, [&](int first, int last, int base, double* __restrict rowA,
+                        double* __restrict rowB) QX_INLINE_LAMBDA {
+            for (int e = first; e < last; ++e) {
+                const double xa = rowA[e - base];
+                const double xb = rowB[e - base];
+                double ya, yb;
+                twoRows(e, xa, xb, ya, yb);
+                const uint64_t on = Masked ? pass[e] : 0;
+                rowA[e - base] = out(on, ya, g[e], xa);
+                rowB[e - base] = out(on, yb, g[e], xb);
+            }
+        });
     }
     for (; j >= pendingStart; --j) {
-        double* __restrict row = bank.line[j];
-        for (int e = 0; e < n; ++e) {
-            const double x = row[e];
-            row[e] = out(Masked ? pass[e] : 0, oneRow(e, x), g[e], x);
-        }
+        oneParts(j, [&](int first, int last, int base, double* __restrict row) QX_INLINE_LAMBDA {
+            for (int e = first; e < last; ++e) {
+                const double x = row[e - base];
+                row[e - base] = out(Masked ? pass[e] : 0, oneRow(e, x), g[e], x);
+            }
+        });
     }
 }
 
@@ -259,13 +276,13 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
         std::memcpy(&y2[k], bank.y2 + f, sizeof(Lanes));
     }
     const auto load = [&](int j, int k, Lanes& x) QX_INLINE_LAMBDA {
-        std::memcpy(&x, bank.line[j] + 4 * k, sizeof x);
+        bankFrameAt(bank, j).loadGroup(4 * k, x);
     };
     const auto store = [&]<bool Out>(int j, int k, const Lanes& y, const Lanes& x) QX_INLINE_LAMBDA {
         if constexpr (Out) {
             Lanes out = y * g[k];
             if constexpr (Masked) chooseLanes(on[k], out, x, out);
-            std::memcpy(bank.line[j] + 4 * k, &out, sizeof out);
+            bankFrameAt(bank, j).storeGroup(4 * k, out);
         }
     };
     const auto rows = [&]<bool Out>(int first, int last) QX_INLINE_LAMBDA {
@@ -355,12 +372,16 @@ QX_INLINE void bankFrame(ReverseCascadeBank& bank, int used, const double* in, c
                double* __restrict outLeft, double* __restrict outRight) {
     const int n = N > 0 ? N : used;
     BlockIndices& ix = bank.indices;
-    const double* readFrame = bank.line[ix.read];
-    for (int band = 0; band < n / 2; ++band) {
-        outLeft[band] = readFrame[2 * band];
-        outRight[band] = readFrame[2 * band + 1];
-    }
-    forwardPass<N, Masked, End, InPlace>(bank, n, in, pass, bank.line[ix.write]);
+    const auto copyOut = [&](const double* __restrict part, int first, int last) QX_INLINE_LAMBDA {
+        for (int band = first; band < last; ++band) {
+            outLeft[band] = part[2 * band - 2 * first];
+            outRight[band] = part[2 * band + 1 - 2 * first];
+        }
+    };
+    constexpr int kLowBands = kLowEntries / 2;
+    copyOut(bank.lineLow[ix.read], 0, n / 2 < kLowBands ? n / 2 : kLowBands);
+    if (n / 2 > kLowBands) copyOut(bank.lineHigh[ix.read], kLowBands, n / 2);
+    forwardPass<N, Masked, End, InPlace>(bank, n, in, pass, bankFrameAt(bank, ix.write));
     if ((ix.read & kBlockOffsetMask) != kBlockOffsetMask) {
         ++ix.read;
         ++ix.write;
@@ -383,12 +404,24 @@ QX_INLINE void splitFrame(int count, double left, double right, ReverseCascadeBa
 }
 
 // Bands 0..n/2-1 of both sides into one frame's entries; the frame never
-// lies in the band arrays.
+// lies in the band arrays. Whole groups as the vectors the forward pass loads
+// them as: a vector load of values stored one by one waits for the stores to
+// retire.
 QX_INLINE void interleave(int n, const double* __restrict left, const double* __restrict right,
-                          double* __restrict frame) {
-    for (int band = 0; band < n / 2; ++band) {
-        frame[2 * band] = left[band];
-        frame[2 * band + 1] = right[band];
+                          const BankFrame& frame) {
+    const int bands = n / 2, paired = bands & ~1;
+    for (int band = 0; band < paired; band += 2) {
+        // Each side's pair as one load, within the vectors the stage before
+        // stored the bands as.
+        LanePair l, r;
+        std::memcpy(&l, left + band, sizeof l);
+        std::memcpy(&r, right + band, sizeof r);
+        const Lanes group = __builtin_shufflevector(l, r, 0, 2, 1, 3);
+        frame.storeGroup(2 * band, group);
+    }
+    if (paired < bands) {
+        frame[2 * paired] = left[paired];
+        frame[2 * paired + 1] = right[paired];
     }
 }
 
@@ -403,7 +436,7 @@ QX_INLINE void refilterFrame(int count, const double* inLeft, const double* inRi
                              double* outLeft, double* outRight, uint32_t mask) {
     const int n = N > 0 ? N : 2 * count;
     const uint32_t used = (1u << n) - 1u;
-    interleave(n, inLeft, inRight, bank.line[bank.indices.write]);
+    interleave(n, inLeft, inRight, bankFrameAt(bank, bank.indices.write));
     if ((mask & used) == used) return bankFrame<N, false, 0, true>(bank, n, nullptr, nullptr, outLeft, outRight);
     const auto masked = [&]<int End>() QX_INLINE_LAMBDA {
         bankFrame<N, true, End, true>(bank, n, nullptr, bank.pass, outLeft, outRight);
@@ -541,7 +574,8 @@ void resetBankBand(ReverseCascadeBank& bank, int band) {
     bank.indices.pending = 0;
     bank.indices.write = kBlockLength;
     bank.indices.read = 2 * kBlockLength;
-    std::memset(bank.line, 0, sizeof bank.line);
+    std::memset(bank.lineLow, 0, sizeof bank.lineLow);
+    std::memset(bank.lineHigh, 0, sizeof bank.lineHigh);
 }
 
 void resetBank(ReverseCascadeBank& bank) {
@@ -555,7 +589,8 @@ void resetBank(ReverseCascadeBank& bank) {
     bank.indices.pending = 0;
     bank.indices.write = kBlockLength;
     bank.indices.read = 2 * kBlockLength;
-    std::memset(bank.line, 0, sizeof bank.line);
+    std::memset(bank.lineLow, 0, sizeof bank.lineLow);
+    std::memset(bank.lineHigh, 0, sizeof bank.lineHigh);
 }
 
 namespace {
