@@ -95,14 +95,6 @@ void dynamicEqApply(DynamicEqState& state, const DynamicEqCoefficients& c, BandS
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { applyWeights(state, bands, nb); });
 }
 
-QX_VECTOR_CLONES
-void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands) {
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
-        weighBands(state, c, bands, nb);
-        applyWeights(state, bands, nb);
-    });
-}
-
 void publishDynamicEqMeters(const DynamicEqState& state, const DynamicEqCoefficients& c, Number* meters) {
     for (int i = 0; i < c.bands; ++i) meters[i] = guard::levelDb(state.weight[i]);
 }

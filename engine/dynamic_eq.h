@@ -34,16 +34,19 @@ struct DynamicEqCoefficients {
 DynamicEqCoefficients dynamicEqCoefficients(const DynamicEqParams& params,
                                             const BandDetectors& detectors, int32_t bandCount);
 
-// One frame on bands 0..bands-1.
-void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands);
-
-// The same frame in two parts, for a pipeline that runs other work between
-// them: dynamicEqWeigh updates the detectors and gains and finds the weights
-// and their mean; dynamicEqApply normalises the weights and applies them. A
-// frame's second part must come before the next frame's first, as the
-// weights wait in the state.
+// One frame on bands 0..bands-1 in two parts, for a pipeline that runs other
+// work between them: dynamicEqWeigh updates the detectors and gains and finds
+// the weights and their mean; dynamicEqApply normalises the weights and
+// applies them. A frame's second part must come before the next frame's
+// first, as the weights wait in the state.
 void dynamicEqWeigh(DynamicEqState& state, const DynamicEqCoefficients& c, const BandSignals& bands);
 void dynamicEqApply(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands);
+
+// One whole frame.
+inline void dynamicEqStep(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands) {
+    dynamicEqWeigh(state, c, bands);
+    dynamicEqApply(state, c, bands);
+}
 
 // dB(w_i) per band, of the last frame.
 void publishDynamicEqMeters(const DynamicEqState& state, const DynamicEqCoefficients& c, Number* meters);

@@ -36,9 +36,11 @@ using Pair = LanePair;
 // Two successive entries of a run: both channels of each.
 typedef double Quad __attribute__((vector_size(32)));
 
-constexpr int kSecondCopy = 64;
-
-QX_INLINE double* ringEntry(HilbertHistory& h, uint32_t position) { return h.ring[position & 63u]; }
+// Position p's entry, and its second copy 64 entries on.
+constexpr uint32_t kSecondCopy = 64;
+QX_INLINE double* ringEntry(HilbertHistory& h, uint32_t position, uint32_t copy = 0) {
+    return h.ring[(position & 63u) + copy];
+}
 
 // The depth follows left, then right; as selects and one store, so the
 // compiler makes them max operations rather than compares and branches.
@@ -65,7 +67,7 @@ QX_INLINE Pair envelopeClip(HilbertHistory& h, Pair x, const FinalClipperCoeffic
     const uint32_t n = static_cast<uint32_t>(h.counter);
     const Pair in = x * kInputScale;
     storeLanes(ringEntry(h, n), in);
-    storeLanes(ringEntry(h, n) + 2 * kSecondCopy, in);
+    storeLanes(ringEntry(h, n, kSecondCopy), in);
     h.counter = static_cast<int32_t>(n + 1u);
 
     // Frame n's taps take the entries written 63, 61, ..., 1 frames ago,

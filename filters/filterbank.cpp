@@ -65,7 +65,7 @@ QX_INLINE void chooseLanes(const LaneTests& on, const Lanes& a, const Lanes& b, 
 // entries from End on are already their own copies.
 template <int N, bool Masked, int End = 0, bool InPlace = false>
 QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __restrict in,
-                 const uint64_t* __restrict pass, const BankFrame& frame) {
+                 const uint64_t* __restrict pass, const LineFrame& frame) {
     const int n = End > 0 ? End : N > 0 ? N : used;
     if constexpr (End > 0 && !InPlace)
         for (int e = End; e < N; ++e) frame[e] = in[e];
@@ -276,13 +276,13 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
         std::memcpy(&y2[k], bank.y2 + f, sizeof(Lanes));
     }
     const auto load = [&](int j, int k, Lanes& x) QX_INLINE_LAMBDA {
-        bankFrameAt(bank, j).loadGroup(4 * k, x);
+        lineFrameAt(bank, j).loadGroup(4 * k, x);
     };
     const auto store = [&]<bool Out>(int j, int k, const Lanes& y, const Lanes& x) QX_INLINE_LAMBDA {
         if constexpr (Out) {
             Lanes out = y * g[k];
             if constexpr (Masked) chooseLanes(on[k], out, x, out);
-            bankFrameAt(bank, j).storeGroup(4 * k, out);
+            lineFrameAt(bank, j).storeGroup(4 * k, out);
         }
     };
     const auto rows = [&]<bool Out>(int first, int last) QX_INLINE_LAMBDA {
@@ -381,7 +381,7 @@ QX_INLINE void bankFrame(ReverseCascadeBank& bank, int used, const double* in, c
     constexpr int kLowBands = kLowEntries / 2;
     copyOut(bank.lineLow[ix.read], 0, n / 2 < kLowBands ? n / 2 : kLowBands);
     if (n / 2 > kLowBands) copyOut(bank.lineHigh[ix.read], kLowBands, n / 2);
-    forwardPass<N, Masked, End, InPlace>(bank, n, in, pass, bankFrameAt(bank, ix.write));
+    forwardPass<N, Masked, End, InPlace>(bank, n, in, pass, lineFrameAt(bank, ix.write));
     if ((ix.read & kBlockOffsetMask) != kBlockOffsetMask) {
         ++ix.read;
         ++ix.write;
@@ -408,7 +408,7 @@ QX_INLINE void splitFrame(int count, double left, double right, ReverseCascadeBa
 // them as: a vector load of values stored one by one waits for the stores to
 // retire.
 QX_INLINE void interleave(int n, const double* __restrict left, const double* __restrict right,
-                          const BankFrame& frame) {
+                          const LineFrame& frame) {
     const int bands = n / 2, paired = bands & ~1;
     for (int band = 0; band < paired; band += 2) {
         // Each side's pair as one load, within the vectors the stage before
@@ -436,7 +436,7 @@ QX_INLINE void refilterFrame(int count, const double* inLeft, const double* inRi
                              double* outLeft, double* outRight, uint32_t mask) {
     const int n = N > 0 ? N : 2 * count;
     const uint32_t used = (1u << n) - 1u;
-    interleave(n, inLeft, inRight, bankFrameAt(bank, bank.indices.write));
+    interleave(n, inLeft, inRight, lineFrameAt(bank, bank.indices.write));
     if ((mask & used) == used) return bankFrame<N, false, 0, true>(bank, n, nullptr, nullptr, outLeft, outRight);
     const auto masked = [&]<int End>() QX_INLINE_LAMBDA {
         bankFrame<N, true, End, true>(bank, n, nullptr, bank.pass, outLeft, outRight);

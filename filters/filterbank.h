@@ -91,7 +91,7 @@ struct ReverseCascadeBank {
 };
 
 // One frame of a bank's delay line, entry by entry across its two parts.
-struct BankFrame {
+struct LineFrame {
     double* low;
     double* high;
     QX_INLINE double& operator[](int e) const { return e < kLowEntries ? low[e] : high[e - kLowEntries]; }
@@ -126,7 +126,7 @@ private:
     }
 };
 
-QX_INLINE BankFrame bankFrameAt(ReverseCascadeBank& bank, int position) {
+QX_INLINE LineFrame lineFrameAt(ReverseCascadeBank& bank, int position) {
     return {bank.lineLow[position], bank.lineHigh[position]};
 }
 

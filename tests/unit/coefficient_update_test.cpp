@@ -130,7 +130,7 @@ TEST(CoefficientUpdate, UpdatesNeverClearAudioInFlight) {
     Fixture fx;
     ChainState& s = *fx.state;
     s.highpass.line[100][0] = 0.5;
-    bankFrameAt(s.splitBank, 100)[3] = 0.25;
+    lineFrameAt(s.splitBank, 100)[3] = 0.25;
     s.lowpass[1].line[5000][1] = -0.125;
     s.highpass.indices[0].write = 4200;
     fx.set("HighpassFilter.Cutoff.Hz", 100.0);
@@ -138,7 +138,7 @@ TEST(CoefficientUpdate, UpdatesNeverClearAudioInFlight) {
     fx.set("LowpassFilter.Cutoff.Hz", 12000.0);
     updateCoefficients(s, true);
     EXPECT_EQ(s.highpass.line[100][0], 0.5);
-    EXPECT_EQ(bankFrameAt(s.splitBank, 100)[3], 0.25);
+    EXPECT_EQ(lineFrameAt(s.splitBank, 100)[3], 0.25);
     EXPECT_EQ(s.lowpass[1].line[5000][1], -0.125);
     EXPECT_EQ(s.highpass.indices[0].write, 4200);
 }

@@ -218,7 +218,7 @@ TEST(FilterbankReset, PositionsStatesAndLine) {
         EXPECT_EQ(bank->y2[e], 0.0);
     }
     for (int j = 0; j < kDelayLineLength; ++j)
-        for (int e = 0; e < kBankEntries; ++e) ASSERT_EQ(bankFrameAt(*bank, j)[e], 0.0);
+        for (int e = 0; e < kBankEntries; ++e) ASSERT_EQ(lineFrameAt(*bank, j)[e], 0.0);
 
     // One band: only that band's states, but the whole line and the positions.
     std::memset(static_cast<void*>(bank.get()), 0x3f, sizeof *bank);
@@ -229,7 +229,7 @@ TEST(FilterbankReset, PositionsStatesAndLine) {
     EXPECT_EQ(bank->x1[5], dirty);
     EXPECT_EQ(bank->x1[8], dirty);
     EXPECT_EQ(bank->indices.write, 4096);
-    EXPECT_EQ(bankFrameAt(*bank, 100)[19], 0.0);
+    EXPECT_EQ(lineFrameAt(*bank, 100)[19], 0.0);
     // A band number outside 0–9 touches nothing.
     bank->x1[0] = 5.0;
     resetBankBand(*bank, 10);
@@ -446,7 +446,7 @@ TEST(FilterbankSteps, BandsBeyondTheCountAreNeitherRunNorRead) {
     fb.layout(true, 0, 1);
     ReverseCascadeBank& bank = *fb.split;
     for (int e = 6; e < kBankEntries; ++e) bank.y1[e] = 0.25;
-    bankFrameAt(bank, 8192)[10] = 9.0;
+    lineFrameAt(bank, 8192)[10] = 9.0;
     Random rng;
     for (int n = 0; n < 3 * 4096; ++n) {
         double outL[kBankBands], outR[kBankBands];
@@ -458,8 +458,8 @@ TEST(FilterbankSteps, BandsBeyondTheCountAreNeitherRunNorRead) {
         }
     }
     for (int e = 6; e < kBankEntries; ++e) EXPECT_EQ(bank.y1[e], 0.25);
-    EXPECT_EQ(bankFrameAt(bank, 8192)[10], 9.0);
-    EXPECT_EQ(bankFrameAt(bank, 100)[19], 0.0);
+    EXPECT_EQ(lineFrameAt(bank, 8192)[10], 9.0);
+    EXPECT_EQ(lineFrameAt(bank, 100)[19], 0.0);
 }
 
 TEST(FilterbankDesign, DegenerateBandDesignsStayFinite) {

@@ -43,7 +43,7 @@ TEST(StageSetups, StartupDesignsUsePlaceholdersAndClearEverything) {
     Rig s;
     ChainState& st = *s.state;
     st.highpass.line[7][0] = 1.0;
-    bankFrameAt(st.splitBank, 7)[0] = 1.0;
+    lineFrameAt(st.splitBank, 7)[0] = 1.0;
     st.highpass.indices[1].read = 77;
     designAtStartup(st);
     expectDesign(st.highpass, FilterType::Highpass, 0.0, 25.0, 2.0);
@@ -56,7 +56,7 @@ TEST(StageSetups, StartupDesignsUsePlaceholdersAndClearEverything) {
     EXPECT_EQ(st.threeBandLeft.gMid.load(), 0.0);  // silent until the first update
     EXPECT_EQ(st.bandCount.load(), 10);
     EXPECT_EQ(st.highpass.line[7][0], 0.0);
-    EXPECT_EQ(bankFrameAt(st.splitBank, 7)[0], 0.0);
+    EXPECT_EQ(lineFrameAt(st.splitBank, 7)[0], 0.0);
     EXPECT_EQ(st.highpass.indices[1].read, 8192);
     EXPECT_EQ(st.highpass.indices[1].pending, 0);
     EXPECT_EQ(st.highpass.indices[1].write, 4096);
@@ -187,8 +187,8 @@ TEST(ChainFilters, GapResetClearsEveryFilterAndBothBanks) {
         f->line[3][0] = 0.5;
         f->state.y1[1] = 0.5;
     }
-    bankFrameAt(state->splitBank, 3)[3] = 0.5;
-    bankFrameAt(state->refilterBank, 3)[3] = 0.5;
+    lineFrameAt(state->splitBank, 3)[3] = 0.5;
+    lineFrameAt(state->refilterBank, 3)[3] = 0.5;
     state->threeBandLeft.s1 = 0.5;
     clock.now += 5000;  // a short pause keeps everything
     test::runStereo(buffer, *state);
@@ -199,8 +199,8 @@ TEST(ChainFilters, GapResetClearsEveryFilterAndBothBanks) {
         EXPECT_EQ(f->line[3][0], 0.0);
         EXPECT_EQ(f->state.y1[1], 0.0);
     }
-    EXPECT_EQ(bankFrameAt(state->splitBank, 3)[3], 0.0);
-    EXPECT_EQ(bankFrameAt(state->refilterBank, 3)[3], 0.0);
+    EXPECT_EQ(lineFrameAt(state->splitBank, 3)[3], 0.0);
+    EXPECT_EQ(lineFrameAt(state->refilterBank, 3)[3], 0.0);
     EXPECT_EQ(state->threeBandLeft.s1, 0.5);  // the three-band EQ keeps its state
 }
 
