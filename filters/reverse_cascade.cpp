@@ -1,5 +1,6 @@
 #include "filters/reverse_cascade.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -318,15 +319,20 @@ struct LanePass {
         if (j == last) advance<Out, WithGain>(j, x1, x2, y1, y2);
     }
 
-    template <bool WithGain>
-    QX_INLINE void run(const BlockIndices& ix) {
-        V x1, x2, y1, y2;
+    // The copied forward states, lane by lane.
+    QX_INLINE void startStates(V& x1, V& x2, V& y1, V& y2) const {
         for (int e = 0; e < L; ++e) {
             x1[e] = states[e].x1;
             x2[e] = states[e].x2;
             y1[e] = states[e].y1;
             y2[e] = states[e].y2;
         }
+    }
+
+    template <bool WithGain>
+    QX_INLINE void run(const BlockIndices& ix) {
+        V x1, x2, y1, y2;
+        startStates(x1, x2, y1, y2);
         // Warm-up over the block just filled, newest first; then the backward
         // pass over the pending block, in place.
         pass<false, WithGain>(ix.write, ix.write & kBlockStartMask, x1, x2, y1, y2);
@@ -351,6 +357,11 @@ BlockIndices rotated(const BlockIndices& ix) {
 
 QX_VECTOR_CLONES
 void finishReverseCascadeBlockPair(ReverseCascadeFilter& filter, bool withGain) {
+    if (filter.wait.allowed) {
+        filter.wait.waiting = true;
+        filter.wait.withGain = withGain;
+        return;
+    }
     const BlockIndices ix = filter.indices[0];
     LanePass<2> pass;
     pass.addFilter(0, filter, withGain);
@@ -360,12 +371,104 @@ void finishReverseCascadeBlockPair(ReverseCascadeFilter& filter, bool withGain) 
 
 QX_VECTOR_CLONES
 void finishReverseCascadeBlockQuad(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain) {
+    if (first.wait.allowed && second.wait.allowed) {
+        for (ReverseCascadeFilter* f : {&first, &second}) {
+            f->wait.waiting = true;
+            f->wait.withGain = withGain;
+        }
+        return;
+    }
     const BlockIndices ix = first.indices[0];
     LanePass<4> pass;
     pass.addFilter(0, first, withGain);
     pass.addFilter(2, second, withGain);
     pass.run(ix, withGain);
     first.indices[0] = first.indices[1] = second.indices[0] = second.indices[1] = rotated(ix);
+}
+
+namespace {
+
+constexpr int kMostWaiting = 8;
+
+// G groups of two waiting filters, four lanes each, stepped row by row side
+// by side; an odd filter fills both halves of the last group (its lanes
+// compute and store the same values twice). Every filter waits at its block's
+// last frame, so each pass covers all 4096 rows of a block: the rows stand at
+// the same offsets from each filter's own block starts.
+template <int G>
+QX_INLINE void runWaitingGroups(ReverseCascadeFilter* const* waiting, int count) {
+    using V = LaneVector<4>::Type;
+    LanePass<4> groups[G];
+    V x1[G], x2[G], y1[G], y2[G];
+    ReverseCascadeFilter* pairs[G][2];
+    for (int k = 0; k < G; ++k) {
+        pairs[k][0] = waiting[2 * k];
+        pairs[k][1] = waiting[2 * k + 1 < count ? 2 * k + 1 : 2 * k];
+        // Without gain a lane multiplies by 1, which changes no value.
+        for (int h = 0; h < 2; ++h) groups[k].addFilter(2 * h, *pairs[k][h], pairs[k][h]->wait.withGain);
+        groups[k].startStates(x1[k], x2[k], y1[k], y2[k]);
+    }
+    const auto aim = [&](uint16_t BlockIndices::*block) {
+        for (int k = 0; k < G; ++k)
+            for (int h = 0; h < 2; ++h)
+                groups[k].lines[h] = pairs[k][h]->line + ((pairs[k][h]->indices[0].*block) & kBlockStartMask);
+    };
+    const auto rows = [&]<bool Out>() QX_INLINE_LAMBDA {
+        for (int j = kBlockOffsetMask; j > 0; j -= 2)
+            for (int k = 0; k < G; ++k) groups[k].template advanceTwo<Out, true>(j, x1[k], x2[k], y1[k], y2[k]);
+    };
+    // Warm-up over the blocks just filled, then the backward pass over the
+    // pending blocks, in place.
+    aim(&BlockIndices::write);
+    rows.template operator()<false>();
+    aim(&BlockIndices::pending);
+    rows.template operator()<true>();
+}
+
+QX_VECTOR_CLONES void runWaitingBlocks(ReverseCascadeFilter* const* waiting, int count) {
+    switch ((count + 1) / 2) {
+        case 1: runWaitingGroups<1>(waiting, count); break;
+        case 2: runWaitingGroups<2>(waiting, count); break;
+        case 3: runWaitingGroups<3>(waiting, count); break;
+        default: runWaitingGroups<4>(waiting, count); break;
+    }
+}
+
+}  // namespace
+
+int32_t allowBlockEndWaits(ReverseCascadeFilter* const* filters, int count, int32_t frames) {
+    int32_t first = frames;
+    const auto framesToEnd = [](const ReverseCascadeFilter& f) {
+        return static_cast<int32_t>(kBlockOffsetMask - (f.indices[0].write & kBlockOffsetMask));
+    };
+    for (int i = 0; i < count; ++i)
+        if (inLockStep(*filters[i])) first = std::min(first, framesToEnd(*filters[i]));
+    if (first >= frames) return frames;
+    for (int i = 0; i < count; ++i)
+        filters[i]->wait.allowed = inLockStep(*filters[i]) && framesToEnd(*filters[i]) == first;
+    return first;
+}
+
+void finishWaitingBlocks(ReverseCascadeFilter* const* filters, int count) {
+    ReverseCascadeFilter* waiting[kMostWaiting];
+    int n = 0;
+    const auto run = [&] {
+        runWaitingBlocks(waiting, n);
+        for (int i = 0; i < n; ++i) {
+            ReverseCascadeFilter& f = *waiting[i];
+            f.indices[0] = f.indices[1] = rotated(f.indices[0]);
+            f.wait = {};
+        }
+        n = 0;
+    };
+    for (int i = 0; i < count; ++i) {
+        ReverseCascadeFilter& f = *filters[i];
+        f.wait.allowed = false;
+        if (!f.wait.waiting) continue;
+        waiting[n++] = &f;
+        if (n == kMostWaiting) run();
+    }
+    if (n > 0) run();
 }
 
 }  // namespace qx

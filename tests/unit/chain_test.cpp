@@ -26,17 +26,20 @@ TEST(FramePipeline, RunsEachFramesPartsInOrderAndSplitStagesOneFrameAtATime) {
         int32_t frame;
         int parts;
     };
-    for (int32_t frames : {0, 1, 2, 3, 4, 5, 64, 200}) {
+    // Also as two stretches, the second starting mid-block.
+    for (auto [frames, split] : {std::pair{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {64, 64}, {200, 200},
+                                 {200, 1}, {200, 130}, {9, 5}}) {
         std::vector<std::pair<int, int32_t>> calls;
         int firsts = 0;
-        pipelineFrames<kParts, Record>(frames, [&](auto part, int32_t i, bool first, Record& r) {
-            if constexpr (part == 0) r = {i, 0};
-            EXPECT_EQ(r.frame, i);
-            EXPECT_EQ(r.parts++, int{part});
-            firsts += first;
-            EXPECT_EQ(first, i == 0);
-            calls.emplace_back(int{part}, i);
-        });
+        for (auto [begin, end] : {std::pair{0, split}, {split, frames}})
+            pipelineFrames<kParts, Record>(begin, end, [&](auto part, int32_t i, bool first, Record& r) {
+                if constexpr (part == 0) r = {i, 0};
+                EXPECT_EQ(r.frame, i);
+                EXPECT_EQ(r.parts++, int{part});
+                firsts += first;
+                EXPECT_EQ(first, i == 0);
+                calls.emplace_back(int{part}, i);
+            });
         ASSERT_EQ(calls.size(), static_cast<size_t>(frames) * kParts) << frames;
         EXPECT_EQ(firsts, frames > 0 ? kParts : 0);
         std::vector<std::vector<size_t>> at(kParts, std::vector<size_t>(static_cast<size_t>(frames)));

@@ -234,6 +234,78 @@ TEST(ReverseCascadeStep, LockStepSeriesMatchesChannelSteps) {
     for (int i = 0; i < 2; ++i) EXPECT_EQ(std::memcmp(locked[i].get(), plain[i].get(), sizeof(ReverseCascadeFilter)), 0);
 }
 
+TEST(ReverseCascadeStep, BatchedBlockEndsMatchChannelSteps) {
+    // Seven filters as a chain steps them, in host blocks of several sizes,
+    // their block ends let wait for a batch: the same bits as one channel
+    // step at a time. Among them a series pair, filters with and without gain,
+    // one a block ahead (other block bases), one 1000 frames behind, one out of
+    // lock-step, and one that skips frames, so its block ends after its
+    // allowance and does its block work at once.
+    constexpr int kFilters = 7;
+    constexpr int kSeries = 3;   // with kSeries + 1
+    constexpr int kApart = 5;    // 1000 frames behind
+    constexpr int kUnlocked = 6;
+    constexpr int kSkipper = 1;
+    std::unique_ptr<ReverseCascadeFilter> batched[kFilters], plain[kFilters];
+    for (int i = 0; i < kFilters; ++i) {
+        for (auto* set : {batched, plain}) {
+            set[i] = makeFilter();
+            designFilter(*set[i], true, i % 2 ? FilterType::Peaking : FilterType::Bandpass, 2.0 + i, 300.0 * (i + 1),
+                         kFs, 1.2);
+        }
+    }
+    const auto withGain = [](int i) { return i != 2 && i != kSeries && i != kSeries + 1; };
+    Random r;
+    const auto prestep = [&](int i, int frames) {
+        for (int n = 0; n < frames; ++n) {
+            const double x = noise(r);
+            for (auto* set : {batched, plain}) {
+                reverseCascadeStep(*set[i], Channel::Left, x, true);
+                if (i != kUnlocked || n > 0) reverseCascadeStep(*set[i], Channel::Right, x, true);
+            }
+        }
+    };
+    for (int i = 0; i < kFilters; ++i) prestep(i, (i == 0 ? 5096 : i == kApart ? 0 : 1000) + (i == kUnlocked ? 10 : 0));
+    ReverseCascadeFilter* ptrs[kFilters];
+    for (int i = 0; i < kFilters; ++i) ptrs[i] = batched[i].get();
+    ASSERT_FALSE(inLockStep(*ptrs[kUnlocked]));
+
+    int64_t n = 0;
+    int batches = 0;
+    for (int32_t frames : {700, 4096, 5000, 4095, 3000, 4096, 9000}) {
+        const int32_t last = allowBlockEndWaits(ptrs, kFilters, frames);
+        for (int32_t i = 0; i < frames; ++i, ++n) {
+            double in[kFilters][2];
+            for (auto& v : in) v[0] = noise(r), v[1] = noise(r);
+            for (int f = 0; f < kFilters; ++f) {
+                if (f == kSkipper && n % 7 == 3) continue;
+                double out[2] = {in[f][0], in[f][1]};
+                if (f == kSeries) {
+                    reverseCascadeSeriesStep(*batched[f], *batched[f + 1], out[0], out[1], false,
+                                             pairInLockStep(*batched[f], *batched[f + 1]));
+                } else if (f == kSeries + 1) {
+                    continue;
+                } else {
+                    reverseCascadeStereoStep(*batched[f], out[0], out[1], withGain(f));
+                }
+                for (int c = 0; c < 2; ++c) {
+                    double x = in[f][c];
+                    for (int g = f; g <= (f == kSeries ? f + 1 : f); ++g)
+                        x = reverseCascadeStep(*plain[g], static_cast<Channel>(c), x, withGain(g));
+                    ASSERT_EQ(out[c], x) << "filter " << f << ", frame " << n;
+                }
+            }
+            if (i == last) {
+                finishWaitingBlocks(ptrs, kFilters);
+                ++batches;
+            }
+        }
+    }
+    EXPECT_GE(batches, 6);
+    for (int i = 0; i < kFilters; ++i)
+        EXPECT_EQ(std::memcmp(batched[i].get(), plain[i].get(), sizeof(ReverseCascadeFilter)), 0) << i;
+}
+
 TEST(CausalStep, AppliesResponseAndGainOnce) {
     auto f = makeFilter();
     designFilter(*f, true, FilterType::Lowpass, 6.0, 1500.0, kFs, 1.0);
