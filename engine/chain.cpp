@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 
@@ -321,7 +322,6 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // dynamic EQ.
 constexpr int kFrontStages = 10;
 constexpr int kChainStages = 17;
-constexpr int kBatchFilters = 7;
 
 template <int Stage>
 QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, BlockMeters& meters,
@@ -428,41 +428,44 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
     }
 }
 
-// The filters of stages First to Last - 1 whose block ends may wait for a
-// batch: those the stages step in lock-step, both channels as one.
+// The filters and banks of stages First to Last - 1 whose block ends may
+// wait for a batch: the filters the stages step in lock-step, both channels
+// as one, and the banks.
 template <int First, int Last>
-int batchFilters(ChainState& state, ReverseCascadeFilter* (&filters)[kBatchFilters]) {
-    int n = 0;
+BlockEndBatch stageBatch(ChainState& state) {
+    BlockEndBatch batch;
+    const auto add = [&](std::initializer_list<ReverseCascadeFilter*> filters, ReverseCascadeBank& bank) {
+        BlockEndBatch::Part& part = batch.parts[batch.partCount++];
+        part.bank = &bank;
+        for (ReverseCascadeFilter* f : filters) part.filters[part.filterCount++] = f;
+    };
     if constexpr (First == 0)
-        for (ReverseCascadeFilter* f :
-             {&state.highpass, &state.agcLowpass, &state.agcHighpass, &state.parametric[0], &state.parametric[1]})
-            filters[n++] = f;
-    if constexpr (Last == kChainStages)
-        for (ReverseCascadeFilter* f : {&state.lowpass[0], &state.lowpass[1]}) filters[n++] = f;
-    return n;
+        add({&state.highpass, &state.agcLowpass, &state.agcHighpass, &state.parametric[0], &state.parametric[1]},
+            state.splitBank);
+    if constexpr (Last == kChainStages) add({&state.lowpass[0], &state.lowpass[1]}, state.refilterBank);
+    return batch;
 }
 
 // Stages First to Last - 1 over `frames` frames as a pipeline: enter(i, h)
 // fills frame i's record before the first, leave(i, h) takes it after the last.
-// Where the filters' blocks end within the block, the pipeline drains at that
-// frame and their block work runs as one batch.
+// Where the filters' and banks' blocks end within the block, the pipeline
+// drains at that frame and their block work runs as one batch.
 template <int First, int Last, class Enter, class Leave>
 QX_INLINE void runStages(int32_t frames, BlockCoefficients& c, BlockMeters& meters, ChainState& state, Enter&& enter,
                          Leave&& leave) {
     constexpr int kStages = Last - First;
-    ReverseCascadeFilter* filters[kBatchFilters];
-    const int count = batchFilters<First, Last>(state, filters);
-    const int32_t lastBeforeBatch = allowBlockEndWaits(filters, count, frames);
+    BlockEndBatch batch = stageBatch<First, Last>(state);
+    const int32_t lastBeforeBatch = allowBlockEndWaits(batch, frames);
     for (int32_t begin = 0; begin < frames;) {
-        const bool batch = begin == 0 && lastBeforeBatch < frames;
-        const int32_t end = batch ? lastBeforeBatch + 1 : frames;
+        const bool batched = begin == 0 && lastBeforeBatch < frames;
+        const int32_t end = batched ? lastBeforeBatch + 1 : frames;
         pipelineFrames<kStages, HalfFrame>(
             begin, end, [&](auto step, int32_t i, bool first, HalfFrame& h) QX_INLINE_LAMBDA {
                 if constexpr (step == 0) enter(i, h);
                 chainStage<First + step>(h, c, first, meters, state);
                 if constexpr (step == kStages - 1) leave(i, h);
             });
-        if (batch) finishWaitingBlocks(filters, count);
+        if (batched) finishWaitingBlocks(batch);
         begin = end;
     }
 }

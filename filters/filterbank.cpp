@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/vector_clones.h"
+#include "filters/waiting_rows.h"
 
 namespace qx {
 
@@ -252,9 +253,12 @@ QX_INLINE void blockRows(ReverseCascadeBank& bank, int used, const uint64_t* __r
 // cache). Two rows per turn, each old state value's last product before the
 // load or result that replaces it, so no value moves between registers. At
 // five groups this beats blockRows; at fewer, each chain's latency shows.
-template <int G, bool Masked>
-QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pass) {
+template <int G, bool Masked, int FG>
+QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pass, const WaitingRows* extra) {
     constexpr int kTileRows = 128;
+    // A copy of the waiting filters' rows whose states can live in registers.
+    WaitingRows filterRows;
+    if constexpr (FG > 0) filterRows = *extra;
     Lanes b0[G], b1[G], b2[G], a1[G], a2[G], g[G], x1[G], x2[G], y1[G], y2[G];
     LaneTests on[G];
     for (int k = 0; k < G; ++k) {
@@ -306,6 +310,7 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
                 y2[k] = ya;
                 y1[k] = yb;
             }
+            if constexpr (FG > 0) filterRows.twoRows<Out, FG>(j & kBlockOffsetMask);
         }
         if (j == last) {
             for (int k = 0; k < G; ++k) {
@@ -332,24 +337,38 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
 // Block work at the end of a write block: warm-up over the filled block,
 // backward pass over the pending block, rotation, for the first n entries.
 // It runs on copies of the states, so the forward states come out as they
-// went in; with `pass`, masked as in blockRows. Out of line: it runs once per
-// block, and inlined its stack frame would weigh on every frame.
-[[gnu::noinline]] QX_VECTOR_CLONES void blockWork(ReverseCascadeBank& bank, int n,
-                                                  const uint64_t* __restrict pass) {
+// went in; with `pass`, masked as in blockRows. With `extra`, a batch's
+// waiting filters take their rows alongside where the bank's rows wait on
+// memory, with all twenty entries, in at most three groups (a block's rows
+// come in pairs throughout); the result tells whether they did.
+[[gnu::noinline]] QX_VECTOR_CLONES bool runBlockWork(ReverseCascadeBank& bank, int n, const uint64_t* __restrict pass,
+                                                     const WaitingRows* extra) {
     const auto rows = [&]<int N>() QX_INLINE_LAMBDA {
         if (pass)
             blockRows<N, true>(bank, n, pass);
         else
             blockRows<N, false>(bank, n, pass);
     };
+    const auto groups = [&]<int FG>() QX_INLINE_LAMBDA {
+        if (pass)
+            groupRows<5, true, FG>(bank, pass, extra);
+        else
+            groupRows<5, false, FG>(bank, pass, extra);
+    };
+    // The filters' groups as a constant, so their states stay in registers;
+    // the chain's halves have five filters and two.
+    const auto carry = [&]() QX_INLINE_LAMBDA {
+        switch (extra ? extra->groups : 0) {
+            case 1: groups.template operator()<1>(); return true;
+            case 2: groups.template operator()<2>(); return true;
+            case 3: groups.template operator()<3>(); return true;
+            default: groups.template operator()<0>(); return false;
+        }
+    };
+    bool carried = false;
     // The layouts' counts and the masked frames' group ends as constants.
     switch (n) {
-        case 20:
-            if (pass)
-                groupRows<5, true>(bank, pass);
-            else
-                groupRows<5, false>(bank, pass);
-            break;
+        case 20: carried = carry(); break;
         case 16: rows.template operator()<16>(); break;
         case 12: rows.template operator()<12>(); break;
         case 10: rows.template operator()<10>(); break;
@@ -358,11 +377,21 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
         case 4: rows.template operator()<4>(); break;
         default: rows.template operator()<0>(); break;
     }
-    BlockIndices& ix = bank.indices;
-    const uint16_t oldRead = ix.read, oldWrite = ix.write, oldPending = ix.pending;
-    ix.read = oldPending & kBlockStartMask;
-    ix.write = oldRead & kBlockStartMask;
-    ix.pending = oldWrite & kBlockStartMask;
+    bank.indices = rotated(bank.indices);
+    return carried;
+}
+
+// A bank's block end: the block work, or where allowed a wait for the batch.
+// Out of line: it runs once per block, and inlined its stack frame would
+// weigh on every frame.
+[[gnu::noinline]] void blockWork(ReverseCascadeBank& bank, int n, const uint64_t* pass) {
+    if (!bank.wait.allowed) {
+        runBlockWork(bank, n, pass, nullptr);
+        return;
+    }
+    bank.wait.waiting = true;
+    bank.wait.masked = pass != nullptr;
+    bank.wait.entries = n;
 }
 
 // One frame: read frame R, forward pass into frame W, block work at a block end.
@@ -716,6 +745,45 @@ void layoutFilterbank(ReverseCascadeBank& splitBank, ReverseCascadeBank& refilte
                        kLayoutSampleRate, split.bandwidthOctaves);
         designBankBand(refilterBank, band, reset, entry.type, refilter.gainDb, entry.frequencyHz,
                        kLayoutSampleRate, refilter.bandwidthOctaves);
+    }
+}
+
+int32_t allowBlockEndWaits(BlockEndBatch& batch, int32_t frames) {
+    const auto bankFramesToEnd = [](const ReverseCascadeBank* bank) {
+        return bank ? static_cast<int32_t>(kBlockOffsetMask - (bank->indices.write & kBlockOffsetMask)) : INT32_MAX;
+    };
+    int32_t first = frames;
+    for (int p = 0; p < batch.partCount; ++p) {
+        const BlockEndBatch::Part& part = batch.parts[p];
+        for (int i = 0; i < part.filterCount; ++i) first = std::min(first, framesToBlockEnd(*part.filters[i]));
+        first = std::min(first, bankFramesToEnd(part.bank));
+    }
+    if (first >= frames) return frames;
+    for (int p = 0; p < batch.partCount; ++p) {
+        BlockEndBatch::Part& part = batch.parts[p];
+        for (int i = 0; i < part.filterCount; ++i)
+            part.filters[i]->wait.allowed = framesToBlockEnd(*part.filters[i]) == first;
+        if (part.bank) part.bank->wait.allowed = bankFramesToEnd(part.bank) == first;
+    }
+    return first;
+}
+
+void finishWaitingBlocks(BlockEndBatch& batch) {
+    for (int p = 0; p < batch.partCount; ++p) {
+        BlockEndBatch::Part& part = batch.parts[p];
+        WaitingRows rows;
+        for (int i = 0; i < part.filterCount; ++i) takeWaitingFilter(*part.filters[i], rows);
+        if (rows.count > 0) rows.start();
+        const WaitingRows* extra = rows.count > 0 ? &rows : nullptr;
+        bool carried = false;
+        if (part.bank) {
+            ReverseCascadeBank& bank = *part.bank;
+            const BankBlockEndWait wait = bank.wait;
+            bank.wait = {};
+            if (wait.waiting) carried = runBlockWork(bank, wait.entries, wait.masked ? bank.pass : nullptr, extra);
+        }
+        if (extra && !carried) runWaitingRows(rows);
+        if (extra) rows.finish();
     }
 }
 

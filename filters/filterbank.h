@@ -54,6 +54,14 @@ private:
     std::atomic<uint32_t> value_{0};
 };
 
+// A bank's block end left for a batch (see allowBlockEndWaits).
+struct BankBlockEndWait {
+    bool allowed = false;  // the next block end may wait
+    bool waiting = false;  // it does: the positions stand at the block's last frame
+    bool masked = false;   // the waiting block work keeps the entries the pass masks leave off
+    int entries = 0;       // ... and runs on this many entries
+};
+
 struct ReverseCascadeBank {
     // Designed values (written by designBankBand); both channels of a band equal.
     Number b0[kBankEntries], b1[kBankEntries], b2[kBankEntries];
@@ -82,6 +90,7 @@ struct ReverseCascadeBank {
     alignas(64) uint64_t pass[kBankEntries] = {};
 
     BlockIndices indices;  // shared by all entries
+    BankBlockEndWait wait;  // the audio thread's
     // The delay line's frames in two parts, entries 0-9 (bands 0-4) and
     // 10-19 (bands 5-9), so the five- and three-band layouts stream rows of
     // 80 bytes rather than 160: half the memory traffic of their block work,
@@ -129,6 +138,39 @@ private:
 QX_INLINE LineFrame lineFrameAt(ReverseCascadeBank& bank, int position) {
     return {bank.lineLow[position], bank.lineHigh[position]};
 }
+
+// Block ends in batches. One section's block work is a chain of 8192 steps,
+// each waiting on the one before; several sections' block work side by side
+// keeps the processor busy where each alone would wait, and inside a bank's
+// block work, which waits on memory, it costs next to nothing. So a caller
+// that steps lock-step filters and banks frame by frame may let their block
+// ends wait: of the batch's filters (those in lock-step) and banks, those
+// whose block ends come first, on frame k from now (stepped once a frame),
+// are allowed to wait, and k is the result; with no block end among the next
+// `frames` frames, nothing is allowed and the result is `frames`. The caller
+// then steps frames 0 to k and runs finishWaitingBlocks before any further
+// step of these. One that steps less often ends its block later and does its
+// block work at once, as usual, for its allowance has ended by then. Every
+// sample comes out as without waiting: a waiting block work reads only its
+// own line, design, mask and forward state, which nothing changes before the
+// batch.
+struct BlockEndBatch {
+    // A bank (or none) and the filters whose block work may run inside its own.
+    struct Part {
+        ReverseCascadeBank* bank = nullptr;
+        ReverseCascadeFilter* filters[8];  // all distinct
+        int filterCount = 0;
+    };
+    Part parts[2];
+    int partCount = 0;
+};
+
+int32_t allowBlockEndWaits(BlockEndBatch& batch, int32_t frames);
+
+// The block work of everything waiting in the batch, each part's filters
+// inside its bank's where that bank's rows wait on memory (ten bands); then
+// every allowance ends.
+void finishWaitingBlocks(BlockEndBatch& batch);
 
 // Band label texts shown above the band columns: at most 7 characters.
 using BandLabel = std::array<char, 8>;

@@ -84,7 +84,8 @@ struct ActiveDesign {
     double gain[2] = {};
 };
 
-// A lock-step filter's block end left for a batch (see allowBlockEndWaits).
+// A lock-step filter's block end left for a batch (see allowBlockEndWaits in
+// filters/filterbank.h).
 struct BlockEndWait {
     bool allowed = false;  // the next block end may wait
     bool waiting = false;  // it does: the positions stand at the block's last frame
@@ -180,25 +181,6 @@ inline double reverseCascadeStep(ReverseCascadeFilter& filter, Channel channel, 
 // the processor. Every sample is computed exactly as by two channel steps.
 // Where the filter's wait is allowed, the block work waits for the batch.
 void finishReverseCascadeBlockPair(ReverseCascadeFilter& filter, bool withGain);
-
-// Block ends in batches. One filter's block work is a chain of 8192 steps,
-// each waiting on the one before; the block work of several filters side by
-// side keeps the processor busy where each alone would wait. So a caller that
-// steps several lock-step filters frame by frame may let their block ends
-// wait: of `filters`, those in lock-step whose block ends come first, on frame
-// k from now (stepped once a frame), are allowed to wait, and k is the result;
-// with no block end among the next `frames` frames, nothing is allowed and the
-// result is `frames`. The caller then steps frames 0 to k and runs
-// finishWaitingBlocks before any further step of these filters. A filter that
-// steps less often ends its block later and does its block work at once, as
-// usual, for its allowance has ended by then. Every sample comes out as
-// without waiting: a waiting block work reads only its own filter's line,
-// design and forward state, which nothing changes before the batch.
-int32_t allowBlockEndWaits(ReverseCascadeFilter* const* filters, int count, int32_t frames);
-
-// The block work of every waiting filter of `filters` (all distinct), side
-// by side; then the allowances of all of them end.
-void finishWaitingBlocks(ReverseCascadeFilter* const* filters, int count);
 
 // The forward half of a lock-step stereo step at positions `write` and `read`:
 // reads both outputs, then writes both forward results. The two channels run

@@ -462,6 +462,119 @@ TEST(FilterbankSteps, BandsBeyondTheCountAreNeitherRunNorRead) {
     EXPECT_EQ(lineFrameAt(bank, 100)[19], 0.0);
 }
 
+TEST(BlockEndBatches, WaitingFiltersAndBanksMatchTheirOwnBlockWorkBitForBit) {
+    // Ten lock-step filters and two banks as a chain steps them, in host
+    // blocks of several sizes, their block ends let wait for a batch: the same
+    // bits as stepped one channel at a time (filters) or on their own (banks).
+    // Among the filters a series pair, some with and some without gain, one
+    // a block ahead (other block bases), one 1000 frames behind, one out of
+    // lock-step, and one that skips frames, so its block ends after its
+    // allowance and does its block work at once. Each bank carries its part's
+    // filters where it has ten bands (three groups and one), else they run
+    // on their own: in turn a ten-band split bank and a three-band one,
+    // beside a masked ten-band refilter bank.
+    constexpr int kFilters = 10, kSeries = 3, kApart = 5, kUnlocked = 6, kSkipper = 1;
+    for (const int splitCount : {10, 3}) {
+        std::unique_ptr<ReverseCascadeFilter> batched[kFilters], plain[kFilters];
+        std::unique_ptr<ReverseCascadeBank> banks[2][2];  // [batched, plain][split, refilter]
+        for (auto& pair : banks) {
+            for (auto& bank : pair) {
+                bank = std::make_unique<ReverseCascadeBank>();
+                resetBank(*bank);
+            }
+            for (int band = 0; band < kBankBands; ++band) {
+                designBankBand(*pair[0], band, false, FilterType::Bandpass, -2.0, 60.0 * (band + 1), kFs, 1.5);
+                designBankBand(*pair[1], band, false, FilterType::Peaking, 3.0, 90.0 * (band + 1), kFs, 1.0);
+            }
+        }
+        for (int i = 0; i < kFilters; ++i) {
+            for (auto* set : {batched, plain}) {
+                set[i] = std::make_unique<ReverseCascadeFilter>();
+                designFilter(*set[i], true, i % 2 ? FilterType::Peaking : FilterType::Bandpass, 2.0 + i,
+                             300.0 * (i + 1), kFs, 1.2);
+            }
+        }
+        const auto withGain = [](int i) { return i != 2 && i != kSeries && i != kSeries + 1; };
+        Random r;
+        // Frame n of the banks, both copies alike: the split bank's bands
+        // feed the refilter bank, which filters every third entry.
+        const auto stepBanks = [&](int copy) {
+            double left = noise(r), right = noise(r), bandsL[kBankBands], bandsR[kBankBands];
+            double outL[kBankBands], outR[kBankBands];
+            auto& pair = banks[copy];
+            splitBands(splitCount, left, right, *pair[0], bandsL, bandsR);
+            refilterBands(10, bandsL, bandsR, *pair[1], outL, outR, 0x49249249u & 0xFFFFFu);
+            std::vector<double> v(bandsL, bandsL + splitCount);
+            v.insert(v.end(), outL, outL + 10);
+            v.insert(v.end(), outR, outR + 10);
+            return v;
+        };
+        const auto prestep = [&](int i, int frames) {
+            for (int n = 0; n < frames; ++n) {
+                const double x = noise(r);
+                for (auto* set : {batched, plain}) {
+                    reverseCascadeStep(*set[i], Channel::Left, x, true);
+                    if (i != kUnlocked || n > 0) reverseCascadeStep(*set[i], Channel::Right, x, true);
+                }
+            }
+        };
+        for (int i = 0; i < kFilters; ++i)
+            prestep(i, (i == 0 ? 5096 : i == kApart ? 0 : 1000) + (i == kUnlocked ? 10 : 0));
+        for (int n = 0; n < 1000; ++n) {
+            const Random before = r;
+            stepBanks(0);
+            r = before;
+            stepBanks(1);
+        }
+        BlockEndBatch batch;
+        batch.partCount = 2;
+        for (int b = 0; b < 2; ++b) batch.parts[b].bank = banks[0][b].get();
+        for (int i = 0; i < kFilters; ++i) {
+            BlockEndBatch::Part& part = batch.parts[i == kSeries || i == kSeries + 1 ? 1 : 0];
+            part.filters[part.filterCount++] = batched[i].get();
+        }
+        ASSERT_FALSE(inLockStep(*batched[kUnlocked]));
+
+        int64_t n = 0;
+        int batches = 0;
+        for (int32_t frames : {700, 4096, 5000, 4095, 3000, 4096, 9000}) {
+            const int32_t last = allowBlockEndWaits(batch, frames);
+            for (int32_t i = 0; i < frames; ++i, ++n) {
+                const Random before = r;
+                const std::vector<double> bankOut = stepBanks(0);
+                r = before;
+                ASSERT_EQ(bankOut, stepBanks(1)) << "banks, frame " << n;
+                double in[kFilters][2];
+                for (auto& v : in) v[0] = noise(r), v[1] = noise(r);
+                for (int f = 0; f < kFilters; ++f) {
+                    if ((f == kSkipper && n % 7 == 3) || f == kSeries + 1) continue;
+                    double out[2] = {in[f][0], in[f][1]};
+                    if (f == kSeries)
+                        reverseCascadeSeriesStep(*batched[f], *batched[f + 1], out[0], out[1], false,
+                                                 pairInLockStep(*batched[f], *batched[f + 1]));
+                    else
+                        reverseCascadeStereoStep(*batched[f], out[0], out[1], withGain(f));
+                    for (int c = 0; c < 2; ++c) {
+                        double x = in[f][c];
+                        for (int g = f; g <= (f == kSeries ? f + 1 : f); ++g)
+                            x = reverseCascadeStep(*plain[g], static_cast<Channel>(c), x, withGain(g));
+                        ASSERT_EQ(out[c], x) << "filter " << f << ", frame " << n;
+                    }
+                }
+                if (i == last) {
+                    finishWaitingBlocks(batch);
+                    ++batches;
+                }
+            }
+        }
+        EXPECT_GE(batches, 6);
+        for (int i = 0; i < kFilters; ++i)
+            EXPECT_EQ(std::memcmp(batched[i].get(), plain[i].get(), sizeof(ReverseCascadeFilter)), 0) << i;
+        for (int b = 0; b < 2; ++b)
+            EXPECT_EQ(std::memcmp(banks[0][b].get(), banks[1][b].get(), sizeof(ReverseCascadeBank)), 0) << b;
+    }
+}
+
 TEST(FilterbankDesign, DegenerateBandDesignsStayFinite) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     auto bank = std::make_unique<ReverseCascadeBank>();
