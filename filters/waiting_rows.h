@@ -189,15 +189,15 @@ struct WaitingRows {
         }
     }
 
-    // Rows `offset` and `offset` - 1 of every group: of the warm-up over the
-    // blocks just filled, or (Out) of the backward pass over the pending
-    // blocks, in place. The passes run from offset 4095 down to 0. G: the
-    // number of groups where known at compile time, else 0.
-    template <bool Out, int G = 0>
+    // Rows `offset` and `offset` - 1 of the G (= groups) groups: of the
+    // warm-up over the blocks just filled, or (Out) of the backward pass over
+    // the pending blocks, in place. The passes run from offset 4095 down to 0.
+    // G is a constant so that the states can stay in registers, which takes a
+    // caller's own copy of this record.
+    template <bool Out, int G>
     QX_INLINE void twoRows(int offset) {
         const LanePass<4>* pass = Out ? back : warm;
-        const int n = G > 0 ? G : groups;
-        for (int k = 0; k < n; ++k) pass[k].template advanceTwo<Out, true>(offset, x1[k], x2[k], y1[k], y2[k]);
+        for (int k = 0; k < G; ++k) pass[k].template advanceTwo<Out, true>(offset, x1[k], x2[k], y1[k], y2[k]);
     }
 
     // After both passes: the filters' blocks rotate and their waits end.
