@@ -749,22 +749,21 @@ void layoutFilterbank(ReverseCascadeBank& splitBank, ReverseCascadeBank& refilte
 }
 
 int32_t allowBlockEndWaits(BlockEndBatch& batch, int32_t frames) {
-    const auto bankFramesToEnd = [](const ReverseCascadeBank* bank) {
-        return bank ? static_cast<int32_t>(kBlockOffsetMask - (bank->indices.write & kBlockOffsetMask)) : INT32_MAX;
+    // visit(frames to the block end, allowance) for every filter and bank.
+    const auto each = [&](auto visit) {
+        for (int p = 0; p < batch.partCount; ++p) {
+            BlockEndBatch::Part& part = batch.parts[p];
+            for (int i = 0; i < part.filterCount; ++i)
+                visit(framesToBlockEnd(*part.filters[i]), part.filters[i]->wait.allowed);
+            if (ReverseCascadeBank* bank = part.bank)
+                visit(static_cast<int32_t>(kBlockOffsetMask - (bank->indices.write & kBlockOffsetMask)),
+                      bank->wait.allowed);
+        }
     };
     int32_t first = frames;
-    for (int p = 0; p < batch.partCount; ++p) {
-        const BlockEndBatch::Part& part = batch.parts[p];
-        for (int i = 0; i < part.filterCount; ++i) first = std::min(first, framesToBlockEnd(*part.filters[i]));
-        first = std::min(first, bankFramesToEnd(part.bank));
-    }
+    each([&](int32_t toEnd, bool&) { first = std::min(first, toEnd); });
     if (first >= frames) return frames;
-    for (int p = 0; p < batch.partCount; ++p) {
-        BlockEndBatch::Part& part = batch.parts[p];
-        for (int i = 0; i < part.filterCount; ++i)
-            part.filters[i]->wait.allowed = framesToBlockEnd(*part.filters[i]) == first;
-        if (part.bank) part.bank->wait.allowed = bankFramesToEnd(part.bank) == first;
-    }
+    each([&](int32_t toEnd, bool& allowed) { allowed = toEnd == first; });
     return first;
 }
 

@@ -1,6 +1,5 @@
 #include "filters/reverse_cascade.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -206,11 +205,7 @@ void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bo
             filter.line[j][ch] = forwardEquation(b0, b1, b2, a1, a2, s, filter.line[j][ch]);
     }
 
-    // Rotate: read-out block → write, filled block → pending, finished block → read.
-    const uint16_t oldRead = ix.read, oldWrite = ix.write, oldPending = ix.pending;
-    ix.read = oldPending & kBlockStartMask;
-    ix.write = oldRead & kBlockStartMask;
-    ix.pending = oldWrite & kBlockStartMask;
+    ix = rotated(ix);
 }
 
 QX_VECTOR_CLONES

@@ -76,6 +76,13 @@ struct BlockIndices {
     uint16_t read = 0;     // where the next output comes from
 };
 
+// The positions after a block's work: read-out block -> write, filled block
+// -> pending, finished block -> read.
+inline BlockIndices rotated(const BlockIndices& ix) {
+    return {static_cast<uint16_t>(ix.write & kBlockStartMask), static_cast<uint16_t>(ix.read & kBlockStartMask),
+            static_cast<uint16_t>(ix.pending & kBlockStartMask)};
+}
+
 // The design the steps use, each value twice so a stereo step multiplies both
 // channels by it straight from memory.
 struct ActiveDesign {

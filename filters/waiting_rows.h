@@ -143,12 +143,6 @@ struct LanePass {
     }
 };
 
-// Rotate: read-out block -> write, filled block -> pending, finished block -> read.
-inline BlockIndices rotated(const BlockIndices& ix) {
-    return {static_cast<uint16_t>(ix.write & kBlockStartMask), static_cast<uint16_t>(ix.read & kBlockStartMask),
-            static_cast<uint16_t>(ix.pending & kBlockStartMask)};
-}
-
 // The block work of up to eight waiting filters, two to a group of four
 // lanes, a pair of rows at a time: on its own, or inside a bank's block work,
 // whose rows wait on memory while these wait on their own results. An odd

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -499,14 +501,15 @@ TEST(BlockEndBatches, WaitingFiltersAndBanksMatchTheirOwnBlockWorkBitForBit) {
         // Frame n of the banks, both copies alike: the split bank's bands
         // feed the refilter bank, which filters every third entry.
         const auto stepBanks = [&](int copy) {
-            double left = noise(r), right = noise(r), bandsL[kBankBands], bandsR[kBankBands];
+            double left = noise(r), right = noise(r), bandsL[kBankBands] = {}, bandsR[kBankBands] = {};
             double outL[kBankBands], outR[kBankBands];
             auto& pair = banks[copy];
             splitBands(splitCount, left, right, *pair[0], bandsL, bandsR);
             refilterBands(10, bandsL, bandsR, *pair[1], outL, outR, 0x49249249u & 0xFFFFFu);
-            std::vector<double> v(bandsL, bandsL + splitCount);
-            v.insert(v.end(), outL, outL + 10);
-            v.insert(v.end(), outR, outR + 10);
+            std::array<double, 3 * kBankBands> v{};
+            std::copy_n(bandsL, splitCount, v.begin());
+            std::copy_n(outL, kBankBands, v.begin() + kBankBands);
+            std::copy_n(outR, kBankBands, v.begin() + 2 * kBankBands);
             return v;
         };
         const auto prestep = [&](int i, int frames) {
@@ -541,7 +544,7 @@ TEST(BlockEndBatches, WaitingFiltersAndBanksMatchTheirOwnBlockWorkBitForBit) {
             const int32_t last = allowBlockEndWaits(batch, frames);
             for (int32_t i = 0; i < frames; ++i, ++n) {
                 const Random before = r;
-                const std::vector<double> bankOut = stepBanks(0);
+                const auto bankOut = stepBanks(0);
                 r = before;
                 ASSERT_EQ(bankOut, stepBanks(1)) << "banks, frame " << n;
                 double in[kFilters][2];
