@@ -394,22 +394,16 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
     bank.wait.entries = n;
 }
 
-// One frame: read frame R, forward pass into frame W, block work at a block end.
-// The outputs never lie in the bank, so the copy out needs no overlap test.
-template <int N, bool Masked, int End = 0, bool InPlace = false>
+// One frame: exchange(frame) takes the frame's old values out and may put
+// new inputs in, then the forward pass runs into the frame, and at a block end
+// the block work. The frame read out is the frame written (write and read
+// stand together), so the old values leave before any new one goes in.
+template <int N, bool Masked, int End = 0, bool InPlace = false, class Exchange>
 QX_INLINE void bankFrame(ReverseCascadeBank& bank, int used, const double* in, const uint64_t* pass,
-               double* __restrict outLeft, double* __restrict outRight) {
+                         Exchange&& exchange) {
     const int n = N > 0 ? N : used;
     BlockIndices& ix = bank.indices;
-    const auto copyOut = [&](const double* __restrict part, int first, int last) QX_INLINE_LAMBDA {
-        for (int band = first; band < last; ++band) {
-            outLeft[band] = part[2 * band - 2 * first];
-            outRight[band] = part[2 * band + 1 - 2 * first];
-        }
-    };
-    constexpr int kLowBands = kLowEntries / 2;
-    copyOut(bank.lineLow[ix.read], 0, n / 2 < kLowBands ? n / 2 : kLowBands);
-    if (n / 2 > kLowBands) copyOut(bank.lineHigh[ix.read], kLowBands, n / 2);
+    exchange(lineFrameAt(bank, ix.write));
     forwardPass<N, Masked, End, InPlace>(bank, n, in, pass, lineFrameAt(bank, ix.write));
     if ((ix.read & kBlockOffsetMask) != kBlockOffsetMask) {
         ++ix.read;
@@ -417,6 +411,20 @@ QX_INLINE void bankFrame(ReverseCascadeBank& bank, int used, const double* in, c
         return;
     }
     blockWork(bank, End > 0 ? End : n, Masked ? pass : nullptr);
+}
+
+// Bands 0..n/2-1 of a frame out to both sides (its entries alternate left
+// and right). The outputs never lie in the bank, so no overlap test.
+QX_INLINE void copyOut(int n, const LineFrame& frame, double* __restrict outLeft, double* __restrict outRight) {
+    const auto part = [&](const double* __restrict entries, int first, int last) QX_INLINE_LAMBDA {
+        for (int band = first; band < last; ++band) {
+            outLeft[band] = entries[2 * band - 2 * first];
+            outRight[band] = entries[2 * band + 1 - 2 * first];
+        }
+    };
+    constexpr int kLowBands = kLowEntries / 2;
+    part(frame.low, 0, n / 2 < kLowBands ? n / 2 : kLowBands);
+    if (n / 2 > kLowBands) part(frame.high, kLowBands, n / 2);
 }
 
 // One split frame: both channels' samples into every used entry. N as above.
@@ -429,46 +437,59 @@ QX_INLINE void splitFrame(int count, double left, double right, ReverseCascadeBa
         in[2 * band] = left;
         in[2 * band + 1] = right;
     }
-    bankFrame<N, false>(bank, n, in, nullptr, outLeft, outRight);
+    bankFrame<N, false>(bank, n, in, nullptr,
+                        [&](const LineFrame& frame) QX_INLINE_LAMBDA { copyOut(n, frame, outLeft, outRight); });
 }
 
-// Bands 0..n/2-1 of both sides into one frame's entries; the frame never
-// lies in the band arrays. Whole groups as the vectors the forward pass loads
-// them as: a vector load of values stored one by one waits for the stores to
-// retire.
-QX_INLINE void interleave(int n, const double* __restrict left, const double* __restrict right,
-                          const LineFrame& frame) {
+// Bands 0..n/2-1 of both sides through one frame, band pair by band pair:
+// the pair's old entries out and its new samples in, each side's pair as one
+// load within the vectors the stage before stored the bands as, each group
+// stored as the vector the forward pass loads it as (a vector load of values
+// stored one by one waits for the stores to retire). The outputs may be the
+// inputs, so a pair's inputs are read before its outputs are written; the
+// frame never lies in the band arrays.
+QX_INLINE void exchangeBands(int n, const double* inLeft, const double* inRight, double* outLeft, double* outRight,
+                             const LineFrame& frame) {
     const int bands = n / 2, paired = bands & ~1;
     for (int band = 0; band < paired; band += 2) {
-        // Each side's pair as one load, within the vectors the stage before
-        // stored the bands as.
         LanePair l, r;
-        std::memcpy(&l, left + band, sizeof l);
-        std::memcpy(&r, right + band, sizeof r);
+        std::memcpy(&l, inLeft + band, sizeof l);
+        std::memcpy(&r, inRight + band, sizeof r);
+        Lanes old;
+        frame.loadGroup(2 * band, old);
+        const LanePair oldLeft = __builtin_shufflevector(old, old, 0, 2);
+        const LanePair oldRight = __builtin_shufflevector(old, old, 1, 3);
+        std::memcpy(outLeft + band, &oldLeft, sizeof oldLeft);
+        std::memcpy(outRight + band, &oldRight, sizeof oldRight);
         const Lanes group = __builtin_shufflevector(l, r, 0, 2, 1, 3);
         frame.storeGroup(2 * band, group);
     }
     if (paired < bands) {
-        frame[2 * paired] = left[paired];
-        frame[2 * paired + 1] = right[paired];
+        const double l = inLeft[paired], r = inRight[paired];
+        outLeft[paired] = frame[2 * paired];
+        outRight[paired] = frame[2 * paired + 1];
+        frame[2 * paired] = l;
+        frame[2 * paired + 1] = r;
     }
 }
 
-// One refilter frame; the inputs are taken before any output is written:
-// they go straight into frame W and are filtered there in place. With every
-// used entry on, the masks would pick the filtered value everywhere, so the
-// unmasked frame gives the same bits; otherwise the entries past the last one
-// on (rounded up to a whole vector) stay as they came. No copy of the inputs
-// on the stack: its alignment had every frame realign the stack.
+// One refilter frame; the inputs go into the frame as its old values leave,
+// to be filtered there in place. With every used entry on, the masks would
+// pick the filtered value everywhere, so the unmasked frame gives the same
+// bits; otherwise the entries past the last one on (rounded up to a whole
+// vector) stay as they came. No copy of the inputs on the stack: its
+// alignment had every frame realign the stack.
 template <int N>
 QX_INLINE void refilterFrame(int count, const double* inLeft, const double* inRight, ReverseCascadeBank& bank,
                              double* outLeft, double* outRight, uint32_t mask) {
     const int n = N > 0 ? N : 2 * count;
     const uint32_t used = (1u << n) - 1u;
-    interleave(n, inLeft, inRight, lineFrameAt(bank, bank.indices.write));
-    if ((mask & used) == used) return bankFrame<N, false, 0, true>(bank, n, nullptr, nullptr, outLeft, outRight);
+    const auto exchange = [&](const LineFrame& frame) QX_INLINE_LAMBDA {
+        exchangeBands(n, inLeft, inRight, outLeft, outRight, frame);
+    };
+    if ((mask & used) == used) return bankFrame<N, false, 0, true>(bank, n, nullptr, nullptr, exchange);
     const auto masked = [&]<int End>() QX_INLINE_LAMBDA {
-        bankFrame<N, true, End, true>(bank, n, nullptr, bank.pass, outLeft, outRight);
+        bankFrame<N, true, End, true>(bank, n, nullptr, bank.pass, exchange);
     };
     if constexpr (N > 4) {
         const int end = std::bit_width(mask & used);
@@ -602,7 +623,7 @@ void resetBankBand(ReverseCascadeBank& bank, int band) {
     }
     bank.indices.pending = 0;
     bank.indices.write = kBlockLength;
-    bank.indices.read = 2 * kBlockLength;
+    bank.indices.read = kBlockLength;
     std::memset(bank.lineLow, 0, sizeof bank.lineLow);
     std::memset(bank.lineHigh, 0, sizeof bank.lineHigh);
 }
@@ -617,7 +638,7 @@ void resetBank(ReverseCascadeBank& bank) {
     }
     bank.indices.pending = 0;
     bank.indices.write = kBlockLength;
-    bank.indices.read = 2 * kBlockLength;
+    bank.indices.read = kBlockLength;
     std::memset(bank.lineLow, 0, sizeof bank.lineLow);
     std::memset(bank.lineHigh, 0, sizeof bank.lineHigh);
 }

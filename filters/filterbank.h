@@ -182,8 +182,8 @@ ReverseCascadeBank& designBankBand(ReverseCascadeBank& bank, int band, bool rese
                                    double gainDb, double frequencyHz, double sampleRateHz,
                                    double bandwidthOctaves);
 
-// Zeroes the band's states, sets the positions to 0 / 4096 / 8192 and zeroes
-// the whole delay line (all bands).
+// Zeroes the band's states, sets the positions (pending 0, write and read
+// 4096) and zeroes the whole delay line (all bands).
 void resetBankBand(ReverseCascadeBank& bank, int band);
 
 // Clears every band, the positions and the delay line.

@@ -174,7 +174,7 @@ void resetFilter(ReverseCascadeFilter& filter) {
     for (int c = 0; c < 2; ++c) {
         filter.indices[c].pending = 0;
         filter.indices[c].write = kBlockLength;
-        filter.indices[c].read = 2 * kBlockLength;
+        filter.indices[c].read = kBlockLength;
     }
     std::memset(filter.line, 0, sizeof filter.line);
 }

@@ -34,10 +34,10 @@ enum class FilterType : int32_t {
 enum class Channel : int32_t { Left = 0, Right = 1 };
 
 constexpr int kBlockLength = 4096;                   // samples per block
-constexpr int kDelayLineLength = 3 * kBlockLength;   // three blocks
+constexpr int kDelayLineLength = 2 * kBlockLength;   // two blocks
 constexpr int kReverseCascadeDelay = 2 * kBlockLength;  // samples from input to output
 constexpr uint16_t kBlockOffsetMask = 0x0FFF;  // position within a block
-constexpr uint16_t kBlockStartMask = 0x3000;   // start of a position's block
+constexpr uint16_t kBlockStartMask = 0x1000;   // start of a position's block
 
 // Normalised coefficients (already divided by a0) and the linear gain of one design.
 struct BiquadCoefficients {
@@ -69,18 +69,22 @@ inline void setChannelState(SectionStates& s, int c, const SectionState& v) {
     s.y2[c] = v.y2;
 }
 
-// Positions into a three-block delay line; each lies in a different block.
+// Positions into a two-block delay line. The block being read out is also
+// the one being filled: each step reads its output from a frame and then
+// writes its forward result there, so write and read stand together and the
+// frame written is in the cache already. The other block waits for its
+// backward pass.
 struct BlockIndices {
     uint16_t pending = 0;  // start of the block waiting for its backward pass
     uint16_t write = 0;    // where the next forward result goes
-    uint16_t read = 0;     // where the next output comes from
+    uint16_t read = 0;     // where the next output comes from (= write)
 };
 
-// The positions after a block's work: read-out block -> write, filled block
-// -> pending, finished block -> read.
+// The positions after a block's work: filled block -> pending, finished
+// block -> read out and filled.
 inline BlockIndices rotated(const BlockIndices& ix) {
-    return {static_cast<uint16_t>(ix.write & kBlockStartMask), static_cast<uint16_t>(ix.read & kBlockStartMask),
-            static_cast<uint16_t>(ix.pending & kBlockStartMask)};
+    const uint16_t finished = static_cast<uint16_t>(ix.pending & kBlockStartMask);
+    return {static_cast<uint16_t>(ix.write & kBlockStartMask), finished, finished};
 }
 
 // The design the steps use, each value twice so a stereo step multiplies both
@@ -124,7 +128,8 @@ ReverseCascadeFilter& designFilter(ReverseCascadeFilter& filter, bool reset, Fil
                                    double gainDb, double frequencyHz, double sampleRateHz,
                                    double bandwidthOctaves);
 
-// Clears both channels: states, positions 0 / 4096 / 8192, delay lines.
+// Clears both channels: states, positions (pending 0, write and read 4096),
+// delay lines.
 void resetFilter(ReverseCascadeFilter& filter);
 
 // The published coefficients and gain become the ones the steps use.
@@ -166,7 +171,8 @@ inline double reverseCascadeStep(ReverseCascadeFilter& filter, Channel channel, 
                                  bool withGain) {
     const int c = static_cast<int>(channel);
     BlockIndices& ix = filter.indices[c];
-    // Read before the write and before any block work.
+    // Read before the write, which goes to the same frame, and before any
+    // block work.
     const double out = filter.line[ix.read][c];
     const ActiveDesign& d = filter.active;
     SectionState s = channelState(filter.state, c);
@@ -257,7 +263,7 @@ QX_INLINE bool samePositions(const ReverseCascadeFilter& f, const ReverseCascade
 }
 
 // Write and read of both channels one on, each channel's pair as one 32-bit
-// add. Positions stay below 3 x 4096, so no carry crosses into the next field.
+// add. Positions stay below 2 x 4096, so no carry crosses into the next field.
 QX_INLINE void advancePositions(ReverseCascadeFilter& filter) {
     for (const size_t offset : {offsetof(BlockIndices, write), sizeof(BlockIndices) + offsetof(BlockIndices, write)}) {
         unsigned char* const at = reinterpret_cast<unsigned char*>(filter.indices) + offset;

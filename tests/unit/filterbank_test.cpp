@@ -212,7 +212,7 @@ TEST(FilterbankReset, PositionsStatesAndLine) {
     resetBank(*bank);
     EXPECT_EQ(bank->indices.pending, 0);
     EXPECT_EQ(bank->indices.write, 4096);
-    EXPECT_EQ(bank->indices.read, 8192);
+    EXPECT_EQ(bank->indices.read, 4096);
     for (int e = 0; e < kBankEntries; ++e) {
         EXPECT_EQ(bank->x1[e], 0.0);
         EXPECT_EQ(bank->x2[e], 0.0);

@@ -80,7 +80,7 @@ TEST(ReverseCascadeStep, ResetPositionsAndSilentFirstBlock) {
     for (int c = 0; c < 2; ++c) {
         EXPECT_EQ(f->indices[c].pending, 0);
         EXPECT_EQ(f->indices[c].write, 4096);
-        EXPECT_EQ(f->indices[c].read, 8192);
+        EXPECT_EQ(f->indices[c].read, 4096);
         EXPECT_EQ(f->state.x1[c], 0.0);
         EXPECT_EQ(f->state.y2[c], 0.0);
         for (const auto& row : f->line) ASSERT_EQ(row[c], 0.0);
@@ -135,17 +135,20 @@ TEST(ReverseCascadeStep, PassThroughSectionDelaysEverySampleExactly) {
 TEST(ReverseCascadeStep, BlockEndReturnsValueReadBeforeBlockWork) {
     auto f = makeFilter();
     setCoefficients(*f, 1.0, 0.0, 0.0, 0.0, 0.0, 2.0);
-    // Left channel at the end of write block 1: read block 2, pending block 0.
+    // Left channel at the last frame of block 1, read out and refilled frame
+    // by frame; block 0 pending.
     BlockIndices& ix = f->indices[0];
     ix.pending = 0x0000;
     ix.write = 0x1FFF;
-    ix.read = 0x2FFF;
-    f->line[0x2FFF][0] = 42.0;
+    ix.read = 0x1FFF;
+    f->line[0x1FFF][0] = 42.0;
     f->line[0x0000][0] = 7.0;
     EXPECT_EQ(reverseCascadeStep(*f, Channel::Left, 1.0, true), 42.0);
-    // Rotated: finished block 0 is read next, block 2 is written, block 1 pending.
+    // The frame read out took the new forward result, times the gain.
+    EXPECT_EQ(f->line[0x1FFF][0], 2.0);
+    // Rotated: finished block 0 is read out and refilled next, block 1 pending.
     EXPECT_EQ(ix.read, 0x0000);
-    EXPECT_EQ(ix.write, 0x2000);
+    EXPECT_EQ(ix.write, 0x0000);
     EXPECT_EQ(ix.pending, 0x1000);
     // The backward pass applied the gain to block 0 in place.
     EXPECT_EQ(reverseCascadeStep(*f, Channel::Left, 0.0, true), 14.0);

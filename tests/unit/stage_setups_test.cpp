@@ -57,7 +57,7 @@ TEST(StageSetups, StartupDesignsUsePlaceholdersAndClearEverything) {
     EXPECT_EQ(st.bandCount.load(), 10);
     EXPECT_EQ(st.highpass.line[7][0], 0.0);
     EXPECT_EQ(lineFrameAt(st.splitBank, 7)[0], 0.0);
-    EXPECT_EQ(st.highpass.indices[1].read, 8192);
+    EXPECT_EQ(st.highpass.indices[1].read, 4096);
     EXPECT_EQ(st.highpass.indices[1].pending, 0);
     EXPECT_EQ(st.highpass.indices[1].write, 4096);
 }
