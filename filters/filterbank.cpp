@@ -87,7 +87,7 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
     for (; e + 4 <= n; e += 4) {
         Lanes x, xa, xb, ya, yb, kb0, kb1, kb2, ka1, ka2, kg;
         if constexpr (InPlace)
-            frame.loadGroup(e, x);
+            frame.loadFreshGroup(e, x);
         else
             std::memcpy(&x, in + e, sizeof x);
         std::memcpy(&xa, x1 + e, sizeof x);
@@ -452,15 +452,13 @@ QX_INLINE void exchangeBands(int n, const double* inLeft, const double* inRight,
                              const LineFrame& frame) {
     const int bands = n / 2, paired = bands & ~1;
     for (int band = 0; band < paired; band += 2) {
-        LanePair l, r;
-        std::memcpy(&l, inLeft + band, sizeof l);
-        std::memcpy(&r, inRight + band, sizeof r);
-        Lanes old;
-        frame.loadGroup(2 * band, old);
-        const LanePair oldLeft = __builtin_shufflevector(old, old, 0, 2);
-        const LanePair oldRight = __builtin_shufflevector(old, old, 1, 3);
-        std::memcpy(outLeft + band, &oldLeft, sizeof oldLeft);
-        std::memcpy(outRight + band, &oldRight, sizeof oldRight);
+        const LanePair l = loadLanes(inLeft + band), r = loadLanes(inRight + band);
+        // Each band's old pair as one load: the group from entry 8 lies half
+        // in each part of the line, and joined in a register it would pass
+        // through the stack.
+        const LanePair first = loadLanes(&frame[2 * band]), second = loadLanes(&frame[2 * band + 2]);
+        storeLanes(outLeft + band, __builtin_shufflevector(first, second, 0, 2));
+        storeLanes(outRight + band, __builtin_shufflevector(first, second, 1, 3));
         const Lanes group = __builtin_shufflevector(l, r, 0, 2, 1, 3);
         frame.storeGroup(2 * band, group);
     }
