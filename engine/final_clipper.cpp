@@ -1,5 +1,6 @@
 #include "engine/final_clipper.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -33,14 +34,18 @@ constexpr double kMaxDepth = 30.0;
 // Both channels side by side in one vector; each lane is computed exactly as
 // a channel on its own.
 using Pair = LanePair;
-// Two successive entries of a run: both channels of each.
+// Two positions' sums: both channels of each.
 typedef double Quad __attribute__((vector_size(32)));
 
-// Position p's entry, and its second copy 64 entries on.
-constexpr uint32_t kSecondCopy = 64;
-QX_INLINE double* ringEntry(HilbertHistory& h, uint32_t position, uint32_t copy = 0) {
-    return h.ring[(position & 63u) + copy];
-}
+// An input is tap 31 - i of position p + 2i (p the next position, i = 0..31):
+// the sum in slot s of p's parity takes kHilbert[31 - ((s - o) & 31)], o
+// being p's slot, found at entry 32 - o + s of this run, each tap twice for
+// the two channels.
+constexpr auto kTapRun = [] {
+    std::array<std::array<double, 2>, 64> run{};
+    for (int k = 0; k < 64; ++k) run[k][0] = run[k][1] = kHilbert[31 - (k & 31)];
+    return run;
+}();
 
 // The depth follows left, then right; as selects and one store, so the
 // compiler makes them max operations rather than compares and branches.
@@ -66,32 +71,29 @@ QX_INLINE Pair envelopeClip(HilbertHistory& h, Pair x, const FinalClipperCoeffic
     // Unsigned arithmetic: the counter may wrap after days of playback.
     const uint32_t n = static_cast<uint32_t>(h.counter);
     const Pair in = x * kInputScale;
-    storeLanes(ringEntry(h, n), in);
-    storeLanes(ringEntry(h, n, kSecondCopy), in);
+    storeLanes(h.ring[n & 63u], in);
     h.counter = static_cast<int32_t>(n + 1u);
 
-    // Frame n's taps take the entries written 63, 61, ..., 1 frames ago,
-    // oldest first, so frame n + 1's take those of the other parity up to
-    // this frame's input. An odd n sums both frames' in one vector: tap j's
-    // products for the two entries side by side, added in turn, so each
-    // lane's sum keeps its order. An even n finds its sum waiting.
-    Pair q;
-    if (n & 1u) {
-        const double* run = ringEntry(h, n + 1u);
-        Quad sums = {0.0, 0.0, 0.0, 0.0};
-#pragma GCC unroll 32
-        for (int j = 0; j < 32; ++j) {
-            Quad entries;
-            std::memcpy(&entries, run + 4 * j, sizeof entries);
-            sums += entries * kHilbert[j];
-        }
-        q = __builtin_shufflevector(sums, sums, 0, 1);
-        storeLanes(h.nextSum, __builtin_shufflevector(sums, sums, 2, 3));
-    } else {
-        q = loadLanes(h.nextSum);
+    // This input's products, each added to the sum it belongs to in turn.
+    const uint32_t p = n + 1u;
+    double* sums = &h.sums[p & 1u][0][0];
+    const double* taps = &kTapRun[32u - ((p >> 1) & 31u)][0];
+    const Quad ins = {in[0], in[1], in[0], in[1]};
+#pragma GCC unroll 16
+    for (int s = 0; s < 16; ++s) {
+        Quad sum, tap;
+        std::memcpy(&sum, sums + 4 * s, sizeof sum);
+        std::memcpy(&tap, taps + 4 * s, sizeof tap);
+        sum += ins * tap;
+        std::memcpy(sums + 4 * s, &sum, sizeof sum);
     }
+    // Position n's sum took its last tap a frame ago; its slot starts afresh
+    // for position n + 64.
+    double* mine = h.sums[n & 1u][(n >> 1) & 31u];
+    const Pair q = loadLanes(mine);
+    storeLanes(mine, Pair{0.0, 0.0});
     // The input of 32 frames ago.
-    const Pair v = loadLanes(ringEntry(h, n + 32u)) * kOutputScale;
+    const Pair v = loadLanes(h.ring[(n + 32u) & 63u]) * kOutputScale;
 
     const Pair zero = {0.0, 0.0};
     const Pair ceiling = {k.thresholdSquared, k.thresholdSquared};

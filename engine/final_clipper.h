@@ -12,14 +12,15 @@
 namespace qx {
 
 // Hilbert transformer history of both channels, which always step together:
-// each entry holds left and right side by side. Position p (0..63) lives at
-// p and again at p + 64, so the last 64 entries form one run that never wraps.
-// An odd position's frame also sums the next frame's taps (they end at its own
-// input), two frames in one vector; the next frame takes that sum from here.
+// each entry holds left and right side by side. The transformer output of
+// position p takes the inputs of positions p - 63, p - 61, ..., p - 1 in
+// that order; it is summed as they come, one tap per input, so no frame
+// waits on a chain of 32 additions.
 struct HilbertHistory {
-    alignas(32) double ring[128][2] = {};
-    double nextSum[2] = {};  // the transformer output of position `counter`
-    int32_t counter = 0;     // next write position; only its low six bits matter
+    double ring[64][2] = {};  // the scaled input of position p at p & 63
+    // Position p's sum in the making, at sums[p & 1][(p >> 1) & 31].
+    alignas(32) double sums[2][32][2] = {};
+    int32_t counter = 0;  // next write position; only its low six bits matter
 };
 
 struct FinalClipperState {
