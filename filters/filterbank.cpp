@@ -403,8 +403,9 @@ QX_INLINE void bankFrame(ReverseCascadeBank& bank, int used, const double* in, c
                          Exchange&& exchange) {
     const int n = N > 0 ? N : used;
     BlockIndices& ix = bank.indices;
-    exchange(lineFrameAt(bank, ix.write));
-    forwardPass<N, Masked, End, InPlace>(bank, n, in, pass, lineFrameAt(bank, ix.write));
+    const LineFrame frame = lineFrameAt(bank, ix.write);
+    exchange(frame);
+    forwardPass<N, Masked, End, InPlace>(bank, n, in, pass, frame);
     if ((ix.read & kBlockOffsetMask) != kBlockOffsetMask) {
         ++ix.read;
         ++ix.write;
@@ -774,9 +775,7 @@ int32_t allowBlockEndWaits(BlockEndBatch& batch, int32_t frames) {
             BlockEndBatch::Part& part = batch.parts[p];
             for (int i = 0; i < part.filterCount; ++i)
                 visit(framesToBlockEnd(*part.filters[i]), part.filters[i]->wait.allowed);
-            if (ReverseCascadeBank* bank = part.bank)
-                visit(static_cast<int32_t>(kBlockOffsetMask - (bank->indices.write & kBlockOffsetMask)),
-                      bank->wait.allowed);
+            if (ReverseCascadeBank* bank = part.bank) visit(stepsToBlockEnd(bank->indices), bank->wait.allowed);
         }
     };
     int32_t first = frames;

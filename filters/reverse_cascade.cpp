@@ -261,7 +261,7 @@ QX_VECTOR_CLONES void runWaitingRows(WaitingRows& rows) {
 }
 
 int32_t framesToBlockEnd(const ReverseCascadeFilter& filter) {
-    return inLockStep(filter) ? kBlockOffsetMask - (filter.indices[0].write & kBlockOffsetMask) : INT32_MAX;
+    return inLockStep(filter) ? stepsToBlockEnd(filter.indices[0]) : INT32_MAX;
 }
 
 void takeWaitingFilter(ReverseCascadeFilter& filter, WaitingRows& rows) {

@@ -80,6 +80,10 @@ struct BlockIndices {
     uint16_t read = 0;     // where the next output comes from (= write)
 };
 
+// Steps until the block end of positions stepped once a frame (0: the next
+// step ends the block).
+inline int32_t stepsToBlockEnd(const BlockIndices& ix) { return kBlockOffsetMask - (ix.write & kBlockOffsetMask); }
+
 // The positions after a block's work: filled block -> pending, finished
 // block -> read out and filled.
 inline BlockIndices rotated(const BlockIndices& ix) {
