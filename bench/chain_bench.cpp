@@ -61,14 +61,15 @@ void BM_ChainEverything5Bands(benchmark::State& bench) { runChain(bench, everyth
 // BM_ChainEverything10Bands is that stage's share of a frame, the measure by
 // which to choose what to speed up next.
 const bool kWithoutOneStage = [] {
-    for (const char* stage : {"HighpassFilter", "StereoImageProc", "AGC", "3BandEQ", "ParametricEQ", "DynamicEQ",
-                              "Compressor", "Expander", "Limiter", "Saturator", "10BandEQ", "FinalLimiter",
-                              "FinalClipper", "LowpassFilter"}) {
-        const std::string key = std::string("General.") + stage + ".Active";
-        benchmark::RegisterBenchmark((std::string("BM_ChainEverything10BandsWithout/") + stage).c_str(),
+    for (const auto& [key, value] : everythingOn(1)) {
+        const std::string setting = key;
+        const std::string prefix = "General.", suffix = ".Active";
+        if (!setting.starts_with(prefix) || !setting.ends_with(suffix)) continue;
+        const std::string stage = setting.substr(prefix.size(), setting.size() - prefix.size() - suffix.size());
+        benchmark::RegisterBenchmark(("BM_ChainEverything10BandsWithout/" + stage).c_str(),
                                      [key](benchmark::State& bench) {
                                          Settings settings = everythingOn(1);
-                                         settings.emplace_back(key.c_str(), 0.0);
+                                         settings.emplace_back(key, 0.0);
                                          runChain(bench, settings);
                                      })
             ->Unit(benchmark::kMillisecond);
