@@ -9,6 +9,7 @@
 #include "engine/coefficient_guards.h"
 
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 
 namespace {
 
@@ -235,4 +236,5 @@ void agcGapReset(AgcState& state, const AgcParams& params) {
     state.gainHigh = start;
 }
 
+QX_FRAME_VARIANT_END
 }  // namespace qx

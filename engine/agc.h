@@ -9,6 +9,7 @@
 #include "base/relaxed.h"
 #include "filters/reverse_cascade.h"
 #include "params/parameters.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -52,6 +53,7 @@ struct AgcCoefficients {
     double laneShareOfHigh[4] = {0.0, 0.0, 1.0, 1.0};
 };
 
+QX_FRAME_VARIANT_BEGIN
 // Per block. Guards: times that are not positive or not finite act as
 // instant (coefficient 1, largest rise x2); one-pole coefficients stay in
 // [0, 1]; levels in dB are limited to +-200 dB; the link stays in [0, 1];
@@ -61,6 +63,7 @@ struct AgcCoefficients {
 // steps below may move the filters' positions.
 AgcCoefficients agcCoefficients(const AgcParams& params, const ReverseCascadeFilter& lowpass,
                                 const ReverseCascadeFilter& highpass);
+QX_FRAME_VARIANT_END
 
 // One frame in place. Two-band mode runs both channels through the
 // reverse-cascaded crossover `lowpass` and `highpass` (with gain);
@@ -77,6 +80,7 @@ struct AgcHalfway {
     double power[2];  // low, high
     double target[2];
 };
+QX_FRAME_VARIANT_BEGIN
 bool agcDetect(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
                ReverseCascadeFilter& highpass, double& left, double& right, AgcHalfway& w);
 void agcApply(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right);
@@ -94,5 +98,6 @@ void agcBlockEnd(const AgcState& state, const AgcCoefficients& k, const AgcParam
 
 // Gap reset: both band gains restart at half of g(MaxGain).
 void agcGapReset(AgcState& state, const AgcParams& params);
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

@@ -10,6 +10,7 @@
 #include "base/vector_clones.h"
 #include "engine/band_detectors.h"
 #include "filters/filterbank.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -33,6 +34,7 @@ struct LookaheadFrame<false> {
     alignas(64) double gatheredR[kMaxBands];
 };
 
+QX_FRAME_VARIANT_BEGIN
 // Whether every band looks the same distance ahead (the presets' usual case),
 // so a frame's look-ahead samples are one row of the lines, read in place.
 inline bool sameLookahead(const int32_t (&lookahead)[kMaxBands]) {
@@ -112,5 +114,6 @@ QX_INLINE void leaveLookahead(const LookaheadLine& lineL, const LookaheadLine& l
         bands.right[i] = gain[i] * readR[i];
     }
 }
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

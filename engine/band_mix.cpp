@@ -6,6 +6,7 @@
 #include "engine/band_detectors.h"
 
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 
 namespace {
 // Far above any level the controls can set (4 x 24 dB is about 250).
@@ -93,4 +94,5 @@ void recombineBands(const ProcessorParams& processor, int32_t bandCount, BandSig
     });
 }
 
+QX_FRAME_VARIANT_END
 }  // namespace qx

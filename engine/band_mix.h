@@ -6,6 +6,7 @@
 #include "base/relaxed.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -14,6 +15,7 @@ struct BandEqCoefficients {
     double gain[kMaxBands] = {};
 };
 
+QX_FRAME_VARIANT_BEGIN
 // Per block: a copy of the current band gains. `gains` holds the preamp factor
 // followed by the ten band gains (each already including the preamp), as the
 // coefficient update writes them; a gain that is not finite is capped so the
@@ -27,5 +29,6 @@ void bandEqStep(const BandEqCoefficients& c, BandSignals& bands);
 // (left + right) / 2 on both sides; then L and R are the sums over the bands.
 void recombineBands(const ProcessorParams& processor, int32_t bandCount, BandSignals& bands,
                     double& left, double& right);
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

@@ -14,7 +14,19 @@
 #include "engine/sine.h"
 #include "filters/reverse_cascade.h"
 
+#if defined(QX_FRAME_VARIANTS) && !defined(QX_FRAME_VARIANT_AVX2)
+#define QX_PASSES_TO_WIDE_VARIANT 1
+// The AVX2 copy's entry points (see base/frame_variant.h).
+namespace qx::frame_avx2 {
+int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
+                     ChainState& state);
+int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state);
+bool runBlockStream(ChainState& state, int32_t channels, SecondThread* thread, const BlockStreamHooks& hooks);
+}  // namespace qx::frame_avx2
+#endif
+
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 namespace {
 
 constexpr double kInputScale = 1.0 / 32768.0;
@@ -610,16 +622,30 @@ struct FloatSamples {
     }
 };
 
+#if QX_PASSES_TO_WIDE_VARIANT
+// Asked once per block: the compiler's runtime keeps the answer.
+bool runsWideVariant(const ChainState& state) {
+    __builtin_cpu_init();
+    return state.wideVariant && __builtin_cpu_supports("avx2");
+}
+#endif
+
 }  // namespace
 
 QX_VECTOR_CLONES
 int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
                      ChainState& state) {
+#if QX_PASSES_TO_WIDE_VARIANT
+    if (runsWideVariant(state)) return frame_avx2::processBlock(samples, frames, bits, channels, rate, state);
+#endif
     return runBlock(Int16Samples{samples}, frames, bits, channels, rate, state);
 }
 
 QX_VECTOR_CLONES
 int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state) {
+#if QX_PASSES_TO_WIDE_VARIANT
+    if (runsWideVariant(state)) return frame_avx2::processFloatBlock(left, right, frames, channels, state);
+#endif
     if (channels == 1) right = left;
     return runBlock(FloatSamples{left, right}, frames, 16, channels, kSampleRate, state);
 }
@@ -805,6 +831,9 @@ struct SilentRun {
 }  // namespace
 
 bool runBlockStream(ChainState& state, int32_t channels, SecondThread* thread, const BlockStreamHooks& hooks) {
+#if QX_PASSES_TO_WIDE_VARIANT
+    if (runsWideVariant(state)) return frame_avx2::runBlockStream(state, channels, thread, hooks);
+#endif
     if ((channels != 1 && channels != 2) || hooks.fill == nullptr || hooks.done == nullptr) return false;
     if (thread != nullptr) {
         auto handOver = std::make_unique<HandOver>(state, channels, *thread, hooks);
@@ -843,9 +872,5 @@ void resetStagesAfterGap(ChainState& state) {
     resetBackAfterGap(state);
 }
 
-void zeroChainState(ChainState& state) {
-    std::destroy_at(&state);
-    std::construct_at(&state);
-}
-
+QX_FRAME_VARIANT_END
 }  // namespace qx

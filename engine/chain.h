@@ -3,6 +3,7 @@
 
 #include "base/second_thread.h"
 #include "engine/chain_state.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -11,6 +12,8 @@ double dbToGain(double db);
 double gainToDb(double gain);
 double timeCoefficient(double ms);         // c(T) = 1 / (T * 0.001 * 44100)
 double guardedTimeCoefficient(double ms);  // c(T), or 1 when T <= 0
+
+QX_FRAME_VARIANT_BEGIN
 
 // Runs one host block through the chain in place; always returns `frames`.
 // Blocks that are not 16-bit, 1 or 2 channels, 44100 Hz pass untouched.
@@ -21,6 +24,7 @@ int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t cha
 // (right ignored with one channel) at 44100 Hz, full scale 1.0, rewritten in
 // place without 16-bit quantisation; the clamp at +-0.9999 still applies.
 int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state);
+QX_FRAME_VARIANT_END
 
 // What runBlockStream asks of its host; each hook is called on the thread
 // that runs its half of the chain, with the block's number.
@@ -46,6 +50,7 @@ struct BlockStreamHooks {
 constexpr int32_t kBlockStreamMaxFrames = 1024;
 constexpr int32_t kBlockStreamMaxAhead = 256;
 
+QX_FRAME_VARIANT_BEGIN
 // Runs a stream of 16-bit blocks of `channels` (1 or 2) channels at 44100 Hz
 // through the chain, each block exactly as processBlock would run it. With a
 // second thread the chain's first half (input to the compressor) runs there,
@@ -57,6 +62,7 @@ constexpr int32_t kBlockStreamMaxAhead = 256;
 // is waiting must return by itself. Returns whether two threads ran.
 // Allocates once per stream: not for the audio thread.
 bool runBlockStream(ChainState& state, int32_t channels, SecondThread* thread, const BlockStreamHooks& hooks);
+QX_FRAME_VARIANT_END
 
 // Hooks of runSilentBlocks, each called on the thread that runs its half of
 // the chain, with the block's number.
@@ -72,6 +78,7 @@ struct SilentRunHooks {
 
 constexpr int32_t kSilentRunMaxFrames = kBlockStreamMaxFrames;
 
+QX_FRAME_VARIANT_BEGIN
 // Runs `blocks` blocks of `frames` (1..1024) frames of 16-bit stereo silence
 // through the chain as a block stream, for measurements that play the test
 // tone. Allocates: not for the audio thread.
@@ -83,6 +90,7 @@ void runSilentBlocks(ChainState& state, int64_t blocks, int32_t frames, SecondTh
 // processBlock calls it when a block arrives more than 6 s after the last one
 // (a preset load sets lastBlockTime to 0 to get there).
 void resetStagesAfterGap(ChainState& state);
+QX_FRAME_VARIANT_END
 
 // Brings a state record back to its zeroed start, in place (the record is too
 // large for a temporary on the stack).

@@ -51,6 +51,10 @@ struct ChainState {
     PollFunction pollSelection = nullptr;
     void* pollContext = nullptr;
     Flag consoleClosed;  // host: the console group exists but has no window
+    // Whether a build carrying a second copy of the frame path for wider
+    // vectors may pass blocks to it where the processor runs it (both give
+    // the same samples; tests clear this to run the baseline).
+    bool wideVariant = true;
 
     // Block timers. The last block time is shared: a preset load on the UI
     // thread sets it to 0 to force a gap reset, the console reads it to see

@@ -7,6 +7,7 @@
 #include "engine/band_lookahead.h"
 
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 
 CompressorCoefficients compressorCoefficients(const CompressorParams& params,
                                               const BandDetectors& detectors,
@@ -183,4 +184,5 @@ void compressorGapReset(CompressorState& state) {
     std::memset(state.lineR, 0, sizeof state.lineR);
 }
 
+QX_FRAME_VARIANT_END
 }  // namespace qx

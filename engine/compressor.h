@@ -10,6 +10,7 @@
 #include "base/vector_clones.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -50,6 +51,7 @@ struct CompressorCoefficients {
     double win2 = 1.0;
 };
 
+QX_FRAME_VARIANT_BEGIN
 CompressorCoefficients compressorCoefficients(const CompressorParams& params,
                                               const BandDetectors& detectors,
                                               int32_t bandCount);
@@ -63,5 +65,6 @@ void publishCompressorMeters(const CompressorState& state, const CompressorCoeff
 // After a pause: the delay lines restart from silence (counter, envelopes and
 // gains carry on).
 void compressorGapReset(CompressorState& state);
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

@@ -5,6 +5,7 @@
 #include "base/vector_clones.h"
 
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 
 namespace {
 
@@ -103,4 +104,5 @@ void dynamicEqGapReset(DynamicEqState& state) {
     for (int i = 0; i < kMaxBands; ++i) state.gain[i] = kGapCurve[i];
 }
 
+QX_FRAME_VARIANT_END
 }  // namespace qx

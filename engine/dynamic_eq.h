@@ -5,6 +5,7 @@
 #include "base/relaxed.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -31,6 +32,7 @@ struct DynamicEqCoefficients {
     double speedKeep[kMaxBands] = {};
 };
 
+QX_FRAME_VARIANT_BEGIN
 DynamicEqCoefficients dynamicEqCoefficients(const DynamicEqParams& params,
                                             const BandDetectors& detectors, int32_t bandCount);
 
@@ -53,5 +55,6 @@ void publishDynamicEqMeters(const DynamicEqState& state, const DynamicEqCoeffici
 
 // After a pause: the band gains restart from the tilt curve 2.4 ... 1.0 ... 2.4.
 void dynamicEqGapReset(DynamicEqState& state);
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

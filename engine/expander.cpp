@@ -7,6 +7,7 @@
 #include "engine/band_lookahead.h"
 
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 
 ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
                                           const BandDetectors& detectors, int32_t bandCount) {
@@ -95,4 +96,5 @@ void publishExpanderMeters(const ExpanderState& state, const ExpanderCoefficient
     publishReductions(state.gain, c.bands, meters);
 }
 
+QX_FRAME_VARIANT_END
 }  // namespace qx

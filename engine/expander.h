@@ -5,6 +5,7 @@
 #include "base/relaxed.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -25,6 +26,7 @@ struct ExpanderCoefficients {
     double span[kMaxBands] = {};
 };
 
+QX_FRAME_VARIANT_BEGIN
 ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
                                           const BandDetectors& detectors, int32_t bandCount);
 
@@ -33,5 +35,6 @@ void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSigna
 
 // -dB(H_i) per band.
 void publishExpanderMeters(const ExpanderState& state, const ExpanderCoefficients& c, Number* meters);
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

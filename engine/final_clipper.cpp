@@ -9,6 +9,7 @@
 #include "engine/coefficient_guards.h"
 
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 
 namespace {
 
@@ -144,4 +145,5 @@ void finalClipperGapReset(FinalClipperState& state) {
     state.history = HilbertHistory{};
 }
 
+QX_FRAME_VARIANT_END
 }  // namespace qx

@@ -8,6 +8,7 @@
 
 #include "base/relaxed.h"
 #include "params/parameters.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -36,6 +37,7 @@ struct FinalClipperCoefficients {
     double thresholdSquared = 1.0;  // T^2
 };
 
+QX_FRAME_VARIANT_BEGIN
 // Per block. Drive and threshold levels are limited to +-200 dB so the
 // ceiling and both scale factors stay finite and non-zero.
 FinalClipperCoefficients finalClipperCoefficients(const FinalClipperParams& params);
@@ -55,5 +57,6 @@ double finalClipperDecay(int32_t frames, int32_t channels);
 
 // Gap reset: clears both Hilbert histories (the depth stays).
 void finalClipperGapReset(FinalClipperState& state);
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

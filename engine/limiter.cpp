@@ -7,6 +7,7 @@
 #include "engine/band_lookahead.h"
 
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 
 namespace {
 
@@ -129,10 +130,6 @@ double limiterGainStep(LimiterInstance& instance, const LimiterInstanceCoefficie
     return gainStep(instance, c, peakDetect, xL, xR);
 }
 
-BandLimiterCoefficients::BandLimiterCoefficients() {
-    for (int i = 0; i < kMaxBands; ++i) setBandInstance(*this, i, LimiterInstanceCoefficients{});
-}
-
 void setBandInstance(BandLimiterCoefficients& c, int band, const LimiterInstanceCoefficients& instance) {
     c.drive[band] = instance.drive;
     c.threshold[band] = instance.threshold;
@@ -246,4 +243,5 @@ void finalLimiterGapReset(FinalLimiterState& state) {
     std::memset(state.lineR, 0, sizeof state.lineR);
 }
 
+QX_FRAME_VARIANT_END
 }  // namespace qx

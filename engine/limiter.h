@@ -11,6 +11,7 @@
 #include "base/relaxed.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -37,10 +38,12 @@ struct LimiterInstanceCoefficients {
     int32_t lookahead = 0;   // la, frames 0..4095
 };
 
+QX_FRAME_VARIANT_BEGIN
 // Detector, target, hold and gain of one instance for one frame, given the
 // look-ahead samples xL, xR read from the instance's line. Returns F.
 double limiterGainStep(LimiterInstance& instance, const LimiterInstanceCoefficients& c,
                        bool peakDetect, double xL, double xR);
+QX_FRAME_VARIANT_END
 
 // ---- Band limiter ----
 
@@ -57,26 +60,26 @@ struct BandLimiterState {
     double lineL[kLookaheadFrames][kMaxBands] = {};  // frame-major
     double lineR[kLookaheadFrames][kMaxBands] = {};
 };
-static_assert(kMaxBands == 10, "the hold values above start at 1 for every band");
+static_assert(kMaxBands == 10, "the start values here and below list ten bands");
 
 // The band instances' values as arrays over the bands, for the vector loop;
-// the hold length lookahead + 3 kept in frames as a double.
+// the hold length lookahead + 3 kept in frames as a double. Every band starts
+// as a default instance.
 struct BandLimiterCoefficients {
     int bands = 1;
     bool peakDetect = false;
-    double drive[kMaxBands];
-    double threshold[kMaxBands];
-    double detector[kMaxBands];
-    double keep[kMaxBands];  // 1 - detector, once per block
-    double attack[kMaxBands];
-    double release[kMaxBands];
+    double drive[kMaxBands] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    double threshold[kMaxBands] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    double detector[kMaxBands] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    double keep[kMaxBands] = {};  // 1 - detector, once per block
+    double attack[kMaxBands] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    double release[kMaxBands] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
     int32_t lookahead[kMaxBands] = {};
-    double holdFrames[kMaxBands];
+    double holdFrames[kMaxBands] = {3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
     bool sameLookahead = true;  // kept by setBandInstance
-
-    BandLimiterCoefficients();  // every band as a default instance
 };
 
+QX_FRAME_VARIANT_BEGIN
 // Band `band`'s values, written from or read back as one instance's.
 void setBandInstance(BandLimiterCoefficients& c, int band, const LimiterInstanceCoefficients& instance);
 LimiterInstanceCoefficients bandInstance(const BandLimiterCoefficients& c, int band);
@@ -92,6 +95,7 @@ void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, 
 void publishBandLimiterMeters(const BandLimiterState& state, const BandLimiterCoefficients& c, Number* meters);
 
 void bandLimiterGapReset(BandLimiterState& state);
+QX_FRAME_VARIANT_END
 
 // ---- Final limiter ----
 
@@ -107,6 +111,7 @@ struct FinalLimiterCoefficients {
     LimiterInstanceCoefficients instance;
 };
 
+QX_FRAME_VARIANT_BEGIN
 FinalLimiterCoefficients finalLimiterCoefficients(const FinalLimiterParams& params);
 
 // One frame on L and R in place (4095 frames of delay); on the meter frame
@@ -115,5 +120,6 @@ void finalLimiterStep(FinalLimiterState& state, const FinalLimiterCoefficients& 
                       double& right, bool meterFrame, Number& meter);
 
 void finalLimiterGapReset(FinalLimiterState& state);
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

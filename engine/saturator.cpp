@@ -6,6 +6,7 @@
 #include "engine/band_detectors.h"
 
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 
 uint32_t buildRefilterMask(const SaturatorParams& params, int32_t bandCount) {
     const int nb = guard::bands(bandCount);
@@ -123,4 +124,5 @@ void saturatorBlockEnd(const SaturatorState& state, const SaturatorCoefficients&
     }
 }
 
+QX_FRAME_VARIANT_END
 }  // namespace qx

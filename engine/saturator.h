@@ -8,11 +8,14 @@
 #include "base/relaxed.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
+QX_FRAME_VARIANT_BEGIN
 // Two refilter mask bits per band: bit 2i for channel 1, 2i + 1 for channel 2.
 uint32_t buildRefilterMask(const SaturatorParams& params, int32_t bandCount);
+QX_FRAME_VARIANT_END
 
 struct SaturatorState {
     double depth[kMaxBands] = {};  // deepest clip of the block, per band
@@ -31,6 +34,7 @@ struct SaturatorCoefficients {
     uint32_t refilterMask = 0;
 };
 
+QX_FRAME_VARIANT_BEGIN
 // Per block: the coefficients, and the clip depths start again from zero.
 SaturatorCoefficients saturatorCoefficients(const SaturatorParams& params, int32_t bandCount,
                                             SaturatorState& state);
@@ -43,5 +47,6 @@ void saturatorStep(SaturatorState& state, const SaturatorCoefficients& c,
 
 // At block end (stage active): meter_i = dB(depth_i / ceil_i + 1), depth within [0, 30].
 void saturatorBlockEnd(const SaturatorState& state, const SaturatorCoefficients& c, Number* meters);
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

@@ -7,6 +7,7 @@
 #include "engine/coefficient_guards.h"
 
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 
 namespace {
 constexpr double kMaxAmount = 1e6;
@@ -55,4 +56,5 @@ void stereoImageBlockEnd(const StereoImageState& s, const StereoImageParams& par
     meter = gainToDb(s.width + 0.00001) + 0.01;
 }
 
+QX_FRAME_VARIANT_END
 }  // namespace qx

@@ -6,6 +6,7 @@
 #include "base/relaxed.h"
 #include "filters/reverse_cascade.h"
 #include "params/parameters.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -24,6 +25,7 @@ struct StereoImageCoefficients {
     double keep1 = 0.0, keep2 = 0.0;  // 1 - a1, 1 - a2, once per block
 };
 
+QX_FRAME_VARIANT_BEGIN
 // Per block. Times that are not positive or not finite act as instant
 // (coefficient 1); MaxEnhance is limited to +-200 dB and k to +-1e6.
 StereoImageCoefficients stereoImageCoefficients(const StereoImageParams& params);
@@ -36,5 +38,6 @@ void stereoImageStep(StereoImageState& state, const StereoImageCoefficients& k, 
 
 // Block end (stage active): unless Mono is set, meter = dB(W + 0.00001) + 0.01.
 void stereoImageBlockEnd(const StereoImageState& state, const StereoImageParams& params, Number& meter);
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

@@ -9,6 +9,7 @@
 #include "engine/sine.h"
 
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 
 namespace {
 
@@ -149,4 +150,5 @@ double threeBandStep(ThreeBandState& s, double x) {
     return y;
 }
 
+QX_FRAME_VARIANT_END
 }  // namespace qx

@@ -5,6 +5,7 @@
 // back to the input delayed by exactly three frames. One state per channel.
 #include "base/relaxed.h"
 #include "params/parameters.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -22,6 +23,7 @@ struct ThreeBandState {
 };
 static_assert(sizeof(ThreeBandState) == 19 * sizeof(double));
 
+QX_FRAME_VARIANT_BEGIN
 // Writes c1, c2 and the remembered f1, f2, rate; with reset it first zeroes the
 // whole record, band gains included (the stage is silent until the gains are
 // set again). Coefficients are kept inside [0, 1.9] so that no frequency or
@@ -36,6 +38,7 @@ void setThreeBandGains(ThreeBandState& state, const ThreeBandEqParams& params);
 
 // One sample through one channel; returns the recombined, weighted bands.
 double threeBandStep(ThreeBandState& state, double x);
+QX_FRAME_VARIANT_END
 
 // The crossovers and band gains of both channels, left and right side by
 // side, taken at a block start: an update reaches the audio at the next block.
@@ -44,10 +47,12 @@ struct ThreeBandCoefficients {
     double gLow[2] = {}, gMid[2] = {}, gHigh[2] = {};
 };
 
+QX_FRAME_VARIANT_BEGIN
 ThreeBandCoefficients threeBandCoefficients(const ThreeBandState& left, const ThreeBandState& right);
 
 // Both channels at once, each exactly as by threeBandStep, in place.
 void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, const ThreeBandCoefficients& k, double& l,
                          double& r);
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

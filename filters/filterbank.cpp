@@ -8,6 +8,7 @@
 #include "filters/waiting_rows.h"
 
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 
 namespace {
 
@@ -804,4 +805,5 @@ void finishWaitingBlocks(BlockEndBatch& batch) {
     }
 }
 
+QX_FRAME_VARIANT_END
 }  // namespace qx

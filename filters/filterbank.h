@@ -20,6 +20,7 @@
 
 #include "base/relaxed.h"
 #include "filters/reverse_cascade.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -150,9 +151,11 @@ private:
     }
 };
 
+QX_FRAME_VARIANT_BEGIN
 QX_INLINE LineFrame lineFrameAt(ReverseCascadeBank& bank, int position) {
     return {bank.lineLow[position], bank.lineHigh[position]};
 }
+QX_FRAME_VARIANT_END
 
 // Block ends in batches. One section's block work is a chain of 8192 steps,
 // each waiting on the one before; several sections' block work side by side
@@ -180,17 +183,20 @@ struct BlockEndBatch {
     int partCount = 0;
 };
 
+QX_FRAME_VARIANT_BEGIN
 int32_t allowBlockEndWaits(BlockEndBatch& batch, int32_t frames);
 
 // The block work of everything waiting in the batch, each part's filters
 // inside its bank's where that bank's rows wait on memory (ten bands); then
 // every allowance ends.
 void finishWaitingBlocks(BlockEndBatch& batch);
+QX_FRAME_VARIANT_END
 
 // Band label texts shown above the band columns: at most 7 characters.
 using BandLabel = std::array<char, 8>;
 using BandLabels = std::array<BandLabel, kBankBands>;
 
+QX_FRAME_VARIANT_BEGIN
 // Designs one band (0–9) for both channels with the section formulas;
 // with `reset` set it then calls resetBankBand.
 ReverseCascadeBank& designBankBand(ReverseCascadeBank& bank, int band, bool reset, FilterType type,
@@ -228,5 +234,6 @@ int bandCountOfLayout(int layout);
 void layoutFilterbank(ReverseCascadeBank& splitBank, ReverseCascadeBank& refilterBank,
                       BandLabels& bandLabels, int32_t& bandCount, uint8_t& storedNarrow,
                       bool reset, uint8_t narrow, int layout);
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

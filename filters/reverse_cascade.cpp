@@ -7,6 +7,7 @@
 #include "filters/waiting_rows.h"
 
 namespace qx {
+QX_FRAME_VARIANT_BEGIN
 
 namespace {
 
@@ -273,4 +274,5 @@ void takeWaitingFilter(ReverseCascadeFilter& filter, WaitingRows& rows) {
     finishReverseCascadeBlockPair(filter, withGain);
 }
 
+QX_FRAME_VARIANT_END
 }  // namespace qx

@@ -17,6 +17,7 @@
 
 #include "base/relaxed.h"
 #include "base/vector_clones.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -60,6 +61,7 @@ struct SectionStates {
 static_assert(offsetof(SectionStates, x2) == 16 && offsetof(SectionStates, y1) == 32 &&
               offsetof(SectionStates, y2) == 48);
 
+QX_FRAME_VARIANT_BEGIN
 inline SectionState channelState(const SectionStates& s, int c) { return {s.x1[c], s.x2[c], s.y1[c], s.y2[c]}; }
 
 inline void setChannelState(SectionStates& s, int c, const SectionState& v) {
@@ -68,6 +70,7 @@ inline void setChannelState(SectionStates& s, int c, const SectionState& v) {
     s.y1[c] = v.y1;
     s.y2[c] = v.y2;
 }
+QX_FRAME_VARIANT_END
 
 // Positions into a two-block delay line. The block being read out is also
 // the one being filled: each step reads its output from a frame and then
@@ -80,6 +83,7 @@ struct BlockIndices {
     uint16_t read = 0;     // where the next output comes from (= write)
 };
 
+QX_FRAME_VARIANT_BEGIN
 // Steps until the block end of positions stepped once a frame (0: the next
 // step ends the block).
 inline int32_t stepsToBlockEnd(const BlockIndices& ix) { return kBlockOffsetMask - (ix.write & kBlockOffsetMask); }
@@ -90,6 +94,7 @@ inline BlockIndices rotated(const BlockIndices& ix) {
     const uint16_t finished = static_cast<uint16_t>(ix.pending & kBlockStartMask);
     return {static_cast<uint16_t>(ix.write & kBlockStartMask), finished, finished};
 }
+QX_FRAME_VARIANT_END
 
 // The design the steps use, each value twice so a stereo step multiplies both
 // channels by it straight from memory.
@@ -118,6 +123,7 @@ struct ReverseCascadeFilter {
     alignas(16) double line[kDelayLineLength][2];
 };
 
+QX_FRAME_VARIANT_BEGIN
 // The design formulas, without touching any record. Out-of-range inputs are
 // pulled into a safe range first (frequency within (0, Fs/2), positive
 // bandwidth, bounded gain), so the result is always finite and stable; values
@@ -232,12 +238,14 @@ QX_INLINE void stereoForward(ReverseCascadeFilter& filter, uint32_t write, uint3
     left = out[0];
     right = out[1];
 }
+QX_FRAME_VARIANT_END
 
 // The lock-step tests and the advance work on the positions' bytes where they
 // lie: a few integer compares, and one add to memory per channel.
 static_assert(sizeof(BlockIndices) == 6 && offsetof(BlockIndices, write) == 2 && offsetof(BlockIndices, read) == 4 &&
               std::endian::native == std::endian::little);
 
+QX_FRAME_VARIANT_BEGIN
 template <class T>
 QX_INLINE T positionBytes(const ReverseCascadeFilter& filter, size_t offset) {
     T v;
@@ -306,6 +314,7 @@ QX_INLINE void reverseCascadeStereoStep(ReverseCascadeFilter& filter, double& le
 // one pass across lanes. Every sample is computed exactly as by four channel steps.
 // Where both filters' waits are allowed, the block work waits for the batch.
 void finishReverseCascadeBlockQuad(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain);
+QX_FRAME_VARIANT_END
 
 // Four lanes: the first filter's two channels, then the second's.
 typedef double QuadLanes __attribute__((vector_size(32)));
@@ -319,6 +328,7 @@ struct QuadDesign {
     double gain[4] = {};
 };
 
+QX_FRAME_VARIANT_BEGIN
 inline QuadDesign quadDesign(const ReverseCascadeFilter& first, const ReverseCascadeFilter& second) {
     QuadDesign q;
     const ActiveDesign* designs[2] = {&first.active, &second.active};
@@ -438,5 +448,6 @@ QX_INLINE void reverseCascadeSeriesStep(ReverseCascadeFilter& first, ReverseCasc
     });
     if (blockEnd) finishReverseCascadeBlockQuad(first, second, withGain);
 }
+QX_FRAME_VARIANT_END
 
 }  // namespace qx

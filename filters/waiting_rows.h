@@ -7,6 +7,7 @@
 
 #include "base/vector_clones.h"
 #include "filters/reverse_cascade.h"
+#include "base/frame_variant.h"
 
 namespace qx {
 
@@ -205,6 +206,7 @@ struct WaitingRows {
     }
 };
 
+QX_FRAME_VARIANT_BEGIN
 // Both passes of every group on their own, where no bank's block work
 // carries them; start() before, finish() after, as for a bank's.
 void runWaitingRows(WaitingRows& rows);
@@ -216,5 +218,6 @@ int32_t framesToBlockEnd(const ReverseCascadeFilter& filter);
 // Ends the filter's allowance; a waiting filter joins `rows`, or where they
 // are full does its block work at once.
 void takeWaitingFilter(ReverseCascadeFilter& filter, WaitingRows& rows);
+QX_FRAME_VARIANT_END
 
 }  // namespace qx
