@@ -623,11 +623,9 @@ struct FloatSamples {
 };
 
 #if QX_PASSES_TO_WIDE_VARIANT
-// Asked once per block: the compiler's runtime keeps the answer.
-bool runsWideVariant(const ChainState& state) {
-    __builtin_cpu_init();
-    return state.wideVariant && __builtin_cpu_supports("avx2");
-}
+// Asked once per block: the compiler's runtime found the answer when the
+// module loaded.
+bool runsWideVariant(const ChainState& state) { return state.wideVariant && __builtin_cpu_supports("avx2"); }
 #endif
 
 }  // namespace
