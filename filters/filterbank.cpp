@@ -281,7 +281,7 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
         std::memcpy(&y2[k], bank.y2 + f, sizeof(Lanes));
     }
     const auto load = [&](int j, int k, Lanes& x) QX_INLINE_LAMBDA {
-        lineFrameAt(bank, j).loadGroup(4 * k, x);
+        lineFrameAt(bank, j).loadFreshGroup(4 * k, x);
     };
     const auto store = [&]<bool Out>(int j, int k, const Lanes& y, const Lanes& x) QX_INLINE_LAMBDA {
         if constexpr (Out) {

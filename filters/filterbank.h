@@ -113,10 +113,10 @@ struct LineFrame {
             std::memcpy(reinterpret_cast<char*>(&v) + offset, at, bytes);
         });
     }
-    // The same with the group from entry 8 joined in registers, for a frame
-    // just stored: joined in memory, the whole vector's load would wait for
-    // the stores of both halves. The block work's kernels keep the plain
-    // load, which measured faster there.
+    // The same with the group from entry 8 joined in registers: joined in
+    // memory, the compiler copies both halves through the stack, and the
+    // whole vector's load waits for those stores to retire (in the block
+    // work, twice a row).
     template <class V>
     QX_INLINE void loadFreshGroup(int e, V& v) const {
         static_assert(sizeof(V) == 4 * sizeof(double));
