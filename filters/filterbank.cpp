@@ -88,7 +88,7 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
     for (; e + 4 <= n; e += 4) {
         Lanes x, xa, xb, ya, yb, kb0, kb1, kb2, ka1, ka2, kg;
         if constexpr (InPlace)
-            frame.loadFreshGroup(e, x);
+            frame.loadGroup(e, x);
         else
             std::memcpy(&x, in + e, sizeof x);
         std::memcpy(&xa, x1 + e, sizeof x);
@@ -281,7 +281,7 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
         std::memcpy(&y2[k], bank.y2 + f, sizeof(Lanes));
     }
     const auto load = [&](int j, int k, Lanes& x) QX_INLINE_LAMBDA {
-        lineFrameAt(bank, j).loadFreshGroup(4 * k, x);
+        lineFrameAt(bank, j).loadGroup(4 * k, x);
     };
     const auto store = [&]<bool Out>(int j, int k, const Lanes& y, const Lanes& x) QX_INLINE_LAMBDA {
         if constexpr (Out) {

@@ -105,20 +105,13 @@ struct LineFrame {
     double* low;
     double* high;
     QX_INLINE double& operator[](int e) const { return e < kLowEntries ? low[e] : high[e - kLowEntries]; }
-    // Entries e to e + 3 (e a multiple of four) as one vector V; the group
-    // from entry 8 lies half in each part.
-    template <class V>
-    QX_INLINE void loadGroup(int e, V& v) const {
-        pieces(e, [&](const double* at, size_t offset, size_t bytes) QX_INLINE_LAMBDA {
-            std::memcpy(reinterpret_cast<char*>(&v) + offset, at, bytes);
-        });
-    }
-    // The same with the group from entry 8 joined in registers: joined in
-    // memory, the compiler copies both halves through the stack, and the
+    // Entries e to e + 3 (e a multiple of four) as one vector V. The group
+    // from entry 8 lies half in each part and is joined in registers: joined
+    // in memory, the compiler copies both halves through the stack, and the
     // whole vector's load waits for those stores to retire (in the block
     // work, twice a row).
     template <class V>
-    QX_INLINE void loadFreshGroup(int e, V& v) const {
+    QX_INLINE void loadGroup(int e, V& v) const {
         static_assert(sizeof(V) == 4 * sizeof(double));
         if (e < kLowEntries && e + 4 > kLowEntries) {
             typedef double Four __attribute__((vector_size(32), aligned(8)));
@@ -126,7 +119,9 @@ struct LineFrame {
             std::memcpy(&v, &joined, sizeof v);
             return;
         }
-        loadGroup(e, v);
+        pieces(e, [&](const double* at, size_t offset, size_t bytes) QX_INLINE_LAMBDA {
+            std::memcpy(reinterpret_cast<char*>(&v) + offset, at, bytes);
+        });
     }
     template <class V>
     QX_INLINE void storeGroup(int e, const V& v) const {
