@@ -78,6 +78,12 @@ struct BandLimiterCoefficients {
     double holdFrames[kMaxBands] = {3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
     bool sameLookahead = true;  // kept by setBandInstance
 };
+// The start values above are a default instance's, as setBandInstance would
+// write them (kept as initialisers, so no constructor is compiled into both
+// copies of the frame path).
+static_assert(LimiterInstanceCoefficients{}.drive == 1.0 && LimiterInstanceCoefficients{}.threshold == 1.0 &&
+              LimiterInstanceCoefficients{}.detector == 1.0 && LimiterInstanceCoefficients{}.attack == 1.0 &&
+              LimiterInstanceCoefficients{}.release == 1.0 && LimiterInstanceCoefficients{}.lookahead == 0);
 
 QX_FRAME_VARIANT_BEGIN
 // Band `band`'s values, written from or read back as one instance's.
