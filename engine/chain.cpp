@@ -227,23 +227,47 @@ struct BlockStart {
     BandDetectors detectors;  // shared by the band stages of both halves
 };
 
+// A stage's coefficients, kept in its memo from block to block: computed by
+// f(parameters) ...
+template <class P, class C>
+const C& kept(CoefficientMemo<P, NoKey, C>& memo, const P& params, C (&f)(const P&)) {
+    return memo.take(params, NoKey{}, [&](const P& snapshot, NoKey) { return f(snapshot); });
+}
+
+// ... by f(parameters, band count) ...
+template <class P, class C>
+const C& kept(CoefficientMemo<P, CountKey, C>& memo, const P& params, int32_t bandCount, C (&f)(const P&, int32_t)) {
+    return memo.take(params, CountKey{bandCount},
+                     [&](const P& snapshot, const CountKey& key) { return f(snapshot, key.bandCount); });
+}
+
+// ... or by f(parameters, detectors, band count).
+template <class P, class C>
+const C& kept(CoefficientMemo<P, BandKey, C>& memo, const P& params, const BandKey& key,
+              C (&f)(const P&, const BandDetectors&, int32_t)) {
+    return memo.take(params, key,
+                     [&](const P& snapshot, const BandKey& k) { return f(snapshot, k.detectors, k.bandCount); });
+}
+
 // The block's coefficients of the stages in the chain's first half ...
-void prepareFront(BlockCoefficients& c, const ChainState& state, const BlockStart& b) {
+void prepareFront(BlockCoefficients& c, ChainState& state, const BlockStart& b) {
     const int32_t bandCount = b.bandCount;
     c.driveGain = b.driveGain;
     c.bandCount = bandCount;
     c.testGain = finiteOr(dbToGain(state.testLevelDb), 0.0);
     c.sineStep = finiteOr(state.testFrequencyHz * kSineStepPerHz, 0.0);
     const Parameters& p = state.params;
-    c.stereoImage = stereoImageCoefficients(p.stereoImage);
+    FrontMemos& memos = state.frontMemos;
+    c.stereoImage = kept(memos.stereoImage, p.stereoImage, stereoImageCoefficients);
     c.agc = agcCoefficients(p.agc, state.agcLowpass, state.agcHighpass);
     c.threeBand = threeBandCoefficients(state.threeBandLeft, state.threeBandRight);
     c.highpassLocked = inLockStep(state.highpass);
     for (int i = 0; i < 2; ++i) c.parametricLocked[i] = inLockStep(state.parametric[i]);
     c.parametricSeriesLocked = c.parametricLocked[0] && c.parametricLocked[1] &&
                                samePositions(state.parametric[0], state.parametric[1]);
-    c.dynamicEq = dynamicEqCoefficients(p.dynamicEq, b.detectors, bandCount);
-    c.compressor = compressorCoefficients(p.compressor, b.detectors, bandCount);
+    const BandKey bands{b.detectors, bandCount};
+    c.dynamicEq = kept(memos.dynamicEq, p.dynamicEq, bands, dynamicEqCoefficients);
+    c.compressor = kept(memos.compressor, p.compressor, bands, compressorCoefficients);
 }
 
 // ... and of those in its second half (the saturator's also restart its
@@ -254,12 +278,15 @@ void prepareBack(BlockCoefficients& c, ChainState& state, const BlockStart& b, i
     c.bandCount = bandCount;
     c.clipMeterDecay = (frames / channels) * kClipMeterDecayPerFrame;
     const Parameters& p = state.params;
-    c.expander = expanderCoefficients(p.expander, b.detectors, bandCount);
-    c.bandLimiter = bandLimiterCoefficients(p.limiter, b.detectors, bandCount);
-    c.saturator = saturatorCoefficients(p.saturator, bandCount, state.saturator);
+    BackMemos& memos = state.backMemos;
+    const BandKey bands{b.detectors, bandCount};
+    c.expander = kept(memos.expander, p.expander, bands, expanderCoefficients);
+    c.bandLimiter = kept(memos.bandLimiter, p.limiter, bands, bandLimiterCoefficients);
+    c.saturator = kept(memos.saturator, p.saturator, bandCount, saturatorCoefficients);
+    startSaturatorBlock(state.saturator);
     c.bandEq = bandEqCoefficients(state.tenBandEqGains, bandCount);
-    c.finalLimiter = finalLimiterCoefficients(p.finalLimiter);
-    c.finalClipper = finalClipperCoefficients(p.finalClipper);
+    c.finalLimiter = kept(memos.finalLimiter, p.finalLimiter, finalLimiterCoefficients);
+    c.finalClipper = kept(memos.finalClipper, p.finalClipper, finalClipperCoefficients);
     c.lowpassLocked = pairInLockStep(state.lowpass[0], state.lowpass[1]);
 }
 
@@ -522,7 +549,7 @@ BlockStart startBlock(bool valid, int32_t bits, int32_t channels, int32_t rate, 
     if (bits != 16 || (channels != 1 && channels != 2) || rate != kSampleRate || general.mainBypass || !valid)
         return b;
     b.run = true;
-    b.detectors = bandDetectors(state.params.processor);
+    b.detectors = kept(state.frontMemos.detectors, state.params.processor, bandDetectors);
 
     // Elapsed time by unsigned difference, so the tick counter's wrap every
     // 49.7 days is not taken for a pause; with a clock, a last block time of 0

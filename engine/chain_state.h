@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "engine/agc.h"
+#include "engine/coefficient_memo.h"
 #include "engine/compressor.h"
 #include "engine/dynamic_eq.h"
 #include "engine/expander.h"
@@ -40,6 +41,35 @@ struct DesignMemory {
     double parametricGainDb[2] = {0.0, 0.0};
     uint8_t parametricPeaking[2] = {0, 0};
     double lowpassCutoffHz = 0.0;
+};
+
+// What the band stages' coefficients depend on beside their parameters.
+struct BandKey {
+    BandDetectors detectors;
+    int32_t bandCount = 0;
+    int32_t unused = 0;  // no padding: keys compare byte by byte
+};
+static_assert(sizeof(BandKey) == sizeof(BandDetectors) + 2 * sizeof(int32_t));
+
+struct CountKey {
+    int32_t bandCount = 0;
+};
+
+// The stages' block coefficients as last computed. Each half of the chain
+// owns its own, for a measurement runs the halves on two threads.
+struct FrontMemos {
+    CoefficientMemo<ProcessorParams, NoKey, BandDetectors> detectors;
+    CoefficientMemo<StereoImageParams, NoKey, StereoImageCoefficients> stereoImage;
+    CoefficientMemo<DynamicEqParams, BandKey, DynamicEqCoefficients> dynamicEq;
+    CoefficientMemo<CompressorParams, BandKey, CompressorCoefficients> compressor;
+};
+
+struct BackMemos {
+    CoefficientMemo<ExpanderParams, BandKey, ExpanderCoefficients> expander;
+    CoefficientMemo<LimiterParams, BandKey, BandLimiterCoefficients> bandLimiter;
+    CoefficientMemo<SaturatorParams, CountKey, SaturatorCoefficients> saturator;
+    CoefficientMemo<FinalLimiterParams, NoKey, FinalLimiterCoefficients> finalLimiter;
+    CoefficientMemo<FinalClipperParams, NoKey, FinalClipperCoefficients> finalClipper;
 };
 
 struct ChainState {
@@ -121,6 +151,8 @@ struct ChainState {
     SaturatorState saturator;
     FinalLimiterState finalLimiter;
     FinalClipperState finalClipper;
+    FrontMemos frontMemos;
+    alignas(64) BackMemos backMemos;
 
     // Oscilloscope ring: mono output history; the index wraps by overflow.
     std::array<Number, kScopeSize> scope{};

@@ -22,8 +22,7 @@ uint32_t buildRefilterMask(const SaturatorParams& params, int32_t bandCount) {
     return mask;
 }
 
-SaturatorCoefficients saturatorCoefficients(const SaturatorParams& params, int32_t bandCount,
-                                            SaturatorState& state) {
+SaturatorCoefficients saturatorCoefficients(const SaturatorParams& params, int32_t bandCount) {
     SaturatorCoefficients c;
     c.bands = guard::bands(bandCount);
     for (int i = 0; i < kMaxBands; ++i) {
@@ -35,10 +34,13 @@ SaturatorCoefficients saturatorCoefficients(const SaturatorParams& params, int32
         if (i < c.bands && level > 0.0) c.shape = true;
         c.gain[i] = guard::gain(params.gainDb[i].load());
         c.ceiling[i] = guard::gain(params.clipDb[i].load()) * 0.2;
-        state.depth[i] = 0.0;
     }
     c.refilterMask = buildRefilterMask(params, bandCount);
     return c;
+}
+
+void startSaturatorBlock(SaturatorState& state) {
+    for (double& depth : state.depth) depth = 0.0;
 }
 
 namespace {

@@ -35,9 +35,11 @@ struct SaturatorCoefficients {
 };
 
 QX_FRAME_VARIANT_BEGIN
-// Per block: the coefficients, and the clip depths start again from zero.
-SaturatorCoefficients saturatorCoefficients(const SaturatorParams& params, int32_t bandCount,
-                                            SaturatorState& state);
+// Per block: the coefficients ...
+SaturatorCoefficients saturatorCoefficients(const SaturatorParams& params, int32_t bandCount);
+
+// ... and the clip depths start again from zero.
+void startSaturatorBlock(SaturatorState& state);
 
 // One frame on bands 0..bands-1. The clip enables are read here, per frame;
 // when the mask is non-zero the bands then pass through `refilterBank`.

@@ -12,6 +12,12 @@
 namespace qx {
 namespace {
 
+// A block's start as the chain makes it: the coefficients, the depths from zero.
+SaturatorCoefficients startBlock(const SaturatorParams& p, int32_t bandCount, SaturatorState& s) {
+    startSaturatorBlock(s);
+    return saturatorCoefficients(p, bandCount);
+}
+
 using test::bandFrame;
 using test::randomFrame;
 
@@ -69,7 +75,7 @@ TEST(Saturator, RefilterMaskGivesEachBandTwoBits) {
     EXPECT_EQ(buildRefilterMask(fourth, 3), 0u);
     EXPECT_EQ(buildRefilterMask(fourth, 5), 0xC0u);
     SaturatorState s;
-    EXPECT_EQ(saturatorCoefficients(all, 5, s).refilterMask, 0x3FFu);
+    EXPECT_EQ(startBlock(all, 5, s).refilterMask, 0x3FFu);
 }
 
 TEST(Saturator, NeutralSettingsPassTheBand) {
@@ -77,7 +83,7 @@ TEST(Saturator, NeutralSettingsPassTheBand) {
     auto bank = makeBank();
     SaturatorState s;
     const SaturatorParams p = makeParams(0.0, 0.0, 0.0, false);
-    const auto c = saturatorCoefficients(p, 10, s);
+    const auto c = startBlock(p, 10, s);
     for (int n = 0; n < 1000; ++n) {
         BandSignals f = randomFrame(random);
         const BandSignals in = f;
@@ -105,7 +111,7 @@ TEST(Saturator, SquareRootShapingBlendedByLevel) {
     for (const Case& cs : cases) {
         SaturatorState s;
         const SaturatorParams p = makeParams(cs.levelPct, cs.gainDb, 0.0, false);
-        const auto c = saturatorCoefficients(p, 3, s);
+        const auto c = startBlock(p, 3, s);
         BandSignals f = bandFrame(cs.in);
         saturatorStep(s, c, p, *bank, f);
         for (int i = 0; i < 3; ++i) {
@@ -121,7 +127,7 @@ TEST(Saturator, ClipAtTheCeilingAndMeterItsDepth) {
     SaturatorState s;
     SaturatorParams p = makeParams(0.0, 0.0, 0.0, true);
     p.clipEnable[2] = 0;
-    const auto c = saturatorCoefficients(p, 3, s);
+    const auto c = startBlock(p, 3, s);
     EXPECT_EQ(c.ceiling[0], 0.2);
     Number meters[kMaxBands];
     for (auto& m : meters) m = -5.0;
@@ -134,7 +140,7 @@ TEST(Saturator, ClipAtTheCeilingAndMeterItsDepth) {
     for (int i = 3; i < kMaxBands; ++i) EXPECT_EQ(meters[i].load(), -5.0);
 
     // Negative excursions clip but do not count; positive ones set the depth.
-    const auto c2 = saturatorCoefficients(p, 3, s);
+    const auto c2 = startBlock(p, 3, s);
     f = bandFrame(-0.7);
     saturatorStep(s, c2, p, *bank, f);
     EXPECT_EQ(f.left[0], -0.2);
@@ -154,7 +160,7 @@ TEST(Saturator, ClipAtTheCeilingAndMeterItsDepth) {
     EXPECT_EQ(meters[2].load(), 0.0);
 
     // A new block starts from zero depth; a huge excursion caps at 30.
-    const auto c3 = saturatorCoefficients(p, 3, s);
+    const auto c3 = startBlock(p, 3, s);
     EXPECT_EQ(s.depth[0], 0.0);
     f = bandFrame(1e6);
     saturatorStep(s, c3, p, *bank, f);
@@ -181,7 +187,7 @@ TEST(Saturator, RefilterRunsTheFlaggedBandsThroughTheBank) {
     SaturatorState s;
     SaturatorParams p = makeParams(0.0, 0.0, 0.0, false);
     p.refilter[0] = 1;
-    const auto c = saturatorCoefficients(p, 3, s);
+    const auto c = startBlock(p, 3, s);
     EXPECT_EQ(c.refilterMask, 0x3u);
     std::vector<BandSignals> in, out;
     for (int n = 0; n < 3 * kBlockLength; ++n) {
@@ -223,7 +229,7 @@ TEST(Saturator, AbsurdParametersKeepEverythingFinite) {
         SaturatorState s;
         Number meters[kMaxBands];
         for (int block = 0; block < 3; ++block) {
-            const auto c = saturatorCoefficients(p, round % 2 ? 10 : 5, s);
+            const auto c = startBlock(p, round % 2 ? 10 : 5, s);
             for (int n = 0; n < 1500; ++n) {
                 BandSignals f = randomFrame(random, 1.0);
                 saturatorStep(s, c, p, *bank, f);
