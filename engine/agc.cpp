@@ -151,11 +151,20 @@ QX_INLINE void singleBandStep(AgcState& s, const AgcCoefficients& k, ReverseCasc
 
 }  // namespace
 
-AgcCoefficients agcCoefficients(const AgcParams& p, const ReverseCascadeFilter& lowpass,
+AgcCoefficients agcCoefficients(const AgcParams& params, const ReverseCascadeFilter& lowpass,
                                 const ReverseCascadeFilter& highpass) {
-    AgcCoefficients k;
+    AgcCoefficients k = agcParameterCoefficients(params);
+    takeCrossover(k, lowpass, highpass);
+    return k;
+}
+
+void takeCrossover(AgcCoefficients& k, const ReverseCascadeFilter& lowpass, const ReverseCascadeFilter& highpass) {
     k.crossover = quadDesign(lowpass, highpass);
     k.crossoverInLockStep = pairInLockStep(lowpass, highpass);
+}
+
+AgcCoefficients agcParameterCoefficients(const AgcParams& p) {
+    AgcCoefficients k;
     k.level = guard::clampFinite(p.levelPct.load() * 0.01, -kMaxLevel, kMaxLevel);
     k.maxGain = guard::gain(p.maxGainDb.load());
     k.gate = guard::gain(p.gateDb.load());

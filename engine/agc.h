@@ -63,6 +63,10 @@ QX_FRAME_VARIANT_BEGIN
 // steps below may move the filters' positions.
 AgcCoefficients agcCoefficients(const AgcParams& params, const ReverseCascadeFilter& lowpass,
                                 const ReverseCascadeFilter& highpass);
+// The same in two parts: what the parameters alone give (the crossover left
+// as default), then the crossover's part.
+AgcCoefficients agcParameterCoefficients(const AgcParams& params);
+void takeCrossover(AgcCoefficients& k, const ReverseCascadeFilter& lowpass, const ReverseCascadeFilter& highpass);
 QX_FRAME_VARIANT_END
 
 // One frame in place. Two-band mode runs both channels through the

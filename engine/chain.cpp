@@ -101,6 +101,12 @@ double finiteOr(double value, double fallback) { return std::isfinite(value) ? v
 // stored value cannot overflow the detectors; a non-finite one counts as unity.
 double blockGain(double db) { return std::isfinite(db) ? guard::gain(db) : 1.0; }
 
+BlockGains blockGains(const GeneralParams& general) {
+    return {blockGain(general.densityDriveDb), blockGain(general.postAmpDb)};
+}
+
+double testSignalGain(const Number& levelDb) { return finiteOr(dbToGain(levelDb), 0.0); }
+
 void restoreIfNonFinite(double& value, double loadValue) {
     if (!std::isfinite(value)) value = loadValue;
 }
@@ -254,12 +260,13 @@ void prepareFront(BlockCoefficients& c, ChainState& state, const BlockStart& b) 
     const int32_t bandCount = b.bandCount;
     c.driveGain = b.driveGain;
     c.bandCount = bandCount;
-    c.testGain = finiteOr(dbToGain(state.testLevelDb), 0.0);
+    c.testGain = kept(state.frontMemos.testGain, state.testLevelDb, testSignalGain);
     c.sineStep = finiteOr(state.testFrequencyHz * kSineStepPerHz, 0.0);
     const Parameters& p = state.params;
     FrontMemos& memos = state.frontMemos;
     c.stereoImage = kept(memos.stereoImage, p.stereoImage, stereoImageCoefficients);
-    c.agc = agcCoefficients(p.agc, state.agcLowpass, state.agcHighpass);
+    c.agc = kept(memos.agc, p.agc, agcParameterCoefficients);
+    takeCrossover(c.agc, state.agcLowpass, state.agcHighpass);
     c.threeBand = threeBandCoefficients(state.threeBandLeft, state.threeBandRight);
     c.highpassLocked = inLockStep(state.highpass);
     for (int i = 0; i < 2; ++i) c.parametricLocked[i] = inLockStep(state.parametric[i]);
@@ -534,8 +541,9 @@ void resetBackAfterGap(ChainState& state) {
 BlockStart startBlock(bool valid, int32_t bits, int32_t channels, int32_t rate, ChainState& state) {
     const GeneralParams& general = state.params.general;
     BlockStart b;
-    b.driveGain = blockGain(general.densityDriveDb);
-    b.postGain = blockGain(general.postAmpDb);
+    const BlockGains gains = kept(state.frontMemos.blockGains, general, blockGains);
+    b.driveGain = gains.drive;
+    b.postGain = gains.post;
     const uint32_t now = readTicks(state);
     b.bandCount = state.bandCount;
 

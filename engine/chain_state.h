@@ -55,11 +55,20 @@ struct CountKey {
     int32_t bandCount = 0;
 };
 
+// The drive and the post amp as factors.
+struct BlockGains {
+    double drive = 1.0;
+    double post = 1.0;
+};
+
 // The stages' block coefficients as last computed. Each half of the chain
 // owns its own, for a measurement runs the halves on two threads.
 struct FrontMemos {
+    CoefficientMemo<GeneralParams, NoKey, BlockGains> blockGains;
+    CoefficientMemo<Number, NoKey, double> testGain;
     CoefficientMemo<ProcessorParams, NoKey, BandDetectors> detectors;
     CoefficientMemo<StereoImageParams, NoKey, StereoImageCoefficients> stereoImage;
+    CoefficientMemo<AgcParams, NoKey, AgcCoefficients> agc;
     CoefficientMemo<DynamicEqParams, BandKey, DynamicEqCoefficients> dynamicEq;
     CoefficientMemo<CompressorParams, BandKey, CompressorCoefficients> compressor;
 };

@@ -55,15 +55,17 @@ TEST(CoefficientMemo, ComputesAgainOnlyWhenAnInputChangesBitForBit) {
 
 // The chain with its block coefficients kept from block to block gives the
 // same samples as a chain that computes them afresh every block, while the
-// parameters of every stage that keeps them, the detectors and the band count
-// move between blocks, come back to earlier values, or stay.
+// parameters of every stage that keeps them, the detectors, the band count,
+// the drive, the post amp and the test tone's level move between blocks, come
+// back to earlier values, or stay.
 TEST(CoefficientMemo, ChainGivesTheSamplesOfCoefficientsComputedEveryBlock) {
     test::ManualClock clock;
     auto kept = test::makeState(clock);
     auto fresh = test::makeState(clock);
     for (ChainState* s : {kept.get(), fresh.get()}) {
         GeneralParams& g = s->params.general;
-        for (Flag* on : {&g.stereoImageActive, &g.processorActive, &g.dynamicEqActive, &g.compressorActive,
+        s->sineOn = 1;
+        for (Flag* on : {&g.stereoImageActive, &g.agcActive, &g.processorActive, &g.dynamicEqActive, &g.compressorActive,
                          &g.expanderActive, &g.limiterActive, &g.saturatorActive, &g.finalLimiterActive,
                          &g.finalClipperActive})
             *on = 1;
@@ -83,7 +85,12 @@ TEST(CoefficientMemo, ChainGivesTheSamplesOfCoefficientsComputedEveryBlock) {
             const int32_t bands = block % 5 == 4 ? 5 : 10;
             for (ChainState* s : {kept.get(), fresh.get()}) {
                 Parameters& p = s->params;
+                p.general.densityDriveDb = threshold / 10.0;
+                p.general.postAmpDb = -threshold / 10.0;
+                s->testLevelDb = threshold - 50.0;
                 p.processor.detectMs[band] = detect;
+                p.agc.maxGainDb = -threshold / 2.0;
+                p.agc.attackLowMs = detect;
                 p.stereoImage.amountPct = level;
                 p.dynamicEq.maxEnhanceDb = threshold / -3.0;
                 p.compressor.thresholdDb[band] = threshold;
