@@ -26,23 +26,32 @@ QX_INLINE double choose(uint64_t on, double a, double b) {
                                  (std::bit_cast<uint64_t>(b) & ~on));
 }
 
-// Four entries' values in vector lanes, lane masks of all ones or zeros, and
-// the same masks as a comparison's result.
-typedef double Lanes __attribute__((vector_size(32), aligned(8)));
-typedef uint64_t LaneMasks __attribute__((vector_size(32), aligned(8)));
-typedef int64_t LaneTests __attribute__((vector_size(32), aligned(8)));
+// L entries' values in vector lanes, lane masks of all ones or zeros, and
+// the same masks as a comparison's result; four lanes are the usual group.
+template <int L>
+struct LanesOf {
+    typedef double Values __attribute__((vector_size(8 * L), aligned(8)));
+    typedef uint64_t Masks __attribute__((vector_size(8 * L), aligned(8)));
+    typedef int64_t Tests __attribute__((vector_size(8 * L), aligned(8)));
+};
+using Lanes = LanesOf<4>::Values;
+using LaneMasks = LanesOf<4>::Masks;
+using LaneTests = LanesOf<4>::Tests;
 
 // Read as doubles, masks of all ones are NaNs (unequal to themselves) and
 // masks of zeros are zeros, so one comparison turns them into a condition a
 // selection takes whole: one blend in AVX code, where the bitwise choice
 // takes three operations. By reference: vectors passed by value would take
 // another calling convention in the SSE2 clone.
-QX_INLINE void laneTests(const LaneMasks& on, LaneTests& tests) {
-    const Lanes bits = (Lanes)on;
+template <class Masks, class Tests>
+QX_INLINE void laneTests(const Masks& on, Tests& tests) {
+    typedef double Bits __attribute__((vector_size(sizeof(Masks)), aligned(8)));
+    const Bits bits = (Bits)on;
     tests = bits != bits;
 }
 
-QX_INLINE void chooseLanes(const LaneTests& on, const Lanes& a, const Lanes& b, Lanes& out) {
+template <class Tests, class Values>
+QX_INLINE void chooseLanes(const Tests& on, const Values& a, const Values& b, Values& out) {
     out = on ? a : b;
 }
 
@@ -84,13 +93,13 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
     // Four entries at a time as explicit lanes: left to itself the compiler
     // moves the states through the stack. Each lane computes the scalar
     // expression below, rounded alike.
-    int e = 0;
-    for (; e + 4 <= n; e += 4) {
-        Lanes x, xa, xb, ya, yb, kb0, kb1, kb2, ka1, ka2, kg;
-        if constexpr (InPlace)
+    const auto step = [&]<int L>(int e) QX_INLINE_LAMBDA {
+        using V = typename LanesOf<L>::Values;
+        V x, xa, xb, ya, yb, kb0, kb1, kb2, ka1, ka2, kg;
+        if constexpr (InPlace && L == 4)
             frame.loadGroup(e, x);
         else
-            std::memcpy(&x, in + e, sizeof x);
+            std::memcpy(&x, InPlace ? &frame[e] : in + e, sizeof x);
         std::memcpy(&xa, x1 + e, sizeof x);
         std::memcpy(&xb, x2 + e, sizeof x);
         std::memcpy(&ya, y1 + e, sizeof x);
@@ -101,12 +110,12 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
         std::memcpy(&ka1, a1 + e, sizeof x);
         std::memcpy(&ka2, a2 + e, sizeof x);
         std::memcpy(&kg, g + e, sizeof x);
-        const Lanes y = kb0 * x + kb1 * xa + kb2 * xb - ka1 * ya - ka2 * yb;
-        Lanes out = y * kg, nx2 = xa, nx1 = x, ny2 = ya, ny1 = y;
+        const V y = kb0 * x + kb1 * xa + kb2 * xb - ka1 * ya - ka2 * yb;
+        V out = y * kg, nx2 = xa, nx1 = x, ny2 = ya, ny1 = y;
         if constexpr (Masked) {
-            LaneMasks mask;
+            typename LanesOf<L>::Masks mask;
             std::memcpy(&mask, pass + e, sizeof mask);
-            LaneTests on;
+            typename LanesOf<L>::Tests on;
             laneTests(mask, on);
             chooseLanes(on, out, x, out);
             chooseLanes(on, xa, xb, nx2);
@@ -114,16 +123,25 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
             chooseLanes(on, ya, yb, ny2);
             chooseLanes(on, y, ya, ny1);
         }
-        frame.storeGroup(e, out);
+        if constexpr (L == 4)
+            frame.storeGroup(e, out);
+        else
+            std::memcpy(&frame[e], &out, sizeof out);
         std::memcpy(x2 + e, &nx2, sizeof out);
         std::memcpy(x1 + e, &nx1, sizeof out);
         std::memcpy(y2 + e, &ny2, sizeof out);
         std::memcpy(y1 + e, &ny1, sizeof out);
-    }
-    // The entries past the last whole vector; none where the count is a
-    // multiple of four.
+    };
+    int e = 0;
+    for (; e + 4 <= n; e += 4) step.template operator()<4>(e);
+    // The entries past the last whole vector: none where the count is a
+    // multiple of four; a pair of lanes for the five- and three-band layouts'
+    // last band (a pair never spans the line's two parts).
     constexpr int kCount = End > 0 ? End : N;
-    if constexpr (kCount == 0 || kCount % 4 != 0) {
+    static_assert(kLowEntries % 2 == 0);
+    if constexpr (kCount % 4 == 2) {
+        step.template operator()<2>(e);
+    } else if constexpr (kCount == 0 || kCount % 4 != 0) {
         for (; e < n; ++e) {
             const double x = InPlace ? frame[e] : in[e];
             const double y = b0[e] * x + b1[e] * x1[e] + b2[e] * x2[e] - a1[e] * y1[e] - a2[e] * y2[e];
@@ -465,11 +483,13 @@ QX_INLINE void exchangeBands(int n, const double* inLeft, const double* inRight,
         frame.storeGroup(2 * band, group);
     }
     if (paired < bands) {
-        const double l = inLeft[paired], r = inRight[paired];
-        outLeft[paired] = frame[2 * paired];
-        outRight[paired] = frame[2 * paired + 1];
-        frame[2 * paired] = l;
-        frame[2 * paired + 1] = r;
+        // As one pair, the forward pass's load of the entries (the pair never
+        // spans the line's parts).
+        const LanePair in = {inLeft[paired], inRight[paired]};
+        const LanePair old = loadLanes(&frame[2 * paired]);
+        outLeft[paired] = old[0];
+        outRight[paired] = old[1];
+        storeLanes(&frame[2 * paired], in);
     }
 }
 
