@@ -56,12 +56,15 @@ QX_INLINE void saturateBands(SaturatorState& state, const SaturatorCoefficients&
     // kept as doubles, which SSE2 compares in vector lanes (64-bit integers it
     // cannot). The doubles are rewritten only when a switch moves: a vector
     // load of lanes just stored one by one would wait for the stores to retire.
-    uint32_t bits = 0;
+    // Whether one moved: each switch's byte against the one last read.
+    uint32_t moved = 0;
 #pragma GCC unroll 10
-    for (int i = 0; i < n; ++i) bits |= static_cast<uint32_t>(params.clipEnable[i].load() != 0) << i;
-    if (bits != state.clipBits) [[unlikely]] {
-        state.clipBits = bits;
-        for (int i = 0; i < kMaxBands; ++i) state.clipSwitch[i] = (bits >> i) & 1u;
+    for (int i = 0; i < n; ++i) moved |= static_cast<uint32_t>(params.clipEnable[i].load() ^ state.clipBytes[i]);
+    if (moved != 0) [[unlikely]] {
+        for (int i = 0; i < kMaxBands; ++i) {
+            state.clipBytes[i] = params.clipEnable[i].load();
+            state.clipSwitch[i] = state.clipBytes[i] != 0;
+        }
     }
     const double* __restrict clipSwitch = state.clipSwitch;
     double* __restrict left = bands.left;

@@ -19,9 +19,9 @@ QX_FRAME_VARIANT_END
 
 struct SaturatorState {
     double depth[kMaxBands] = {};  // deepest clip of the block, per band
-    // The clip switches as last read, as 0.0 or 1.0 per band; no switch
-    // pattern matches the starting bits, so the first frame fills them.
-    uint32_t clipBits = ~0u;
+    // The clip switches as last read, and as 0.0 or 1.0 per band (both start
+    // off, alike).
+    uint8_t clipBytes[kMaxBands] = {};
     double clipSwitch[kMaxBands] = {};
 };
 
