@@ -90,9 +90,9 @@ QX_INLINE void forwardPass(ReverseCascadeBank& bank, int used, const double* __r
     const double* __restrict a1 = bank.ca1;
     const double* __restrict a2 = bank.ca2;
     const double* __restrict g = bank.cgain;
-    // Four entries at a time as explicit lanes: left to itself the compiler
-    // moves the states through the stack. Each lane computes the scalar
-    // expression below, rounded alike.
+    // Four entries at a time (and a last pair) as explicit lanes: left to
+    // itself the compiler moves the states through the stack. Each lane
+    // computes the scalar expression below, rounded alike.
     const auto step = [&]<int L>(int e) QX_INLINE_LAMBDA {
         using V = typename LanesOf<L>::Values;
         V x, xa, xb, ya, yb, kb0, kb1, kb2, ka1, ka2, kg;
