@@ -417,7 +417,7 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
     } else if constexpr (Stage == 6) {
         h.inBands = general.processorActive;
         if (h.inBands)
-            splitBands(c.bandCount, f.left, f.right, state.splitBank, bands.left, bands.right);
+            splitBandsLater(c.bandCount, f.left, f.right, state.splitBank, bands);
         else
             applyGain(f, c.driveGain);
     } else if constexpr (Stage == 7) {
@@ -495,7 +495,10 @@ BlockEndBatch stageBatch(ChainState& state) {
 // Stages First to Last - 1 over `frames` frames as a pipeline: enter(i, h)
 // fills frame i's record before the first, leave(i, h) takes it after the last.
 // Where the filters' and banks' blocks end within the block, the pipeline
-// drains at that frame and their block work runs as one batch.
+// drains at that frame and their block work runs as one batch. The banks'
+// outputs are old rows, so a bank takes its frames' outputs as the pipeline
+// reaches them and runs their forward passes after the stretch, all at once
+// with its states in registers.
 template <int First, int Last, class Enter, class Leave>
 QX_INLINE void runStages(int32_t frames, BlockCoefficients& c, BlockMeters& meters, ChainState& state, Enter&& enter,
                          Leave&& leave) {
@@ -511,6 +514,8 @@ QX_INLINE void runStages(int32_t frames, BlockCoefficients& c, BlockMeters& mete
                 chainStage<First + step>(h, c, first, meters, state);
                 if constexpr (step == kStages - 1) leave(i, h);
             });
+        if constexpr (First == 0) filterLaterFrames(state.splitBank);
+        if constexpr (Last == kChainStages) filterLaterFrames(state.refilterBank);
         if (batched) finishWaitingBlocks(batch);
         begin = end;
     }

@@ -116,7 +116,7 @@ void saturatorStep(SaturatorState& state, const SaturatorCoefficients& c,
             saturateBands<false>(state, c, params, bands, nb);
     });
     if (c.refilterMask != 0) {
-        refilterBands(c.bands, refilterBank, bands, c.refilterMask);
+        refilterBandsLater(c.bands, refilterBank, bands, c.refilterMask);
     }
 }
 

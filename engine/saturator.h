@@ -42,7 +42,8 @@ SaturatorCoefficients saturatorCoefficients(const SaturatorParams& params, int32
 void startSaturatorBlock(SaturatorState& state);
 
 // One frame on bands 0..bands-1. The clip enables are read here, per frame;
-// when the mask is non-zero the bands then pass through `refilterBank`.
+// when the mask is non-zero the bands then pass through `refilterBank`, its
+// forward pass left for the caller's filterLaterFrames.
 void saturatorStep(SaturatorState& state, const SaturatorCoefficients& c,
                    const SaturatorParams& params, ReverseCascadeBank& refilterBank,
                    BandSignals& bands);

@@ -413,6 +413,173 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
     bank.wait.entries = n;
 }
 
+// One bank's L entries side by side for the frames left for later: their
+// design and, in registers all along, their states (the frame-by-frame pass
+// loads and stores every state each frame). Two frames a turn, the second
+// computed from the first's results directly, so no state value moves
+// between registers; each is computed exactly as on its own. With Masked,
+// an entry whose lane is off passes its input and keeps its state.
+template <int L, bool Masked>
+struct LaterLanes {
+    using V = typename LanesOf<L>::Values;
+    V b0, b1, b2, a1, a2, g, x1, x2, y1, y2;
+    typename LanesOf<L>::Tests on;
+
+    QX_INLINE void load(const ReverseCascadeBank& bank, int e) {
+        std::memcpy(&b0, bank.cb0 + e, sizeof(V));
+        std::memcpy(&b1, bank.cb1 + e, sizeof(V));
+        std::memcpy(&b2, bank.cb2 + e, sizeof(V));
+        std::memcpy(&a1, bank.ca1 + e, sizeof(V));
+        std::memcpy(&a2, bank.ca2 + e, sizeof(V));
+        std::memcpy(&g, bank.cgain + e, sizeof(V));
+        std::memcpy(&x1, bank.x1 + e, sizeof(V));
+        std::memcpy(&x2, bank.x2 + e, sizeof(V));
+        std::memcpy(&y1, bank.y1 + e, sizeof(V));
+        std::memcpy(&y2, bank.y2 + e, sizeof(V));
+        if constexpr (Masked) {
+            typename LanesOf<L>::Masks mask;
+            std::memcpy(&mask, bank.pass + e, sizeof mask);
+            laneTests(mask, on);
+        }
+    }
+    QX_INLINE void store(ReverseCascadeBank& bank, int e) const {
+        std::memcpy(bank.x1 + e, &x1, sizeof(V));
+        std::memcpy(bank.x2 + e, &x2, sizeof(V));
+        std::memcpy(bank.y1 + e, &y1, sizeof(V));
+        std::memcpy(bank.y2 + e, &y2, sizeof(V));
+    }
+    QX_INLINE void twoFrames(const V& xa, const V& xb, V& outA, V& outB) {
+        const V ya = b0 * xa + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        const V yb = b0 * xb + b1 * xa + b2 * x1 - a1 * ya - a2 * y1;
+        outA = ya * g;
+        outB = yb * g;
+        if constexpr (Masked) {
+            chooseLanes(on, outA, xa, outA);
+            chooseLanes(on, outB, xb, outB);
+            chooseLanes(on, xa, x2, x2);
+            chooseLanes(on, xb, x1, x1);
+            chooseLanes(on, ya, y2, y2);
+            chooseLanes(on, yb, y1, y1);
+        } else {
+            x2 = xa;
+            x1 = xb;
+            y2 = ya;
+            y1 = yb;
+        }
+    }
+    QX_INLINE void oneFrame(const V& x, V& out) {
+        const V y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        out = y * g;
+        V nx2 = x1, nx1 = x, ny2 = y1, ny1 = y;
+        if constexpr (Masked) {
+            chooseLanes(on, out, x, out);
+            chooseLanes(on, x1, x2, nx2);
+            chooseLanes(on, x, x1, nx1);
+            chooseLanes(on, y1, y2, ny2);
+            chooseLanes(on, y, y1, ny1);
+        }
+        x2 = nx2;
+        x1 = nx1;
+        y2 = ny2;
+        y1 = ny1;
+    }
+};
+
+// The forward pass of the frames left for later on G groups of four entries
+// and, with Pair, a last pair. InPlace: the inputs stand in the rows (the
+// refilter's), else they come from laterInput, both channels alike for every
+// band (the split's).
+template <int G, bool Pair, bool Masked, bool InPlace>
+QX_INLINE void laterRows(ReverseCascadeBank& bank, int frames) {
+    using Four = LaterLanes<4, Masked>;
+    using Two = LaterLanes<2, Masked>;
+    Four groups[G > 0 ? G : 1];
+    Two pair;
+    for (int k = 0; k < G; ++k) groups[k].load(bank, 4 * k);
+    if constexpr (Pair) pair.load(bank, 4 * G);
+    const auto inputs = [&](int f, const LineFrame& row, int k, auto& x) QX_INLINE_LAMBDA {
+        using V = std::remove_reference_t<decltype(x)>;
+        if constexpr (InPlace) {
+            if constexpr (sizeof(V) == 4 * sizeof(double))
+                row.loadGroup(4 * k, x);
+            else
+                std::memcpy(&x, &row[4 * k], sizeof x);
+        } else {
+            const double l = bank.laterInput[f][0], r = bank.laterInput[f][1];
+            if constexpr (sizeof(V) == 4 * sizeof(double))
+                x = V{l, r, l, r};
+            else
+                x = V{l, r};
+        }
+    };
+    const auto output = [&](const LineFrame& row, int k, const auto& out) QX_INLINE_LAMBDA {
+        if constexpr (sizeof(out) == 4 * sizeof(double))
+            row.storeGroup(4 * k, out);
+        else
+            std::memcpy(&row[4 * k], &out, sizeof out);
+    };
+    const auto both = [&](int f, const LineFrame& rowA, const LineFrame& rowB, int k, auto& lanes)
+                          QX_INLINE_LAMBDA {
+        typename std::remove_reference_t<decltype(lanes)>::V xa, xb, outA, outB;
+        inputs(f, rowA, k, xa);
+        inputs(f + 1, rowB, k, xb);
+        lanes.twoFrames(xa, xb, outA, outB);
+        output(rowA, k, outA);
+        output(rowB, k, outB);
+    };
+    const auto single = [&](int f, const LineFrame& row, int k, auto& lanes) QX_INLINE_LAMBDA {
+        typename std::remove_reference_t<decltype(lanes)>::V x, out;
+        inputs(f, row, k, x);
+        lanes.oneFrame(x, out);
+        output(row, k, out);
+    };
+    const int write = bank.indices.write;
+    int f = 0;
+    for (; f + 2 <= frames; f += 2) {
+        const LineFrame rowA = lineFrameAt(bank, write + f), rowB = lineFrameAt(bank, write + f + 1);
+#pragma GCC unroll 5
+        for (int k = 0; k < G; ++k) both(f, rowA, rowB, k, groups[k]);
+        if constexpr (Pair) both(f, rowA, rowB, G, pair);
+    }
+    if (f < frames) {
+        const LineFrame row = lineFrameAt(bank, write + f);
+        for (int k = 0; k < G; ++k) single(f, row, k, groups[k]);
+        if constexpr (Pair) single(f, row, G, pair);
+    }
+    for (int k = 0; k < G; ++k) groups[k].store(bank, 4 * k);
+    if constexpr (Pair) pair.store(bank, 4 * G);
+}
+
+// All frames left for later on n entries (even, at most twenty), then the
+// positions as their steps would have left them, the last frame's block end
+// and its block work included.
+template <bool Masked, bool InPlace>
+QX_INLINE void runLaterFrames(ReverseCascadeBank& bank, int n, int frames) {
+    const auto run = [&]<int G, bool Pair>() QX_INLINE_LAMBDA { laterRows<G, Pair, Masked, InPlace>(bank, frames); };
+    switch (n / 2) {
+        case 1: run.template operator()<0, true>(); break;
+        case 2: run.template operator()<1, false>(); break;
+        case 3: run.template operator()<1, true>(); break;
+        case 4: run.template operator()<2, false>(); break;
+        case 5: run.template operator()<2, true>(); break;
+        case 6: run.template operator()<3, false>(); break;
+        case 7: run.template operator()<3, true>(); break;
+        case 8: run.template operator()<4, false>(); break;
+        case 9: run.template operator()<4, true>(); break;
+        case 10: run.template operator()<5, false>(); break;
+        default: break;
+    }
+    BlockIndices& ix = bank.indices;
+    ix.read = static_cast<uint16_t>(ix.read + frames - 1);
+    ix.write = static_cast<uint16_t>(ix.write + frames - 1);
+    if ((ix.read & kBlockOffsetMask) != kBlockOffsetMask) {
+        ++ix.read;
+        ++ix.write;
+        return;
+    }
+    blockWork(bank, n, Masked ? bank.pass : nullptr);
+}
+
 // One frame: exchange(frame) takes the frame's old values out and may put
 // new inputs in, then the forward pass runs into the frame, and at a block end
 // the block work. The frame read out is the frame written (write and read
@@ -644,6 +811,7 @@ void resetBankBand(ReverseCascadeBank& bank, int band) {
     bank.indices.pending = 0;
     bank.indices.write = kBlockLength;
     bank.indices.read = kBlockLength;
+    bank.later = {};
     std::memset(bank.lineLow, 0, sizeof bank.lineLow);
     std::memset(bank.lineHigh, 0, sizeof bank.lineHigh);
 }
@@ -659,6 +827,7 @@ void resetBank(ReverseCascadeBank& bank) {
     bank.indices.pending = 0;
     bank.indices.write = kBlockLength;
     bank.indices.read = kBlockLength;
+    bank.later = {};
     std::memset(bank.lineLow, 0, sizeof bank.lineLow);
     std::memset(bank.lineHigh, 0, sizeof bank.lineHigh);
 }
@@ -693,6 +862,7 @@ namespace {
 QX_VECTOR_CLONES
 void splitBands(int count, double left, double right, ReverseCascadeBank& bank, double* outLeft,
                 double* outRight) {
+    if (bank.later.frames > 0) filterLaterFrames(bank);
     const uint32_t revision = bank.revision.load();
     if (revision != bank.seenRevision)
         return splitAfterDesign(clampCount(count), left, right, bank, outLeft, outRight, revision);
@@ -715,6 +885,7 @@ template <class AfterDesign, class AnyCount>
 QX_INLINE void refilterStep(int count, const double* inLeft, const double* inRight, ReverseCascadeBank& bank,
                             double* outLeft, double* outRight, uint32_t mask, AfterDesign afterDesign,
                             AnyCount anyCount) {
+    if (bank.later.frames > 0) filterLaterFrames(bank);
     if (bank.revision.load() != bank.seenRevision) return afterDesign();
     count = clampCount(count);
     // The mask seldom changes, so its entry masks are kept from frame to frame.
@@ -765,6 +936,143 @@ void refilterBands(int count, ReverseCascadeBank& bank, BandSignals& bands, uint
         count, bands.left, bands.right, bank, bands.left, bands.right, mask,
         [&] { refilterBandsAfterDesign(count, bank, bands, mask); },
         [&](int n) { refilterBandsAnyCount(n, bank, bands, mask); });
+}
+
+namespace {
+
+// The used entries of a refilter mask, rounded up to a whole vector as the
+// masked frame rounds them, or all n where every used entry is on.
+QX_INLINE int laterEnd(int n, uint32_t mask, bool& masked) {
+    const uint32_t used = (1u << n) - 1u;
+    masked = (mask & used) != used;
+    if (!masked) return n;
+    const int end = (std::bit_width(mask & used) + 3) & ~3;
+    return end < n ? end : n;
+}
+
+// Whether a frame on `count` bands (and with `mask`) joins the frames left
+// for later as it is: there is room (no block end among them, the store not
+// full), and count, mask and design are theirs.
+QX_INLINE bool joinsAsItIs(const ReverseCascadeBank& bank, int count, uint32_t mask) {
+    const LaterFrames& later = bank.later;
+    return later.room > 0 && later.count == count && mask == bank.passMask &&
+           bank.revision.load() == bank.seenRevision;
+}
+
+// Otherwise, out of line: the frames left so far filtered as they were
+// stepped, then a new design, mask and count taken, and room for the frames
+// up to the next block end.
+[[gnu::noinline]] void startLaterRun(ReverseCascadeBank& bank, int count, uint32_t mask, bool inPlace) {
+    filterLaterFrames(bank);
+    const uint32_t revision = bank.revision.load();
+    if (revision != bank.seenRevision) copyDesign(bank, revision);
+    if (mask != bank.passMask) {
+        bank.passMask = mask;
+        for (int e = 0; e < kBankEntries; ++e) bank.pass[e] = 0 - static_cast<uint64_t>((mask >> e) & 1u);
+    }
+    LaterFrames& later = bank.later;
+    later.count = count;
+    later.inPlace = inPlace;
+    later.room = std::min(kMaxLaterFrames, stepsToBlockEnd(bank.indices) + 1);
+}
+
+// The row of the next frame to join.
+QX_INLINE LineFrame nextLaterRow(ReverseCascadeBank& bank) {
+    return lineFrameAt(bank, bank.indices.write + bank.later.frames);
+}
+
+QX_INLINE void joinLater(LaterFrames& later) {
+    ++later.frames;
+    --later.room;
+}
+
+}  // namespace
+
+QX_VECTOR_CLONES
+void filterLaterFrames(ReverseCascadeBank& bank) {
+    LaterFrames& later = bank.later;
+    const int frames = later.frames;
+    later.room = 0;
+    if (frames == 0) return;
+    later.frames = 0;
+    const int n = 2 * later.count;
+    if (!later.inPlace) return runLaterFrames<false, false>(bank, n, frames);
+    bool masked;
+    const int end = laterEnd(n, bank.passMask, masked);
+    if (masked)
+        runLaterFrames<true, true>(bank, end, frames);
+    else
+        runLaterFrames<false, true>(bank, n, frames);
+}
+
+namespace {
+
+// One frame joining the frames left for later on N entries (0: 2 x count).
+template <int N>
+QX_INLINE void splitLaterFrame(int count, double left, double right, ReverseCascadeBank& bank,
+                               BandSignals& out) {
+    copyOut(N > 0 ? N : 2 * count, nextLaterRow(bank), out.left, out.right);
+    LaterFrames& later = bank.later;
+    bank.laterInput[later.frames][0] = left;
+    bank.laterInput[later.frames][1] = right;
+    joinLater(later);
+}
+
+template <int N>
+QX_INLINE void refilterLaterFrame(int count, ReverseCascadeBank& bank, BandSignals& bands) {
+    exchangeBands(N > 0 ? N : 2 * count, bands.left, bands.right, bands.left, bands.right, nextLaterRow(bank));
+    joinLater(bank.later);
+}
+
+// A frame that starts a run, or on a count of no layout, out of line: a call
+// from the usual frame would have it keep its arguments in saved registers.
+[[gnu::noinline]] QX_VECTOR_CLONES void splitStartingRun(int count, double left, double right,
+                                                         ReverseCascadeBank& bank, BandSignals& out) {
+    count = clampCount(count);
+    // The split has no mask: it keeps the one it has.
+    if (!joinsAsItIs(bank, count, bank.passMask)) startLaterRun(bank, count, bank.passMask, false);
+    splitLaterFrame<0>(count, left, right, bank, out);
+}
+
+[[gnu::noinline]] QX_VECTOR_CLONES void refilterStartingRun(int count, ReverseCascadeBank& bank,
+                                                            BandSignals& bands, uint32_t mask) {
+    count = clampCount(count);
+    if (!joinsAsItIs(bank, count, mask)) startLaterRun(bank, count, mask, true);
+    refilterLaterFrame<0>(count, bank, bands);
+}
+
+}  // namespace
+
+QX_VECTOR_CLONES
+void splitBandsLater(int count, double left, double right, ReverseCascadeBank& bank, BandSignals& out) {
+    const auto usual = [&]<int N>() QX_INLINE_LAMBDA {
+        if (!joinsAsItIs(bank, count, bank.passMask)) return false;
+        splitLaterFrame<N>(count, left, right, bank, out);
+        return true;
+    };
+    switch (count) {
+        case 10: if (usual.template operator()<20>()) return; break;
+        case 5: if (usual.template operator()<10>()) return; break;
+        case 3: if (usual.template operator()<6>()) return; break;
+        default: break;
+    }
+    splitStartingRun(count, left, right, bank, out);
+}
+
+QX_VECTOR_CLONES
+void refilterBandsLater(int count, ReverseCascadeBank& bank, BandSignals& bands, uint32_t mask) {
+    const auto usual = [&]<int N>() QX_INLINE_LAMBDA {
+        if (!joinsAsItIs(bank, count, mask)) return false;
+        refilterLaterFrame<N>(count, bank, bands);
+        return true;
+    };
+    switch (count) {
+        case 10: if (usual.template operator()<20>()) return; break;
+        case 5: if (usual.template operator()<10>()) return; break;
+        case 3: if (usual.template operator()<6>()) return; break;
+        default: break;
+    }
+    refilterStartingRun(count, bank, bands, mask);
 }
 
 int bandCountOfLayout(int layout) { return layoutOf(layout).count; }

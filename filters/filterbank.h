@@ -63,6 +63,16 @@ struct BankBlockEndWait {
     int entries = 0;       // ... and runs on this many entries
 };
 
+// Frames a bank has stepped whose forward pass is still to run (see
+// splitBandsLater): their outputs are out, their rows await their results.
+constexpr int kMaxLaterFrames = 1024;
+struct LaterFrames {
+    int32_t frames = 0;  // the rows from the write position on
+    int32_t room = 0;    // how many more may join before they must be filtered
+    int32_t count = 0;   // bands of each
+    bool inPlace = false;  // the inputs stand in the rows (refilter), else in laterInput
+};
+
 struct ReverseCascadeBank {
     // Designed values (written by designBankBand); both channels of a band equal.
     Number b0[kBankEntries], b1[kBankEntries], b2[kBankEntries];
@@ -92,6 +102,8 @@ struct ReverseCascadeBank {
 
     BlockIndices indices;  // shared by all entries
     BankBlockEndWait wait;  // the audio thread's
+    LaterFrames later;  // the audio thread's
+    alignas(64) double laterInput[kMaxLaterFrames][2];  // the split's inputs, left and right
     // The delay line's frames in two parts, entries 0-9 (bands 0-4) and
     // 10-19 (bands 5-9), so the five- and three-band layouts stream rows of
     // 80 bytes rather than 160: half the memory traffic of their block work,
@@ -219,6 +231,16 @@ void refilterBands(int count, const double* inLeft, const double* inRight,
 // The same on the band signals in place. Fewer arguments: all in registers,
 // so a caller can end in a jump to it.
 void refilterBands(int count, ReverseCascadeBank& bank, BandSignals& bands, uint32_t mask);
+
+// The same two steps with their forward passes left to run later, all
+// together, in filterLaterFrames: the frame's outputs come at once (they
+// are old rows), its inputs wait. The samples come out exactly as from the
+// steps above. The chain runs its banks so and filters the frames left
+// once a run of frames is through; a bank's block end, a new design, another
+// count or mask, or a full store runs them first.
+void splitBandsLater(int count, double left, double right, ReverseCascadeBank& bank, BandSignals& out);
+void refilterBandsLater(int count, ReverseCascadeBank& bank, BandSignals& bands, uint32_t mask);
+void filterLaterFrames(ReverseCascadeBank& bank);
 
 // Number of bands of a layout number; anything outside 1–5 means layout 1.
 int bandCountOfLayout(int layout);
