@@ -1043,35 +1043,41 @@ QX_INLINE void refilterLaterFrame(int count, ReverseCascadeBank& bank, BandSigna
 
 }  // namespace
 
+namespace {
+
+// frame<N>() on the layouts' counts (10, 5 and 3 bands: N = 20, 10 and 6
+// entries) as constants; false for any other count or where it fails.
+template <class Frame>
+QX_INLINE bool onLayoutEntries(int count, Frame&& frame) {
+    switch (count) {
+        case 10: return frame.template operator()<20>();
+        case 5: return frame.template operator()<10>();
+        case 3: return frame.template operator()<6>();
+        default: return false;
+    }
+}
+
+}  // namespace
+
 QX_VECTOR_CLONES
 void splitBandsLater(int count, double left, double right, ReverseCascadeBank& bank, BandSignals& out) {
-    const auto usual = [&]<int N>() QX_INLINE_LAMBDA {
-        if (!joinsAsItIs(bank, count, bank.passMask)) return false;
-        splitLaterFrame<N>(count, left, right, bank, out);
-        return true;
-    };
-    switch (count) {
-        case 10: if (usual.template operator()<20>()) return; break;
-        case 5: if (usual.template operator()<10>()) return; break;
-        case 3: if (usual.template operator()<6>()) return; break;
-        default: break;
-    }
+    if (onLayoutEntries(count, [&]<int N>() QX_INLINE_LAMBDA {
+            if (!joinsAsItIs(bank, count, bank.passMask)) return false;
+            splitLaterFrame<N>(count, left, right, bank, out);
+            return true;
+        }))
+        return;
     splitStartingRun(count, left, right, bank, out);
 }
 
 QX_VECTOR_CLONES
 void refilterBandsLater(int count, ReverseCascadeBank& bank, BandSignals& bands, uint32_t mask) {
-    const auto usual = [&]<int N>() QX_INLINE_LAMBDA {
-        if (!joinsAsItIs(bank, count, mask)) return false;
-        refilterLaterFrame<N>(count, bank, bands);
-        return true;
-    };
-    switch (count) {
-        case 10: if (usual.template operator()<20>()) return; break;
-        case 5: if (usual.template operator()<10>()) return; break;
-        case 3: if (usual.template operator()<6>()) return; break;
-        default: break;
-    }
+    if (onLayoutEntries(count, [&]<int N>() QX_INLINE_LAMBDA {
+            if (!joinsAsItIs(bank, count, mask)) return false;
+            refilterLaterFrame<N>(count, bank, bands);
+            return true;
+        }))
+        return;
     refilterStartingRun(count, bank, bands, mask);
 }
 
