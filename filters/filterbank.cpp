@@ -802,6 +802,8 @@ ReverseCascadeBank& designBankBand(ReverseCascadeBank& bank, int band, bool rese
 
 void resetBankBand(ReverseCascadeBank& bank, int band) {
     if (band < 0 || band >= kBankBands) return;
+    // The other bands keep their states, so the frames left run first.
+    filterLaterFrames(bank);
     for (int e = 2 * band; e < 2 * band + 2; ++e) {
         bank.x1[e] = 0.0;
         bank.x2[e] = 0.0;
@@ -811,7 +813,6 @@ void resetBankBand(ReverseCascadeBank& bank, int band) {
     bank.indices.pending = 0;
     bank.indices.write = kBlockLength;
     bank.indices.read = kBlockLength;
-    bank.later = {};
     std::memset(bank.lineLow, 0, sizeof bank.lineLow);
     std::memset(bank.lineHigh, 0, sizeof bank.lineHigh);
 }
@@ -827,7 +828,7 @@ void resetBank(ReverseCascadeBank& bank) {
     bank.indices.pending = 0;
     bank.indices.write = kBlockLength;
     bank.indices.read = kBlockLength;
-    bank.later = {};
+    bank.later = {};  // the frames left: all they would change is cleared
     std::memset(bank.lineLow, 0, sizeof bank.lineLow);
     std::memset(bank.lineHigh, 0, sizeof bank.lineHigh);
 }

@@ -460,8 +460,8 @@ void expectSameAudio(const ReverseCascadeBank& a, const ReverseCascadeBank& b, c
 TEST(FilterbankSteps, FramesFilteredLaterMatchTheFrameByFrameSteps) {
     // Runs of frames left for later, filtered at random points (lengths 1 to
     // over the store's size), across block ends, with the count, the mask and
-    // the design changing inside runs: every output and the bank left behind
-    // must be bit for bit those of the frame-by-frame steps.
+    // the design changing inside runs and a band reset: every output and the
+    // bank left behind must be bit for bit those of the frame-by-frame steps.
     Filterbank now, later;
     now.layout(true, 0, 1);
     later.layout(true, 0, 1);
@@ -472,10 +472,12 @@ TEST(FilterbankSteps, FramesFilteredLaterMatchTheFrameByFrameSteps) {
     for (int n = 0; n < 3 * 4096 + 700; ++n) {
         if (n % 1900 == 1000) count = n < 5000 ? 5 : n < 9000 ? 7 : 3;
         if (n % 1300 == 650) mask = n < 4000 ? 0x0003Cu : n < 8000 ? 0x00300u : 0xFFFFFu;
-        if (n == 2222 || n == 6100) {
+        if (n == 2222 || n == 6100 || n == 10333) {
+            // The last one resets its band, which clears the line too.
+            const bool reset = n == 10333;
             for (Filterbank* fb : {&now, &later}) {
-                designBankBand(*fb->split, 1, false, FilterType::Bandpass, 2.0, 700.0, kFs, 1.2);
-                designBankBand(*fb->refilter, 4, false, FilterType::Lowpass, -1.0, 900.0, kFs, 1.8);
+                designBankBand(*fb->split, 1, reset, FilterType::Bandpass, 2.0, 700.0, kFs, 1.2);
+                designBankBand(*fb->refilter, 4, reset, FilterType::Lowpass, -1.0, 900.0, kFs, 1.8);
             }
         }
         const double l = noise(rng), r = noise(rng);
