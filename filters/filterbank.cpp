@@ -69,6 +69,14 @@ QX_INLINE void chooseLanes(const Tests& on, const Values& a, const Values& b, Va
     }
 }
 
+// The refilter mask's entry masks, kept from frame to frame as the mask
+// seldom changes.
+QX_INLINE void takePassMask(ReverseCascadeBank& bank, uint32_t mask) {
+    if (mask == bank.passMask) return;
+    bank.passMask = mask;
+    for (int e = 0; e < kBankEntries; ++e) bank.pass[e] = 0 - static_cast<uint64_t>((mask >> e) & 1u);
+}
+
 // Forward pass of every used entry into frame W. With Masked, an entry whose
 // pass[e] is zero stores its input unchanged and keeps its state. Entries from
 // End on (a compile-time bound, 0: all used) are all off: they only copy.
@@ -889,11 +897,7 @@ QX_INLINE void refilterStep(int count, const double* inLeft, const double* inRig
     if (bank.later.frames > 0) filterLaterFrames(bank);
     if (bank.revision.load() != bank.seenRevision) return afterDesign();
     count = clampCount(count);
-    // The mask seldom changes, so its entry masks are kept from frame to frame.
-    if (mask != bank.passMask) {
-        bank.passMask = mask;
-        for (int e = 0; e < kBankEntries; ++e) bank.pass[e] = 0 - static_cast<uint64_t>((mask >> e) & 1u);
-    }
+    takePassMask(bank, mask);
     switch (count) {
         case 10: refilterFrame<20>(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
         case 5: refilterFrame<10>(count, inLeft, inRight, bank, outLeft, outRight, mask); break;
@@ -967,10 +971,7 @@ QX_INLINE bool joinsAsItIs(const ReverseCascadeBank& bank, int count, uint32_t m
     filterLaterFrames(bank);
     const uint32_t revision = bank.revision.load();
     if (revision != bank.seenRevision) copyDesign(bank, revision);
-    if (mask != bank.passMask) {
-        bank.passMask = mask;
-        for (int e = 0; e < kBankEntries; ++e) bank.pass[e] = 0 - static_cast<uint64_t>((mask >> e) & 1u);
-    }
+    takePassMask(bank, mask);
     LaterFrames& later = bank.later;
     later.count = count;
     later.inPlace = inPlace;
@@ -1041,10 +1042,6 @@ QX_INLINE void refilterLaterFrame(int count, ReverseCascadeBank& bank, BandSigna
     if (!joinsAsItIs(bank, count, mask)) startLaterRun(bank, count, mask, true);
     refilterLaterFrame<0>(count, bank, bands);
 }
-
-}  // namespace
-
-namespace {
 
 // frame<N>() on the layouts' counts (10, 5 and 3 bands: N = 20, 10 and 6
 // entries) as constants; false for any other count or where it fails.
