@@ -3,6 +3,7 @@
 // call in 4096) is counted in its real proportion.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -95,5 +96,34 @@ void BM_RefilterBands(benchmark::State& state) {
     reportFrames(state);
 }
 BENCHMARK(BM_RefilterBands);
+
+// Both banks as the chain runs them: each frame's outputs at once, the
+// forward passes after every host block of 576 frames; the refilter bank
+// (second argument 1) on bands 1 to 3. The first argument is the layout.
+void BM_BanksAsTheChainRunsThem(benchmark::State& state) {
+    auto split = std::make_unique<qx::ReverseCascadeBank>();
+    auto refilter = std::make_unique<qx::ReverseCascadeBank>();
+    qx::BandLabels labels{};
+    int32_t count = 0;
+    uint8_t narrow = 0;
+    qx::layoutFilterbank(*split, *refilter, labels, count, narrow, true, 0, static_cast<int>(state.range(0)));
+    const std::vector<double> left = makeNoise(kFramesPerIteration);
+    const std::vector<double> right = makeNoise(kFramesPerIteration + 7);
+    const bool refiltered = state.range(1) != 0;
+    qx::BandSignals bands{};
+    for (auto _ : state) {
+        for (int n = 0; n < kFramesPerIteration;) {
+            for (const int end = std::min(kFramesPerIteration, n + 576); n < end; ++n) {
+                qx::splitBandsLater(count, left[n], right[n], *split, bands);
+                if (refiltered) qx::refilterBandsLater(count, *refilter, bands, 0x3F);
+                benchmark::DoNotOptimize(bands);
+            }
+            qx::filterLaterFrames(*split);
+            if (refiltered) qx::filterLaterFrames(*refilter);
+        }
+    }
+    reportFrames(state);
+}
+BENCHMARK(BM_BanksAsTheChainRunsThem)->Args({1, 0})->Args({1, 1})->Args({2, 0});
 
 }  // namespace

@@ -365,9 +365,11 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
 // backward pass over the pending block, rotation, for the first n entries.
 // It runs on copies of the states, so the forward states come out as they
 // went in; with `pass`, masked as in blockRows. With `extra`, a batch's
-// waiting filters take their rows alongside where the bank's rows wait on
-// memory, with all twenty entries, in at most three groups (a block's rows
-// come in pairs throughout); the result tells whether they did.
+// waiting filters, in at most three groups, take their rows alongside where
+// the entries fill whole groups of four (a block's rows come in pairs
+// throughout): with all twenty the bank's rows wait on memory, with fewer
+// (a refilter mask's end) on their own results, as the filters' do; the
+// result tells whether they did.
 [[gnu::noinline]] QX_VECTOR_CLONES bool runBlockWork(ReverseCascadeBank& bank, int n, const uint64_t* __restrict pass,
                                                      const WaitingRows* extra) {
     const auto rows = [&]<int N>() QX_INLINE_LAMBDA {
@@ -376,32 +378,40 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
         else
             blockRows<N, false>(bank, n, pass);
     };
-    const auto groups = [&]<int FG>() QX_INLINE_LAMBDA {
+    const auto groups = [&]<int G, int FG>() QX_INLINE_LAMBDA {
         if (pass)
-            groupRows<5, true, FG>(bank, pass, extra);
+            groupRows<G, true, FG>(bank, pass, extra);
         else
-            groupRows<5, false, FG>(bank, pass, extra);
+            groupRows<G, false, FG>(bank, pass, extra);
     };
-    // The filters' groups as a constant, so their states stay in registers;
-    // the chain's halves have five filters and two.
-    const auto carry = [&]() QX_INLINE_LAMBDA {
+    // N entries in groups of four, the filters' groups as a constant, so
+    // their states stay in registers; the chain's halves have five filters
+    // and two. Below five groups the bank's own chains would wait on their
+    // latency, so without filters to share it with, the rows go row by row.
+    const auto carry = [&]<int N>() QX_INLINE_LAMBDA {
+        constexpr int G = N / 4;
         switch (extra ? extra->groups : 0) {
-            case 1: groups.template operator()<1>(); return true;
-            case 2: groups.template operator()<2>(); return true;
-            case 3: groups.template operator()<3>(); return true;
-            default: groups.template operator()<0>(); return false;
+            case 1: groups.template operator()<G, 1>(); return true;
+            case 2: groups.template operator()<G, 2>(); return true;
+            case 3: groups.template operator()<G, 3>(); return true;
+            default:
+                if constexpr (G == 5)
+                    groups.template operator()<G, 0>();
+                else
+                    rows.template operator()<N>();
+                return false;
         }
     };
     bool carried = false;
     // The layouts' counts and the masked frames' group ends as constants.
     switch (n) {
-        case 20: carried = carry(); break;
-        case 16: rows.template operator()<16>(); break;
-        case 12: rows.template operator()<12>(); break;
+        case 20: carried = carry.template operator()<20>(); break;
+        case 16: carried = carry.template operator()<16>(); break;
+        case 12: carried = carry.template operator()<12>(); break;
         case 10: rows.template operator()<10>(); break;
-        case 8: rows.template operator()<8>(); break;
+        case 8: carried = carry.template operator()<8>(); break;
         case 6: rows.template operator()<6>(); break;
-        case 4: rows.template operator()<4>(); break;
+        case 4: carried = carry.template operator()<4>(); break;
         default: rows.template operator()<0>(); break;
     }
     bank.indices = rotated(bank.indices);

@@ -534,9 +534,10 @@ TEST(BlockEndBatches, WaitingFiltersAndBanksMatchTheirOwnBlockWorkBitForBit) {
     // a block ahead (other block bases), one 1000 frames behind, one out of
     // lock-step, and one that skips frames, so its block ends after its
     // allowance and does its block work at once. Each bank carries its part's
-    // filters where it has ten bands (three groups and one), else they run
-    // on their own: in turn a ten-band split bank and a three-band one,
-    // beside a masked ten-band refilter bank.
+    // filters (three groups and one) where its entries fill groups of four,
+    // else they run on their own: in turn a ten-band split bank beside a
+    // ten-band refilter bank masked to every third entry, and a three-band
+    // split bank beside one masked to entries below eight (two groups).
     constexpr int kFilters = 10, kSeries = 3, kApart = 5, kUnlocked = 6, kSkipper = 1;
     for (const int splitCount : {10, 3}) {
         std::unique_ptr<ReverseCascadeFilter> batched[kFilters], plain[kFilters];
@@ -567,7 +568,7 @@ TEST(BlockEndBatches, WaitingFiltersAndBanksMatchTheirOwnBlockWorkBitForBit) {
             double outL[kBankBands], outR[kBankBands];
             auto& pair = banks[copy];
             splitBands(splitCount, left, right, *pair[0], bandsL, bandsR);
-            refilterBands(10, bandsL, bandsR, *pair[1], outL, outR, 0x49249249u & 0xFFFFFu);
+            refilterBands(10, bandsL, bandsR, *pair[1], outL, outR, splitCount == 10 ? 0x49249249u & 0xFFFFFu : 0x35u);
             std::array<double, 3 * kBankBands> v{};
             std::copy_n(bandsL, splitCount, v.begin());
             std::copy_n(outL, kBankBands, v.begin() + kBankBands);
