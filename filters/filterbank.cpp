@@ -365,11 +365,9 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
 // backward pass over the pending block, rotation, for the first n entries.
 // It runs on copies of the states, so the forward states come out as they
 // went in; with `pass`, masked as in blockRows. With `extra`, a batch's
-// waiting filters, in at most three groups, take their rows alongside where
-// the entries fill whole groups of four (a block's rows come in pairs
-// throughout): with all twenty the bank's rows wait on memory, with fewer
-// (a refilter mask's end) on their own results, as the filters' do; the
-// result tells whether they did.
+// waiting filters, in one group, take their rows alongside where the
+// entries fill whole groups of four (a block's rows come in pairs
+// throughout); the result tells whether they did.
 [[gnu::noinline]] QX_VECTOR_CLONES bool runBlockWork(ReverseCascadeBank& bank, int n, const uint64_t* __restrict pass,
                                                      const WaitingRows* extra) {
     const auto rows = [&]<int N>() QX_INLINE_LAMBDA {
@@ -384,23 +382,22 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
         else
             groupRows<G, false, FG>(bank, pass, extra);
     };
-    // N entries in groups of four, the filters' groups as a constant, so
-    // their states stay in registers; the chain's halves have five filters
-    // and two. Below five groups the bank's own chains would wait on their
+    // N entries in groups of four. One group of filters (two, as the chain's
+    // second half has) shares the loop, its states in registers beside the
+    // bank's; more would crowd the registers and run slower than on their
+    // own. Below five groups the bank's own chains would wait on their
     // latency, so without filters to share it with, the rows go row by row.
     const auto carry = [&]<int N>() QX_INLINE_LAMBDA {
         constexpr int G = N / 4;
-        switch (extra ? extra->groups : 0) {
-            case 1: groups.template operator()<G, 1>(); return true;
-            case 2: groups.template operator()<G, 2>(); return true;
-            case 3: groups.template operator()<G, 3>(); return true;
-            default:
-                if constexpr (G == 5)
-                    groups.template operator()<G, 0>();
-                else
-                    rows.template operator()<N>();
-                return false;
+        if (extra && extra->groups == 1) {
+            groups.template operator()<G, 1>();
+            return true;
         }
+        if constexpr (G == 5)
+            groups.template operator()<G, 0>();
+        else
+            rows.template operator()<N>();
+        return false;
     };
     bool carried = false;
     // The layouts' counts and the masked frames' group ends as constants.

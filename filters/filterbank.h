@@ -194,9 +194,9 @@ QX_FRAME_VARIANT_BEGIN
 int32_t allowBlockEndWaits(BlockEndBatch& batch, int32_t frames);
 
 // The block work of everything waiting in the batch, each part's filters
-// inside its bank's where the bank's entries fill whole groups of four (ten
-// bands, or a refilter mask ending on such a group); then every allowance
-// ends.
+// inside its bank's where they make one group of four lanes (two filters)
+// and the bank's entries fill whole groups of four (ten bands, or a
+// refilter mask ending on such a group); then every allowance ends.
 void finishWaitingBlocks(BlockEndBatch& batch);
 QX_FRAME_VARIANT_END
 

@@ -145,8 +145,8 @@ struct LanePass {
 };
 
 // The block work of up to eight waiting filters, two to a group of four
-// lanes, a pair of rows at a time: on its own, or inside a bank's block work,
-// whose rows wait on memory while these wait on their own results. An odd
+// lanes, a pair of rows at a time: on its own, or (one group) inside a bank's
+// block work, where the two share the wait on their own results. An odd
 // filter fills both halves of the last group (its lanes compute and store
 // the same values twice). Every filter waits at its block's last frame, so
 // each pass covers all 4096 rows of a block at the same offsets from each

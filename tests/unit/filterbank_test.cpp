@@ -533,9 +533,9 @@ TEST(BlockEndBatches, WaitingFiltersAndBanksMatchTheirOwnBlockWorkBitForBit) {
     // Among the filters a series pair, some with and some without gain, one
     // a block ahead (other block bases), one 1000 frames behind, one out of
     // lock-step, and one that skips frames, so its block ends after its
-    // allowance and does its block work at once. Each bank carries its part's
-    // filters (three groups and one) where its entries fill groups of four,
-    // else they run on their own: in turn a ten-band split bank beside a
+    // allowance and does its block work at once. The refilter bank carries
+    // its part's filters (one group) in its block work; the split bank's
+    // three groups run on their own. In turn a ten-band split bank beside a
     // ten-band refilter bank masked to every third entry, and a three-band
     // split bank beside one masked to entries below eight (two groups).
     constexpr int kFilters = 10, kSeries = 3, kApart = 5, kUnlocked = 6, kSkipper = 1;
