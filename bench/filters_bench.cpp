@@ -51,22 +51,30 @@ void BM_ReverseCascadeSection(benchmark::State& state) {
 }
 BENCHMARK(BM_ReverseCascadeSection);
 
+// Both banks designed for a layout (1: ten bands, 2: five, 5: three).
+struct LaidOutBanks {
+    std::unique_ptr<qx::ReverseCascadeBank> split = std::make_unique<qx::ReverseCascadeBank>();
+    std::unique_ptr<qx::ReverseCascadeBank> refilter = std::make_unique<qx::ReverseCascadeBank>();
+    int32_t count = 0;
+    explicit LaidOutBanks(int layout) {
+        qx::BandLabels labels{};
+        uint8_t narrow = 0;
+        qx::layoutFilterbank(*split, *refilter, labels, count, narrow, true, 0, layout);
+    }
+};
+
 // The split bank for one stereo frame per item; the argument is the layout
 // (1: ten bands, 2: five, 5: three).
 void BM_SplitBands(benchmark::State& state) {
-    auto split = std::make_unique<qx::ReverseCascadeBank>();
-    auto refilter = std::make_unique<qx::ReverseCascadeBank>();
-    qx::BandLabels labels{};
-    int32_t count = 0;
-    uint8_t narrow = 0;
-    qx::layoutFilterbank(*split, *refilter, labels, count, narrow, true, 0,
-                         static_cast<int>(state.range(0)));
+    const LaidOutBanks banks(static_cast<int>(state.range(0)));
+    qx::ReverseCascadeBank& split = *banks.split;
+    const int32_t count = banks.count;
     const std::vector<double> left = makeNoise(kFramesPerIteration);
     const std::vector<double> right = makeNoise(kFramesPerIteration + 7);
     qx::BandSignals bands{};
     for (auto _ : state) {
         for (int n = 0; n < kFramesPerIteration; ++n) {
-            qx::splitBands(count, left[n], right[n], *split, bands.left, bands.right);
+            qx::splitBands(count, left[n], right[n], split, bands.left, bands.right);
             benchmark::DoNotOptimize(bands);
         }
     }
@@ -77,18 +85,15 @@ BENCHMARK(BM_SplitBands)->Arg(1)->Arg(2)->Arg(5);
 
 // The refilter bank with every band selected, in place, ten bands.
 void BM_RefilterBands(benchmark::State& state) {
-    auto split = std::make_unique<qx::ReverseCascadeBank>();
-    auto refilter = std::make_unique<qx::ReverseCascadeBank>();
-    qx::BandLabels labels{};
-    int32_t count = 0;
-    uint8_t narrow = 0;
-    qx::layoutFilterbank(*split, *refilter, labels, count, narrow, true, 0, 1);
+    const LaidOutBanks banks(1);
+    qx::ReverseCascadeBank& refilter = *banks.refilter;
+    const int32_t count = banks.count;
     const std::vector<double> left = makeNoise(kFramesPerIteration);
     qx::BandSignals bands{};
     for (auto _ : state) {
         for (int n = 0; n < kFramesPerIteration; ++n) {
             for (int b = 0; b < count; ++b) bands.left[b] = bands.right[b] = left[n];
-            qx::refilterBands(count, bands.left, bands.right, *refilter, bands.left, bands.right,
+            qx::refilterBands(count, bands.left, bands.right, refilter, bands.left, bands.right,
                               0xFFFFF);
             benchmark::DoNotOptimize(bands);
         }
@@ -101,12 +106,10 @@ BENCHMARK(BM_RefilterBands);
 // forward passes after every host block of 576 frames; the refilter bank
 // (second argument 1) on bands 1 to 3. The first argument is the layout.
 void BM_BanksAsTheChainRunsThem(benchmark::State& state) {
-    auto split = std::make_unique<qx::ReverseCascadeBank>();
-    auto refilter = std::make_unique<qx::ReverseCascadeBank>();
-    qx::BandLabels labels{};
-    int32_t count = 0;
-    uint8_t narrow = 0;
-    qx::layoutFilterbank(*split, *refilter, labels, count, narrow, true, 0, static_cast<int>(state.range(0)));
+    const LaidOutBanks banks(static_cast<int>(state.range(0)));
+    qx::ReverseCascadeBank& split = *banks.split;
+    qx::ReverseCascadeBank& refilter = *banks.refilter;
+    const int32_t count = banks.count;
     const std::vector<double> left = makeNoise(kFramesPerIteration);
     const std::vector<double> right = makeNoise(kFramesPerIteration + 7);
     const bool refiltered = state.range(1) != 0;
@@ -114,12 +117,12 @@ void BM_BanksAsTheChainRunsThem(benchmark::State& state) {
     for (auto _ : state) {
         for (int n = 0; n < kFramesPerIteration;) {
             for (const int end = std::min(kFramesPerIteration, n + 576); n < end; ++n) {
-                qx::splitBandsLater(count, left[n], right[n], *split, bands);
-                if (refiltered) qx::refilterBandsLater(count, *refilter, bands, 0x3F);
+                qx::splitBandsLater(count, left[n], right[n], split, bands);
+                if (refiltered) qx::refilterBandsLater(count, refilter, bands, 0x3F);
                 benchmark::DoNotOptimize(bands);
             }
-            qx::filterLaterFrames(*split);
-            if (refiltered) qx::filterLaterFrames(*refilter);
+            qx::filterLaterFrames(split);
+            if (refiltered) qx::filterLaterFrames(refilter);
         }
     }
     reportFrames(state);
