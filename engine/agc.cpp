@@ -66,8 +66,8 @@ QX_INLINE void bandTargets(AgcState& s, const AgcCoefficients& k, const QuadLane
     storeLanes(w.target, target);
 }
 
-// The band gains, the protection and the output.
-QX_INLINE void bandApply(AgcState& s, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right) {
+// The band gains, and each lane gained by them for the protection.
+QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, AgcHalfway& w) {
     const Pair one = {1.0, 1.0};
     const Pair maxGain = {k.maxGain, k.maxGain};
     const QuadLanes lanes = w.lanes;
@@ -95,7 +95,12 @@ QX_INLINE void bandApply(AgcState& s, const AgcCoefficients& k, const AgcHalfway
     QuadLanes shareOfLow, shareOfHigh;
     std::memcpy(&shareOfLow, k.laneShareOfLow, sizeof shareOfLow);
     std::memcpy(&shareOfHigh, k.laneShareOfHigh, sizeof shareOfHigh);
-    const QuadLanes scaled = lanes * (shareOfLow * g[0] + shareOfHigh * g[1]);
+    w.lanes = lanes * (shareOfLow * g[0] + shareOfHigh * g[1]);
+}
+
+// The protection and the output, from the lanes as the gains left them.
+QX_INLINE void bandProtect(AgcState& s, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right) {
+    const QuadLanes scaled = w.lanes;
     const Pair lows = __builtin_shufflevector(scaled, scaled, 0, 1);
     const Pair highs = __builtin_shufflevector(scaled, scaled, 2, 3);
 
@@ -130,7 +135,8 @@ __attribute__((noinline, cold)) void twoBandStepApart(AgcState& s, const AgcCoef
     quadChannelSteps(lowpass, highpass, lanes, true);
     AgcHalfway w;
     bandTargets(s, k, lanes, w);
-    bandApply(s, k, w, left, right);
+    bandGains(s, k, w);
+    bandProtect(s, k, w, left, right);
 }
 
 QX_INLINE void singleBandStep(AgcState& s, const AgcCoefficients& k, ReverseCascadeFilter& highpass, double& left,
@@ -225,8 +231,11 @@ bool agcDetect(AgcState& state, const AgcCoefficients& k, const AgcParams& param
 }
 
 QX_VECTOR_CLONES
-void agcApply(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right) {
-    bandApply(state, k, w, left, right);
+void agcApply(AgcState& state, const AgcCoefficients& k, AgcHalfway& w) { bandGains(state, k, w); }
+
+QX_VECTOR_CLONES
+void agcProtect(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right) {
+    bandProtect(state, k, w, left, right);
 }
 
 void agcBlockEnd(const AgcState& s, const AgcCoefficients& k, const AgcParams& params, Number* meters) {

@@ -73,27 +73,34 @@ QX_FRAME_VARIANT_END
 // reverse-cascaded crossover `lowpass` and `highpass` (with gain);
 // single-band mode runs the causal `highpass` for the detector only. The mode
 // AGC.SingleBand is read on every frame.
-// Two-band frames come in two parts, so the chain can run them in separate
-// steps and the roots and quotients of one wait beside other work: agcDetect
-// runs the crossover and the bands' targets into `w`, agcApply the gains and
-// the protection, each frame's pair before the next frame's. In single-band
-// mode, or with the crossover out of lock-step, agcDetect runs the whole
-// frame and returns false (no agcApply).
+// Two-band frames come in three parts, so the chain can run them in
+// consecutive steps and the roots and quotients of one wait beside other
+// work: agcDetect runs the crossover and the bands' targets into `w`,
+// agcApply the gains (leaving the gained lanes in `w`), agcProtect the
+// protection and the output; each part of a frame runs before the next
+// frame's part before it. In single-band mode, or with the crossover out of
+// lock-step, agcDetect runs the whole frame and returns false (no further
+// parts).
 struct AgcHalfway {
-    QuadLanes lanes;  // the crossover's: low left, low right, high left, high right
+    // The crossover's (after agcApply: gained): low left, low right, high left, high right.
+    QuadLanes lanes;
     double power[2];  // low, high
     double target[2];
 };
 QX_FRAME_VARIANT_BEGIN
 bool agcDetect(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
                ReverseCascadeFilter& highpass, double& left, double& right, AgcHalfway& w);
-void agcApply(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right);
+void agcApply(AgcState& state, const AgcCoefficients& k, AgcHalfway& w);
+void agcProtect(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right);
 
 // One whole frame.
 inline void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
                     ReverseCascadeFilter& highpass, double& left, double& right) {
     AgcHalfway w;
-    if (agcDetect(state, k, params, lowpass, highpass, left, right, w)) agcApply(state, k, w, left, right);
+    if (agcDetect(state, k, params, lowpass, highpass, left, right, w)) {
+        agcApply(state, k, w);
+        agcProtect(state, k, w, left, right);
+    }
 }
 
 // Block end (stage active): two-band publishes meters[0..2] (low gain, high

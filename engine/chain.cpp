@@ -309,13 +309,16 @@ QX_INLINE void reverseCascade(ReverseCascadeFilter& filter, bool locked, Frame& 
 // the frame's dither, drawn by the first half so that only one thread draws
 // random numbers, in the order one thread drew them. Within a half, the
 // frame's record in the pipeline also carries what the first steps of the
-// AGC and the dynamic EQ leave for their second.
+// stages taking several leave for their later ones.
 struct HalfFrame {
     Frame f;
     bool inBands;
     bool dithered;
     bool agcSplit;  // the AGC's second step has a part to run
     bool dynamicEqSplit;  // so has the dynamic EQ's
+    bool expanderSplit;  // and the expander's
+    bool stereoImageSplit;  // the stereo image's later steps have parts to run ...
+    bool stereoMono;  // ... with the mono switch as read in the first
     double dither;
     AgcHalfway agc;
     BandSignals bands;
@@ -356,18 +359,44 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 }
 
 // The fixed stage order, one step of the frame pipeline (pipelineFrames) per
-// stage, so that every few instructions there is work that waits on nothing
-// before it. The first half of the chain is steps 0 to kFrontStages - 1; the
-// halves share no state but the frame they hand on (the dither's switch too
-// is read by the first half). Stage Active flags and the per-frame switches
-// are read on every frame, so the console can toggle them mid-block. The AGC
-// takes two steps (its targets, then its gains), as its roots and quotients
-// wait longest; so does the dynamic EQ (its weights and their mean, then
-// their application). The multiband processor splits in step 6 and sums its
-// bands in step 13; the density drive acts per band in step 8, after the
-// dynamic EQ.
-constexpr int kFrontStages = 10;
-constexpr int kChainStages = 17;
+// stage or part of one, so that every few instructions there is work that
+// waits on nothing before it. The first half of the chain is the steps before
+// kFrontStages; the halves share no state but the frame they hand on (the
+// dither's switch too is read by the first half). Stage Active flags and the
+// per-frame switches are read on every frame, so the console can toggle them
+// mid-block. The stages whose roots and quotients wait longest take several
+// steps, each part handing the next what it needs: the stereo image (its
+// detector, its width target, its output), the AGC (its targets, its gains,
+// its protection), the dynamic EQ (its weights, then their mean and
+// application) and the expander (its levels, its targets, its gains). The
+// multiband processor splits in kSplit and sums its bands in kRecombine; the
+// density drive acts per band in kDynamicEqApply, after the dynamic EQ.
+enum ChainStep : int {
+    kInput,
+    kStereoDetect,
+    kStereoTarget,
+    kStereoApply,
+    kAgcDetect,
+    kAgcGains,
+    kAgcProtect,
+    kThreeBandEq,
+    kParametricEq,
+    kSplit,
+    kDynamicEqWeigh,
+    kDynamicEqApply,
+    kCompressor,
+    kExpanderLevels,
+    kExpanderTargets,
+    kExpanderGains,
+    kBandLimiter,
+    kSaturator,
+    kRecombine,
+    kFinalLimiter,
+    kFinalClipper,
+    kOutput,
+    kChainStages,
+    kFrontStages = kExpanderLevels,
+};
 
 template <int Stage>
 QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, BlockMeters& meters,
@@ -382,7 +411,7 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
         if (h.inBands && active)
             chainBandStep(*step, *publish, stage, coefficients, stageMeters, state, c, bands, meterFrame);
     };
-    if constexpr (Stage == 0) {
+    if constexpr (Stage == kInput) {
         // A copy that no call sees, so the switch reads between the steps
         // need not pass it through memory.
         Frame in = f;
@@ -393,18 +422,26 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
         updateLevelMeter(meters.input, monoOf(in));
         if (general.highpassActive) reverseCascade(state.highpass, c.highpassLocked, in, true);
         f = in;
-    } else if constexpr (Stage == 1) {
-        if (general.stereoImageActive)
-            stereoImageStep(state.stereoImage, c.stereoImage, p.stereoImage, state.stereoHighpass, f.left, f.right);
-    } else if constexpr (Stage == 2) {
+    } else if constexpr (Stage == kStereoDetect) {
+        h.stereoImageSplit = general.stereoImageActive != 0;
+        h.stereoMono = p.stereoImage.mono.load() != 0;
+        if (h.stereoImageSplit)
+            stereoImageDetect(state.stereoImage, c.stereoImage, state.stereoHighpass, h.stereoMono, f.left, f.right);
+    } else if constexpr (Stage == kStereoTarget) {
+        if (h.stereoImageSplit) stereoImageTarget(state.stereoImage, c.stereoImage, h.stereoMono);
+    } else if constexpr (Stage == kStereoApply) {
+        if (h.stereoImageSplit) stereoImageApply(state.stereoImage, c.stereoImage, h.stereoMono, f.left, f.right);
+    } else if constexpr (Stage == kAgcDetect) {
         h.agcSplit = general.agcActive && agcDetect(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass,
                                                     f.left, f.right, h.agc);
-    } else if constexpr (Stage == 3) {
-        if (h.agcSplit) agcApply(state.agc, c.agc, h.agc, f.left, f.right);
-    } else if constexpr (Stage == 4) {
+    } else if constexpr (Stage == kAgcGains) {
+        if (h.agcSplit) agcApply(state.agc, c.agc, h.agc);
+    } else if constexpr (Stage == kAgcProtect) {
+        if (h.agcSplit) agcProtect(state.agc, c.agc, h.agc, f.left, f.right);
+    } else if constexpr (Stage == kThreeBandEq) {
         if (general.threeBandEqActive)
             threeBandStereoStep(state.threeBandLeft, state.threeBandRight, c.threeBand, f.left, f.right);
-    } else if constexpr (Stage == 5) {
+    } else if constexpr (Stage == kParametricEq) {
         if (general.parametricEqActive) {
             if (p.parametricEq.enable2) {
                 reverseCascadeSeriesStep(state.parametric[0], state.parametric[1], f.left, f.right, false,
@@ -414,16 +451,16 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
                 c.parametricSeriesLocked = false;
             }
         }
-    } else if constexpr (Stage == 6) {
+    } else if constexpr (Stage == kSplit) {
         h.inBands = general.processorActive;
         if (h.inBands)
             splitBandsLater(c.bandCount, f.left, f.right, state.splitBank, bands);
         else
             applyGain(f, c.driveGain);
-    } else if constexpr (Stage == 7) {
+    } else if constexpr (Stage == kDynamicEqWeigh) {
         h.dynamicEqSplit = h.inBands && general.dynamicEqActive;
         if (h.dynamicEqSplit) dynamicEqWeigh(state.dynamicEq, c.dynamicEq, bands);
-    } else if constexpr (Stage == 8) {
+    } else if constexpr (Stage == kDynamicEqApply) {
         if (!h.inBands) return;
         bandStage(h.dynamicEqSplit, &dynamicEqApply, &publishDynamicEqMeters, &ChainState::dynamicEq,
                   &BlockCoefficients::dynamicEq, &ChainState::dynamicEqMeters);
@@ -431,30 +468,35 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
             scaleGroups(bands.left, n, c.driveGain);
             scaleGroups(bands.right, n, c.driveGain);
         });
-    } else if constexpr (Stage == 9) {
+    } else if constexpr (Stage == kCompressor) {
         bandStage(general.compressorActive, &compressorStep, &publishCompressorMeters, &ChainState::compressor,
                   &BlockCoefficients::compressor, &ChainState::compressorMeters);
-    } else if constexpr (Stage == 10) {
-        bandStage(general.expanderActive, &expanderStep, &publishExpanderMeters, &ChainState::expander,
+    } else if constexpr (Stage == kExpanderLevels) {
+        h.expanderSplit = h.inBands && general.expanderActive;
+        if (h.expanderSplit) expanderLevels(state.expander, c.expander, bands);
+    } else if constexpr (Stage == kExpanderTargets) {
+        if (h.expanderSplit) expanderTargets(state.expander, c.expander);
+    } else if constexpr (Stage == kExpanderGains) {
+        bandStage(h.expanderSplit, &expanderGains, &publishExpanderMeters, &ChainState::expander,
                   &BlockCoefficients::expander, &ChainState::expanderMeters);
-    } else if constexpr (Stage == 11) {
+    } else if constexpr (Stage == kBandLimiter) {
         bandStage(general.limiterActive, &bandLimiterStep, &publishBandLimiterMeters, &ChainState::bandLimiter,
                   &BlockCoefficients::bandLimiter, &ChainState::limiterMeters);
-    } else if constexpr (Stage == 12) {
+    } else if constexpr (Stage == kSaturator) {
         if (h.inBands && general.saturatorActive)
             saturatorStep(state.saturator, c.saturator, p.saturator, state.refilterBank, bands);
-    } else if constexpr (Stage == 13) {
+    } else if constexpr (Stage == kRecombine) {
         if (!h.inBands) return;
         if (general.tenBandEqActive) bandEqStep(c.bandEq, bands);
         recombineBands(p.processor, c.bandCount, bands, f.left, f.right);
-    } else if constexpr (Stage == 14) {
+    } else if constexpr (Stage == kFinalLimiter) {
         if (general.finalLimiterActive)
             finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
-    } else if constexpr (Stage == 15) {
+    } else if constexpr (Stage == kFinalClipper) {
         if (general.finalClipperActive)
             finalClipperStep(state.finalClipper, c.finalClipper, state.params.finalClipper, f.left, f.right);
     } else {
-        static_assert(Stage == kChainStages - 1);
+        static_assert(Stage == kOutput);
         // A copy the stages never see, so the switch reads and the scope
         // store between the steps need not pass it through memory.
         Frame out = f;

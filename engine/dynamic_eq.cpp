@@ -61,18 +61,17 @@ QX_INLINE void weighBands(DynamicEqState& state, const DynamicEqCoefficients& c,
         gain[i] = t * c.speed[i] + c.speedKeep[i] * gain[i];
         weight[i] = (gain[i] - 1.0) * c.amount[i] + 1.0;
     }
+}
+
+template <class Count>
+QX_INLINE void applyWeights(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands, Count nb) {
+    const int n = nb;
+    double* __restrict weight = state.weight;
     double sum = 0.0;
 #pragma GCC unroll 10
     for (int i = 0; i < n; ++i) sum += weight[i];
     const double mean = sum * c.invBands;
-    state.norm = 1.0 / mean;
-}
-
-template <class Count>
-QX_INLINE void applyWeights(DynamicEqState& state, BandSignals& bands, Count nb) {
-    const int n = nb;
-    const double norm = state.norm;
-    double* __restrict weight = state.weight;
+    const double norm = 1.0 / mean;
     double* __restrict left = bands.left;
     double* __restrict right = bands.right;
 #pragma GCC ivdep
@@ -93,7 +92,7 @@ void dynamicEqWeigh(DynamicEqState& state, const DynamicEqCoefficients& c, const
 
 QX_VECTOR_CLONES
 void dynamicEqApply(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands) {
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { applyWeights(state, bands, nb); });
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { applyWeights(state, c, bands, nb); });
 }
 
 void publishDynamicEqMeters(const DynamicEqState& state, const DynamicEqCoefficients& c, Number* meters) {

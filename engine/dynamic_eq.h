@@ -13,7 +13,6 @@ struct DynamicEqState {
     double power[kMaxBands] = {};  // D_i: smoothed band power
     double gain[kMaxBands] = {};   // Q_i: smoothed band gain
     double weight[kMaxBands] = {}; // w_i of the last frame, for the meters
-    double norm = 1.0;             // 1 / mean of the weights, between the frame's parts
 };
 
 struct DynamicEqCoefficients {
@@ -38,9 +37,9 @@ DynamicEqCoefficients dynamicEqCoefficients(const DynamicEqParams& params,
 
 // One frame on bands 0..bands-1 in two parts, for a pipeline that runs other
 // work between them: dynamicEqWeigh updates the detectors and gains and finds
-// the weights and their mean; dynamicEqApply normalises the weights and
-// applies them. A frame's second part must come before the next frame's
-// first, as the weights wait in the state.
+// the weights; dynamicEqApply sums them in band order, normalises them by
+// their mean and applies them. A frame's second part must come before the
+// next frame's first, as the weights wait in the state.
 void dynamicEqWeigh(DynamicEqState& state, const DynamicEqCoefficients& c, const BandSignals& bands);
 void dynamicEqApply(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands);
 

@@ -28,25 +28,31 @@ ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
 
 namespace {
 
-// Bands first..last-1, at most one vector of them; branches as selects, so the
-// loops run as vector code. The divider bounds this stage and the levels
-// mostly lie above the thresholds: there (both positive) their quotient is
-// above 1 once rounded, so the gain target is 1 without it, and a group where
-// that holds for every band skips the division.
-QX_INLINE void expandGroup(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands, int first,
-                           int last) {
+// Bands first..last-1, at most one vector of them, in three parts (see
+// expanderLevels); branches as selects, so the loops run as vector code.
+// The detectors and their roots:
+QX_INLINE void expandGroupLevels(ExpanderState& state, const ExpanderCoefficients& c, const BandSignals& bands,
+                                  int first, int last) {
     double* __restrict envelope = state.envelope;
-    double* __restrict gain = state.gain;
-    double* __restrict left = bands.left;
-    double* __restrict right = bands.right;
-    alignas(32) double level[kGroupBands], target[kGroupBands];
+    double* __restrict level = state.level;
+    const double* __restrict left = bands.left;
+    const double* __restrict right = bands.right;
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
     for (int i = first; i < last; ++i) {
         const double l = left[i];
         const double r = right[i];
         envelope[i] = c.keep[i] * envelope[i] + (l * l + r * r) * c.detector[i];
-        level[i - first] = std::sqrt(envelope[i]) + 0.00001;
+        level[i] = std::sqrt(envelope[i]) + 0.00001;
     }
+}
+
+// The targets. The divider bounds this part and the levels mostly lie above
+// the thresholds: there (both positive) their quotient is above 1 once
+// rounded, so the gain target is 1 without it, and a group where that holds
+// for every band skips the division.
+QX_INLINE void expandGroupTargets(ExpanderState& state, const ExpanderCoefficients& c, int first, int last) {
+    double* __restrict target = state.target + first;
+    const double* __restrict level = state.level + first;
     if (anyLane<LaneTest::LessEqual>(last - first, level, c.threshold + first)) {
         if (last - first == 2) {
             // Written as a pair: left to the loop below, a pair of bands
@@ -71,9 +77,18 @@ QX_INLINE void expandGroup(ExpanderState& state, const ExpanderCoefficients& c, 
     } else {
         for (int i = first; i < last; ++i) target[i - first] = 1.0;
     }
+}
+
+// The gains and the output.
+QX_INLINE void expandGroupGains(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands, int first,
+                                int last) {
+    double* __restrict gain = state.gain;
+    double* __restrict left = bands.left;
+    double* __restrict right = bands.right;
+    const double* __restrict target = state.target;
 #pragma GCC ivdep
     for (int i = first; i < last; ++i) {
-        const double t = target[i - first];
+        const double t = target[i];
         const double h = gain[i];
         const double k = pick(h <= t, c.release[i], c.attack[i]);
         const double next = t * k + (1.0 - k) * h;
@@ -86,10 +101,30 @@ QX_INLINE void expandGroup(ExpanderState& state, const ExpanderCoefficients& c, 
 }  // namespace
 
 QX_VECTOR_CLONES
-void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands) {
+void expanderLevels(ExpanderState& state, const ExpanderCoefficients& c, const BandSignals& bands) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
-        forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA { expandGroup(state, c, bands, first, last); });
+        forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA { expandGroupLevels(state, c, bands, first, last); });
     });
+}
+
+QX_VECTOR_CLONES
+void expanderTargets(ExpanderState& state, const ExpanderCoefficients& c) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA { expandGroupTargets(state, c, first, last); });
+    });
+}
+
+QX_VECTOR_CLONES
+void expanderGains(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA { expandGroupGains(state, c, bands, first, last); });
+    });
+}
+
+void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands) {
+    expanderLevels(state, c, bands);
+    expanderTargets(state, c);
+    expanderGains(state, c, bands);
 }
 
 void publishExpanderMeters(const ExpanderState& state, const ExpanderCoefficients& c, Number* meters) {

@@ -12,6 +12,10 @@ namespace qx {
 struct ExpanderState {
     double envelope[kMaxBands] = {};  // X_i: mean square
     double gain[kMaxBands] = {};      // H_i
+    // The frame's levels and gain targets, each left by one part of the
+    // frame for the next.
+    double level[kMaxBands] = {};
+    double target[kMaxBands] = {};
 };
 
 struct ExpanderCoefficients {
@@ -32,6 +36,14 @@ ExpanderCoefficients expanderCoefficients(const ExpanderParams& params,
 
 // One frame on bands 0..bands-1.
 void expanderStep(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands);
+
+// The same frame in three parts, for a pipeline that runs other work between
+// them, so the roots and the quotients wait beside it: the detectors and
+// their roots, the gain targets, then the gains and the output. Each part of
+// a frame runs before the next frame's part before it.
+void expanderLevels(ExpanderState& state, const ExpanderCoefficients& c, const BandSignals& bands);
+void expanderTargets(ExpanderState& state, const ExpanderCoefficients& c);
+void expanderGains(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands);
 
 // -dB(H_i) per band.
 void publishExpanderMeters(const ExpanderState& state, const ExpanderCoefficients& c, Number* meters);

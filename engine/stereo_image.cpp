@@ -26,29 +26,48 @@ StereoImageCoefficients stereoImageCoefficients(const StereoImageParams& params)
 }
 
 QX_VECTOR_CLONES
-void stereoImageStep(StereoImageState& s, const StereoImageCoefficients& k, const StereoImageParams& params,
-                     ReverseCascadeFilter& highpass, double& left, double& right) {
+void stereoImageDetect(StereoImageState& s, const StereoImageCoefficients& k, ReverseCascadeFilter& highpass,
+                       bool mono, double left, double right) {
+    if (mono) return;
     const double mid = (left + right) * 0.5;
-    if (params.mono.load()) {
+    const double y = filterStep(highpass, Channel::Left, mid);
+    s.power = s.power * k.keep1 + y * y * k.detect1;
+    s.level = std::sqrt(s.power);
+}
+
+QX_VECTOR_CLONES
+void stereoImageTarget(StereoImageState& s, const StereoImageCoefficients& k, bool mono) {
+    if (mono) return;
+    const double level = s.level;
+    s.average = s.average * k.keep2 + level * k.detect2;
+    double w = k.amount * (level / (s.average + 0.01) - 0.8) + 0.8;
+    if (w < 1.0) w = 1.0;
+    if (w > k.maxWidth) w = k.maxWidth;  // the ceiling wins when it is below 1
+    s.target = w;
+}
+
+QX_VECTOR_CLONES
+void stereoImageApply(StereoImageState& s, const StereoImageCoefficients& k, bool mono, double& left, double& right) {
+    const double mid = (left + right) * 0.5;
+    if (mono) {
         left = mid;
         right = mid;
         return;
     }
-    const double y = filterStep(highpass, Channel::Left, mid);
     const double side = (left - right) * 0.5;
-
-    s.power = s.power * k.keep1 + y * y * k.detect1;
-    const double level = std::sqrt(s.power);
-    s.average = s.average * k.keep2 + level * k.detect2;
-
-    double w = k.amount * (level / (s.average + 0.01) - 0.8) + 0.8;
-    if (w < 1.0) w = 1.0;
-    if (w > k.maxWidth) w = k.maxWidth;  // the ceiling wins when it is below 1
+    const double w = s.target;
     // Instant rise, exponential decay (which may dip below w for one frame).
     s.width = pickWhereLess(s.width, w, w, k.release * s.width);
-
     left = mid + side * s.width;
     right = mid - side * s.width;
+}
+
+void stereoImageStep(StereoImageState& s, const StereoImageCoefficients& k, const StereoImageParams& params,
+                     ReverseCascadeFilter& highpass, double& left, double& right) {
+    const bool mono = params.mono.load() != 0;
+    stereoImageDetect(s, k, highpass, mono, left, right);
+    stereoImageTarget(s, k, mono);
+    stereoImageApply(s, k, mono, left, right);
 }
 
 void stereoImageBlockEnd(const StereoImageState& s, const StereoImageParams& params, Number& meter) {

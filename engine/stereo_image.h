@@ -14,6 +14,10 @@ struct StereoImageState {
     double power = 0.0;    // P: mean square of the filtered mid signal
     double average = 0.0;  // A: longer-term average of sqrt(P)
     double width = 0.0;    // W: factor applied to the side signal
+    // The frame's sqrt(P) and width target, each left by one part of the
+    // frame for the next.
+    double level = 0.0;
+    double target = 0.0;
 };
 
 struct StereoImageCoefficients {
@@ -35,6 +39,16 @@ StereoImageCoefficients stereoImageCoefficients(const StereoImageParams& params)
 // signal runs through channel 1 of `highpass` as a causal filter.
 void stereoImageStep(StereoImageState& state, const StereoImageCoefficients& k, const StereoImageParams& params,
                      ReverseCascadeFilter& highpass, double& left, double& right);
+
+// The same frame in three parts, each taking the switch as read once for the
+// frame, so the chain can run them in consecutive steps and the root and the
+// quotient wait beside other work: the detector and its root, the width
+// target, then the width and the output. Each frame's parts run in order, and
+// a part runs before the next frame's part before it.
+void stereoImageDetect(StereoImageState& s, const StereoImageCoefficients& k, ReverseCascadeFilter& highpass,
+                       bool mono, double left, double right);
+void stereoImageTarget(StereoImageState& s, const StereoImageCoefficients& k, bool mono);
+void stereoImageApply(StereoImageState& s, const StereoImageCoefficients& k, bool mono, double& left, double& right);
 
 // Block end (stage active): unless Mono is set, meter = dB(W + 0.00001) + 0.01.
 void stereoImageBlockEnd(const StereoImageState& state, const StereoImageParams& params, Number& meter);

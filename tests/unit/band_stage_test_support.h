@@ -1,9 +1,11 @@
 #pragma once
 // Helpers for the multiband stage tests: band frames, reproducible random
-// input, the absurd parameter values every stage must survive, finiteness checks.
+// input, the absurd parameter values every stage must survive, finiteness
+// checks, and a stage's parts run the way the chain's pipeline runs them.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <initializer_list>
 
 #include "engine/band_detectors.h"
@@ -66,6 +68,18 @@ inline BandDetectors uniformDetectors(double coefficient) {
     BandDetectors d;
     for (double& c : d.coefficient) c = coefficient;
     return d;
+}
+
+// Frames 0..frames-1 through a stage's parts as the chain's pipeline runs
+// them: in step i part p takes frame i - p, the last part first, so a part
+// of a frame runs after the next frames' earlier parts.
+template <class... Parts>
+void runSkewed(int frames, Parts... parts) {
+    constexpr int kParts = sizeof...(Parts);
+    const std::function<void(int)> part[kParts] = {parts...};
+    for (int i = 0; i < frames + kParts - 1; ++i)
+        for (int p = kParts - 1; p >= 0; --p)
+            if (i - p >= 0 && i - p < frames) part[p](i - p);
 }
 
 }  // namespace qx::test

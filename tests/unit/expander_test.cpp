@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <iterator>
+#include <vector>
+#include <cstring>
 
 #include "band_stage_test_support.h"
 #include "engine/chain.h"
@@ -13,6 +15,7 @@ namespace {
 using test::bandFrame;
 using test::bandStep;
 using test::randomFrame;
+using test::runSkewed;
 
 ExpanderParams makeParams(double ratio, double thresholdDb, double attackMs = 0.0,
                           double releaseMs = 0.0) {
@@ -141,6 +144,28 @@ TEST(Expander, AbsurdParametersKeepEverythingFinite) {
         EXPECT_TRUE(test::allFinite(s.gain, kMaxBands)) << round;
         EXPECT_TRUE(test::allFinite(meters, kMaxBands)) << round;
     }
+}
+
+// The chain runs the three parts in consecutive steps, a part of one frame
+// after the next frames' earlier parts: every sample and state value as the
+// whole frames give them, across levels above and below the thresholds.
+TEST(Expander, PartsInPipelineOrderGiveTheWholeFrames) {
+    const auto c = expanderCoefficients(makeParams(4.0, -12.0, 5.0, 50.0), test::uniformDetectors(0.05), 10);
+    Random random;
+    std::vector<BandSignals> whole(3000), parts;
+    for (int n = 0; n < 3000; ++n) whole[n] = randomFrame(random, (n / 300) % 2 ? 1.0 : 1e-3);
+    parts = whole;
+    ExpanderState a, b;
+    for (BandSignals& f : whole) expanderStep(a, c, f);
+    runSkewed(3000, [&](int n) { expanderLevels(b, c, parts[n]); }, [&](int) { expanderTargets(b, c); },
+              [&](int n) { expanderGains(b, c, parts[n]); });
+    for (int n = 0; n < 3000; ++n)
+        for (int i = 0; i < kMaxBands; ++i) {
+            ASSERT_EQ(parts[n].left[i], whole[n].left[i]) << n;
+            ASSERT_EQ(parts[n].right[i], whole[n].right[i]) << n;
+        }
+    EXPECT_EQ(std::memcmp(a.gain, b.gain, sizeof a.gain), 0);
+    EXPECT_EQ(std::memcmp(a.envelope, b.envelope, sizeof a.envelope), 0);
 }
 
 }  // namespace

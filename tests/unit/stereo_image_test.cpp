@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <vector>
 
+#include "band_stage_test_support.h"
 #include "engine/chain.h"
 #include "engine/random.h"
 #include "engine/stereo_image.h"
@@ -223,6 +225,37 @@ TEST(StereoImage, AbsurdParametersKeepOutputAndStateFinite) {
             }
         }
     }
+}
+
+// The chain runs the three parts in consecutive steps, a part of one frame
+// after the next frames' earlier parts, each with the mono switch as read for
+// its frame: every sample as the whole frames give them while the switch
+// flips from frame to frame.
+TEST(StereoImage, PartsInPipelineOrderGiveTheWholeFrames) {
+    Stereo whole, parts;
+    constexpr int kFrames = 3000;
+    std::vector<double> l(kFrames), r(kFrames);
+    std::vector<bool> mono(kFrames);
+    for (int i = 0; i < kFrames; ++i) {
+        l[i] = tone(0.8, 3000.0, i);
+        r[i] = tone(0.3, 400.0, i);
+        mono[i] = (i / 5) % 4 == 0;
+    }
+    std::vector<double> pl = l, pr = r;
+    for (int i = 0; i < kFrames; ++i) {
+        whole.params.mono = mono[i] ? 1 : 0;
+        whole.step(l[i], r[i]);
+    }
+    StereoImageState& s = parts.state;
+    test::runSkewed(
+        kFrames, [&](int i) { stereoImageDetect(s, parts.k, *parts.highpass, mono[i], pl[i], pr[i]); },
+        [&](int i) { stereoImageTarget(s, parts.k, mono[i]); },
+        [&](int i) { stereoImageApply(s, parts.k, mono[i], pl[i], pr[i]); });
+    for (int i = 0; i < kFrames; ++i) {
+        ASSERT_EQ(pl[i], l[i]) << i;
+        ASSERT_EQ(pr[i], r[i]) << i;
+    }
+    EXPECT_EQ(s.width, whole.state.width);
 }
 
 }  // namespace
