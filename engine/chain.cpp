@@ -316,7 +316,8 @@ struct HalfFrame {
     bool dithered;
     bool agcSplit;  // the AGC's second step has a part to run
     bool dynamicEqSplit;  // so has the dynamic EQ's
-    bool expanderSplit;  // and the expander's
+    bool expanderSplit;  // and the expander's, and the final limiter's
+    bool finalLimiterSplit;
     bool stereoImageSplit;  // the stereo image's later steps have parts to run ...
     bool stereoMono;  // ... with the mono switch as read in the first
     double dither;
@@ -368,7 +369,8 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // steps, each part handing the next what it needs: the stereo image (its
 // detector, its width target, its output), the AGC (its targets, its gains,
 // its protection), the dynamic EQ (its weights, then their mean and
-// application) and the expander (its levels, its targets, its gains). The
+// application), the expander (its levels, its targets, its gains) and the
+// final limiter (its target, then its gain and output). The
 // multiband processor splits in kSplit and sums its bands in kRecombine; the
 // density drive acts per band in kDynamicEqApply, after the dynamic EQ.
 enum ChainStep : int {
@@ -391,7 +393,8 @@ enum ChainStep : int {
     kBandLimiter,
     kSaturator,
     kRecombine,
-    kFinalLimiter,
+    kFinalLimiterTarget,
+    kFinalLimiterApply,
     kFinalClipper,
     kOutput,
     kChainStages,
@@ -489,9 +492,12 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
         if (!h.inBands) return;
         if (general.tenBandEqActive) bandEqStep(c.bandEq, bands);
         recombineBands(p.processor, c.bandCount, bands, f.left, f.right);
-    } else if constexpr (Stage == kFinalLimiter) {
-        if (general.finalLimiterActive)
-            finalLimiterStep(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
+    } else if constexpr (Stage == kFinalLimiterTarget) {
+        h.finalLimiterSplit = general.finalLimiterActive != 0;
+        if (h.finalLimiterSplit) finalLimiterTarget(state.finalLimiter, c.finalLimiter, f.left, f.right);
+    } else if constexpr (Stage == kFinalLimiterApply) {
+        if (h.finalLimiterSplit)
+            finalLimiterApply(state.finalLimiter, c.finalLimiter, f.left, f.right, meterFrame, state.finalLimiterMeter);
     } else if constexpr (Stage == kFinalClipper) {
         if (general.finalClipperActive)
             finalClipperStep(state.finalClipper, c.finalClipper, state.params.finalClipper, f.left, f.right);

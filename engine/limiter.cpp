@@ -43,27 +43,20 @@ QX_INLINE double holdAndSmooth(double& gain, double& held, double& minimum, doub
     return gain;
 }
 
-// One frame of one instance: detector, target, hold and gain.
-template <bool PeakDetect>
-QX_INLINE double limiterLane(double& envelope, double& gain, double& held, double& minimum, double& countdown,
-                             double threshold, double d, double keep, double attack, double release,
-                             double holdFrames, double xL, double xR) {
-    const double lvl = detectLevel<PeakDetect>(envelope, d, keep, xL, xR);
-    const double t = limiterTarget(threshold, lvl + 0.00001);
-    return holdAndSmooth(gain, held, minimum, countdown, attack, release, holdFrames, t);
+// One frame of one instance in two parts: the detector and the target ...
+inline double instanceTarget(LimiterInstance& s, const LimiterInstanceCoefficients& c, bool peakDetect, double xL,
+                             double xR) {
+    const double keep = 1.0 - c.detector;
+    const double lvl = peakDetect ? detectLevel<true>(s.envelope, c.detector, keep, xL, xR)
+                                  : detectLevel<false>(s.envelope, c.detector, keep, xL, xR);
+    return limiterTarget(c.threshold, lvl + 0.00001);
 }
 
-inline double gainStep(LimiterInstance& s, const LimiterInstanceCoefficients& c, bool peakDetect, double xL,
-                       double xR) {
+// ... then the hold and the gain; returns F.
+inline double instanceGain(LimiterInstance& s, const LimiterInstanceCoefficients& c, double t) {
     double countdown = s.hold.countdown;
-    const double holdFrames = c.lookahead + 3;
-    const double keep = 1.0 - c.detector;
-    const double f = peakDetect ? limiterLane<true>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown,
-                                                    c.threshold, c.detector, keep, c.attack, c.release, holdFrames,
-                                                    xL, xR)
-                                : limiterLane<false>(s.envelope, s.gain, s.hold.held, s.hold.minimum, countdown,
-                                                     c.threshold, c.detector, keep, c.attack, c.release, holdFrames,
-                                                     xL, xR);
+    const double f = holdAndSmooth(s.gain, s.hold.held, s.hold.minimum, countdown, c.attack, c.release,
+                                   c.lookahead + 3, t);
     s.hold.countdown = static_cast<int32_t>(countdown);
     return f;
 }
@@ -127,7 +120,7 @@ LimiterInstanceCoefficients instanceCoefficients(double driveDb, double threshol
 
 double limiterGainStep(LimiterInstance& instance, const LimiterInstanceCoefficients& c,
                        bool peakDetect, double xL, double xR) {
-    return gainStep(instance, c, peakDetect, xL, xR);
+    return instanceGain(instance, c, instanceTarget(instance, c, peakDetect, xL, xR));
 }
 
 void setBandInstance(BandLimiterCoefficients& c, int band, const LimiterInstanceCoefficients& instance) {
@@ -223,8 +216,7 @@ FinalLimiterCoefficients finalLimiterCoefficients(const FinalLimiterParams& para
 }
 
 QX_VECTOR_CLONES
-void finalLimiterStep(FinalLimiterState& state, const FinalLimiterCoefficients& c, double& left,
-                      double& right, bool meterFrame, Number& meter) {
+void finalLimiterTarget(FinalLimiterState& state, const FinalLimiterCoefficients& c, double left, double right) {
     const LimiterInstanceCoefficients& k = c.instance;
     const uint32_t w = state.counter & kLookaheadMask;
     state.counter += 1;
@@ -232,10 +224,23 @@ void finalLimiterStep(FinalLimiterState& state, const FinalLimiterCoefficients& 
     state.lineL[w] = k.drive * left;
     state.lineR[w] = k.drive * right;
     const uint32_t ahead = (rd + static_cast<uint32_t>(k.lookahead)) & kLookaheadMask;
-    const double f = gainStep(state.instance, k, c.peakDetect, state.lineL[ahead], state.lineR[ahead]);
+    state.target = instanceTarget(state.instance, k, c.peakDetect, state.lineL[ahead], state.lineR[ahead]);
+}
+
+QX_VECTOR_CLONES
+void finalLimiterApply(FinalLimiterState& state, const FinalLimiterCoefficients& c, double& left, double& right,
+                       bool meterFrame, Number& meter) {
+    const uint32_t rd = state.counter & kLookaheadMask;
+    const double f = instanceGain(state.instance, c.instance, state.target);
     left = f * state.lineL[rd];
     right = f * state.lineR[rd];
     if (meterFrame) meter = guard::reductionDb(f);
+}
+
+void finalLimiterStep(FinalLimiterState& state, const FinalLimiterCoefficients& c, double& left, double& right,
+                      bool meterFrame, Number& meter) {
+    finalLimiterTarget(state, c, left, right);
+    finalLimiterApply(state, c, left, right, meterFrame, meter);
 }
 
 void finalLimiterGapReset(FinalLimiterState& state) {

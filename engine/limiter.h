@@ -110,6 +110,7 @@ struct FinalLimiterState {
     LimiterInstance instance;
     double lineL[kLookaheadFrames] = {};
     double lineR[kLookaheadFrames] = {};
+    double target = 1.0;  // the frame's target, left by its first part for its second
 };
 
 struct FinalLimiterCoefficients {
@@ -124,6 +125,14 @@ FinalLimiterCoefficients finalLimiterCoefficients(const FinalLimiterParams& para
 // publishes -dB(F).
 void finalLimiterStep(FinalLimiterState& state, const FinalLimiterCoefficients& c, double& left,
                       double& right, bool meterFrame, Number& meter);
+
+// The same frame in two parts, for a pipeline that runs other work between
+// them so the quotient waits beside it: the line, the detector and the
+// target, then the hold, the gain and the output. A frame's second part runs
+// before the next frame's first.
+void finalLimiterTarget(FinalLimiterState& state, const FinalLimiterCoefficients& c, double left, double right);
+void finalLimiterApply(FinalLimiterState& state, const FinalLimiterCoefficients& c, double& left, double& right,
+                       bool meterFrame, Number& meter);
 
 void finalLimiterGapReset(FinalLimiterState& state);
 QX_FRAME_VARIANT_END
