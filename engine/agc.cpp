@@ -98,18 +98,24 @@ QX_INLINE void bandGains(AgcState& s, const AgcCoefficients& k, AgcHalfway& w) {
     w.lanes = lanes * (shareOfLow * g[0] + shareOfHigh * g[1]);
 }
 
-// The protection and the output, from the lanes as the gains left them.
-QX_INLINE void bandProtect(AgcState& s, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right) {
+// The protection's target, from the lanes as the gains left them: it pulls
+// the recombined sum back towards an RMS of 0.5.
+QX_INLINE void bandProtectTarget(AgcState& s, const AgcCoefficients& k, const AgcHalfway& w) {
     const QuadLanes scaled = w.lanes;
     const Pair lows = __builtin_shufflevector(scaled, scaled, 0, 1);
     const Pair highs = __builtin_shufflevector(scaled, scaled, 2, 3);
-
-    // Protection: pull the recombined sum back towards an RMS of 0.5.
     const Pair sum = lows + highs;
     const Pair sumSquares = sum * sum;
     s.powerOut = s.powerOut * k.keepDetectSum + (sumSquares[0] + sumSquares[1]) * k.detectSum;
     double t = 0.5 / (std::sqrt(s.powerOut) + 0.00001);
     if (t > 1.0) t = 1.0;
+    s.protectionTarget = t;
+}
+
+// The protection and the output.
+QX_INLINE void bandProtect(AgcState& s, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right) {
+    const QuadLanes scaled = w.lanes;
+    const double t = s.protectionTarget;
     if (t >= s.protection)
         s.protection = t * k.attackSum + s.protection * k.keepAttackSum;
     else
@@ -136,6 +142,7 @@ __attribute__((noinline, cold)) void twoBandStepApart(AgcState& s, const AgcCoef
     AgcHalfway w;
     bandTargets(s, k, lanes, w);
     bandGains(s, k, w);
+    bandProtectTarget(s, k, w);
     bandProtect(s, k, w, left, right);
 }
 
@@ -232,6 +239,11 @@ bool agcDetect(AgcState& state, const AgcCoefficients& k, const AgcParams& param
 
 QX_VECTOR_CLONES
 void agcApply(AgcState& state, const AgcCoefficients& k, AgcHalfway& w) { bandGains(state, k, w); }
+
+QX_VECTOR_CLONES
+void agcProtectTarget(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w) {
+    bandProtectTarget(state, k, w);
+}
 
 QX_VECTOR_CLONES
 void agcProtect(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right) {

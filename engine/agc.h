@@ -23,6 +23,7 @@ struct AgcState {
     double gainLow = 0.0;     // G_lo (also the single-band gain)
     double gainHigh = 0.0;    // G_hi
     double protection = 0.0;  // G_p; the gap reset leaves it alone
+    double protectionTarget = 1.0;  // the frame's, left by one part for the next
 };
 
 struct AgcCoefficients {
@@ -73,12 +74,12 @@ QX_FRAME_VARIANT_END
 // reverse-cascaded crossover `lowpass` and `highpass` (with gain);
 // single-band mode runs the causal `highpass` for the detector only. The mode
 // AGC.SingleBand is read on every frame.
-// Two-band frames come in three parts, so the chain can run them in
+// Two-band frames come in four parts, so the chain can run them in
 // consecutive steps and the roots and quotients of one wait beside other
 // work: agcDetect runs the crossover and the bands' targets into `w`,
-// agcApply the gains (leaving the gained lanes in `w`), agcProtect the
-// protection and the output; each part of a frame runs before the next
-// frame's part before it. In single-band mode, or with the crossover out of
+// agcApply the gains (leaving the gained lanes in `w`), agcProtectTarget the
+// protection's target, agcProtect the protection and the output; each part
+// of a frame runs before the next frame's part before it. In single-band mode, or with the crossover out of
 // lock-step, agcDetect runs the whole frame and returns false (no further
 // parts).
 struct AgcHalfway {
@@ -91,6 +92,7 @@ QX_FRAME_VARIANT_BEGIN
 bool agcDetect(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
                ReverseCascadeFilter& highpass, double& left, double& right, AgcHalfway& w);
 void agcApply(AgcState& state, const AgcCoefficients& k, AgcHalfway& w);
+void agcProtectTarget(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w);
 void agcProtect(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right);
 
 // One whole frame.
@@ -99,6 +101,7 @@ inline void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& 
     AgcHalfway w;
     if (agcDetect(state, k, params, lowpass, highpass, left, right, w)) {
         agcApply(state, k, w);
+        agcProtectTarget(state, k, w);
         agcProtect(state, k, w, left, right);
     }
 }

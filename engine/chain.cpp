@@ -368,7 +368,7 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // mid-block. The stages whose roots and quotients wait longest take several
 // steps, each part handing the next what it needs: the stereo image (its
 // detector, its width target, its output), the AGC (its targets, its gains,
-// its protection), the dynamic EQ (its weights, then their mean and
+// its protection's target, its protection), the dynamic EQ (its weights, then their mean and
 // application), the expander (its levels, its targets, its gains) and the
 // final limiter (its target, then its gain and output). The
 // multiband processor splits in kSplit and sums its bands in kRecombine; the
@@ -380,6 +380,7 @@ enum ChainStep : int {
     kStereoApply,
     kAgcDetect,
     kAgcGains,
+    kAgcProtectTarget,
     kAgcProtect,
     kThreeBandEq,
     kParametricEq,
@@ -439,6 +440,8 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
                                                     f.left, f.right, h.agc);
     } else if constexpr (Stage == kAgcGains) {
         if (h.agcSplit) agcApply(state.agc, c.agc, h.agc);
+    } else if constexpr (Stage == kAgcProtectTarget) {
+        if (h.agcSplit) agcProtectTarget(state.agc, c.agc, h.agc);
     } else if constexpr (Stage == kAgcProtect) {
         if (h.agcSplit) agcProtect(state.agc, c.agc, h.agc, f.left, f.right);
     } else if constexpr (Stage == kThreeBandEq) {

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <vector>
 
+#include "band_stage_test_support.h"
 #include "engine/agc.h"
 #include "engine/chain.h"
 #include "engine/random.h"
@@ -386,6 +388,39 @@ TEST(Agc, AbsurdParametersKeepOutputAndStateFinite) {
             }
         }
     }
+}
+
+// The chain runs the four two-band parts in consecutive steps, a part of one
+// frame after the next frames' earlier parts, each frame's halfway values in
+// its own record: every sample and the gains as whole frames give them,
+// through loud and quiet passages and the crossover's block ends.
+TEST(AgcTwoBand, PartsInPipelineOrderGiveTheWholeFrames) {
+    Agc whole(false), parts(false);
+    constexpr int kFrames = 3 * 4096;
+    std::vector<double> l(kFrames), r(kFrames);
+    for (int i = 0; i < kFrames; ++i) {
+        const double level = (i / 2000) % 2 ? 0.9 : 0.02;
+        l[i] = tone(level, 90.0, i) + tone(level, 3000.0, i);
+        r[i] = tone(level, 90.0, i) - tone(0.5 * level, 5000.0, i);
+    }
+    std::vector<double> pl = l, pr = r;
+    for (int i = 0; i < kFrames; ++i) whole.step(l[i], r[i]);
+    AgcHalfway w[4];  // a frame's record lives while its four parts run
+    std::vector<char> split(kFrames);
+    AgcState& s = parts.state;
+    test::runSkewed(
+        kFrames,
+        [&](int i) { split[i] = agcDetect(s, parts.k, parts.params, *parts.lowpass, *parts.highpass, pl[i], pr[i], w[i % 4]); },
+        [&](int i) { if (split[i]) agcApply(s, parts.k, w[i % 4]); },
+        [&](int i) { if (split[i]) agcProtectTarget(s, parts.k, w[i % 4]); },
+        [&](int i) { if (split[i]) agcProtect(s, parts.k, w[i % 4], pl[i], pr[i]); });
+    for (int i = 0; i < kFrames; ++i) {
+        ASSERT_TRUE(split[i]);
+        ASSERT_EQ(pl[i], l[i]) << i;
+        ASSERT_EQ(pr[i], r[i]) << i;
+    }
+    EXPECT_EQ(s.gainLow, whole.state.gainLow);
+    EXPECT_EQ(s.protection, whole.state.protection);
 }
 
 }  // namespace
