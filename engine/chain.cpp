@@ -314,12 +314,13 @@ struct HalfFrame {
     Frame f;
     bool inBands;
     bool dithered;
-    bool agcSplit;  // the AGC's second step has a part to run
-    bool dynamicEqSplit;  // so has the dynamic EQ's
-    bool expanderSplit;  // and the expander's, and the final limiter's
+    // Whether a stage's later steps have parts to run, as its first step found.
+    bool agcSplit;
+    bool dynamicEqSplit;
+    bool expanderSplit;
     bool finalLimiterSplit;
-    bool stereoImageSplit;  // the stereo image's later steps have parts to run ...
-    bool stereoMono;  // ... with the mono switch as read in the first
+    bool stereoImageSplit;
+    bool stereoMono;  // the mono switch as the stereo image's first step read it
     double dither;
     AgcHalfway agc;
     BandSignals bands;
@@ -368,11 +369,11 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // mid-block. The stages whose roots and quotients wait longest take several
 // steps, each part handing the next what it needs: the stereo image (its
 // detector, its width target, its output), the AGC (its targets, its gains,
-// its protection's target, its protection), the dynamic EQ (its weights, then their mean and
-// application), the expander (its levels, its targets, its gains) and the
-// final limiter (its target, then its gain and output). The
-// multiband processor splits in kSplit and sums its bands in kRecombine; the
-// density drive acts per band in kDynamicEqApply, after the dynamic EQ.
+// its protection's target, its protection), the dynamic EQ (its weights,
+// then their mean and application), the expander (its levels, its targets,
+// its gains) and the final limiter (its target, then its gain and output).
+// The multiband processor splits in kSplit and sums its bands in kRecombine;
+// the density drive acts per band in kDynamicEqApply, after the dynamic EQ.
 enum ChainStep : int {
     kInput,
     kStereoDetect,
