@@ -316,6 +316,7 @@ struct HalfFrame {
     bool dithered;
     // Whether a stage's later steps have parts to run, as its first step found.
     bool agcSplit;
+    bool compressorSplit;
     bool dynamicEqSplit;
     bool expanderSplit;
     bool finalLimiterSplit;
@@ -388,7 +389,8 @@ enum ChainStep : int {
     kSplit,
     kDynamicEqWeigh,
     kDynamicEqApply,
-    kCompressor,
+    kCompressorTargets,
+    kCompressorGains,
     kExpanderLevels,
     kExpanderTargets,
     kExpanderGains,
@@ -475,8 +477,11 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
             scaleGroups(bands.left, n, c.driveGain);
             scaleGroups(bands.right, n, c.driveGain);
         });
-    } else if constexpr (Stage == kCompressor) {
-        bandStage(general.compressorActive, &compressorStep, &publishCompressorMeters, &ChainState::compressor,
+    } else if constexpr (Stage == kCompressorTargets) {
+        h.compressorSplit = h.inBands && general.compressorActive;
+        if (h.compressorSplit) compressorTargets(state.compressor, c.compressor, bands);
+    } else if constexpr (Stage == kCompressorGains) {
+        bandStage(h.compressorSplit, &compressorGains, &publishCompressorMeters, &ChainState::compressor,
                   &BlockCoefficients::compressor, &ChainState::compressorMeters);
     } else if constexpr (Stage == kExpanderLevels) {
         h.expanderSplit = h.inBands && general.expanderActive;

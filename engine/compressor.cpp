@@ -84,13 +84,14 @@ QX_INLINE void smoothGains(const CompressorCoefficients& c, int first, int last,
     }
 }
 
-template <bool PeakDetect, bool TypeII>
-QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, const double* __restrict xL,
-                          const double* __restrict xR, CompressorState& state) {
+// The first part of a frame on the bands first..last-1: the detector and
+// the static curve's target.
+template <bool PeakDetect>
+QX_INLINE void groupTargets(const CompressorCoefficients& c, int first, int last, const double* __restrict xL,
+                            const double* __restrict xR, CompressorState& state) {
     double* __restrict envelope = state.envelope;
-    double* __restrict gain = state.gain;
     double* __restrict lvl = state.level;
-    double* __restrict t = state.target;
+    double* __restrict t = state.target + first;
 #pragma GCC ivdep
     for (int i = first; i < last; ++i) {
         // RMS: the root of the mean square plus a tiny floor; peak: as detected.
@@ -124,55 +125,68 @@ QX_INLINE void groupGains(const CompressorCoefficients& c, int first, int last, 
     } else {
         for (int i = first; i < last; ++i) t[i - first] = 1.0;
     }
+}
+
+// The second part on the same bands: the gains move towards their targets.
+template <bool TypeII>
+QX_INLINE void groupSmoothing(const CompressorCoefficients& c, int first, int last, CompressorState& state) {
+    const double* t = state.target + first;
     // Only a gain above its target (not falling) takes the attack.
-    if (anyLane<LaneTest::NotLessEqual>(last - first, gain + first, t))
-        smoothGains<TypeII, true>(c, first, last, t, envelope, gain);
+    if (anyLane<LaneTest::NotLessEqual>(last - first, state.gain + first, t))
+        smoothGains<TypeII, true>(c, first, last, t, state.envelope, state.gain);
     else
-        smoothGains<TypeII, false>(c, first, last, t, envelope, gain);
+        smoothGains<TypeII, false>(c, first, last, t, state.envelope, state.gain);
 }
 
-template <bool PeakDetect, bool TypeII, class Count>
-QX_INLINE void bandGains(const CompressorCoefficients& c, Count nb, const double* __restrict xL,
-                         const double* __restrict xR, CompressorState& state) {
-    forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
-        groupGains<PeakDetect, TypeII>(c, first, last, xL, xR, state);
-    });
-}
-
-// One frame on nb bands, the look-ahead samples read in place (Same) or
-// gathered.
+// The first part of a frame on nb bands, the look-ahead samples read in
+// place (Same) or gathered.
 template <bool Same, class Count>
-QX_INLINE void compressorFrame(CompressorState& state, const CompressorCoefficients& c, Count nb,
-                               BandSignals& bands) {
+QX_INLINE void compressorTargetFrame(CompressorState& state, const CompressorCoefficients& c, Count nb,
+                                     const BandSignals& bands) {
     LookaheadFrame<Same> frame;
     enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, bands, frame);
-    if (c.peakDetect) {
-        if (c.typeII)
-            bandGains<true, true>(c, nb, frame.xL, frame.xR, state);
+    forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
+        if (c.peakDetect)
+            groupTargets<true>(c, first, last, frame.xL, frame.xR, state);
         else
-            bandGains<true, false>(c, nb, frame.xL, frame.xR, state);
-    } else {
-        if (c.typeII)
-            bandGains<false, true>(c, nb, frame.xL, frame.xR, state);
-        else
-            bandGains<false, false>(c, nb, frame.xL, frame.xR, state);
-    }
-    leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands);
+            groupTargets<false>(c, first, last, frame.xL, frame.xR, state);
+    });
 }
 
 // Bands looking different distances ahead, out of line: the gathered copies
 // would give every frame of the usual case a realigned stack.
 [[gnu::noinline]] QX_VECTOR_CLONES void compressorGathered(CompressorState& state, const CompressorCoefficients& c,
-                                                           BandSignals& bands) {
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorFrame<false>(state, c, nb, bands); });
+                                                           const BandSignals& bands) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorTargetFrame<false>(state, c, nb, bands); });
 }
 
 }  // namespace
 
 QX_VECTOR_CLONES
-void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands) {
+void compressorTargets(CompressorState& state, const CompressorCoefficients& c, const BandSignals& bands) {
     if (!c.sameLookahead) return compressorGathered(state, c, bands);
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorFrame<true>(state, c, nb, bands); });
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorTargetFrame<true>(state, c, nb, bands); });
+}
+
+QX_VECTOR_CLONES
+void compressorGains(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
+            if (c.typeII)
+                groupSmoothing<true>(c, first, last, state);
+            else
+                groupSmoothing<false>(c, first, last, state);
+        });
+        // The row the first part's counter step left for this frame.
+        LookaheadFrame<true> frame;
+        frame.read = state.counter & kLookaheadMask;
+        leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands);
+    });
+}
+
+void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands) {
+    compressorTargets(state, c, bands);
+    compressorGains(state, c, bands);
 }
 
 void publishCompressorMeters(const CompressorState& state, const CompressorCoefficients& c, Number* meters) {

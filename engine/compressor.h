@@ -21,7 +21,7 @@ struct CompressorState {
     // One group of bands' working values within a frame, kept here: as
     // locals the vector code would have every frame realign the stack.
     double level[kGroupBands] = {};
-    double target[kGroupBands] = {};
+    double target[kMaxBands] = {};     // from the first part of a frame to the second
     // Look-ahead lines, frame-major so one frame's bands are contiguous.
     double lineL[kLookaheadFrames][kMaxBands] = {};
     double lineR[kLookaheadFrames][kMaxBands] = {};
@@ -58,6 +58,12 @@ CompressorCoefficients compressorCoefficients(const CompressorParams& params,
 
 // One frame on bands 0..bands-1: every band leaves 4095 frames late.
 void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands);
+
+// The same frame in two parts, for a pipeline that runs other work between
+// them: the detectors and the targets, then the gains and the output. Each
+// part of a frame runs before the next frame's part before it.
+void compressorTargets(CompressorState& state, const CompressorCoefficients& c, const BandSignals& bands);
+void compressorGains(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands);
 
 // The gain reduction -dB(G_i) per band.
 void publishCompressorMeters(const CompressorState& state, const CompressorCoefficients& c, Number* meters);
