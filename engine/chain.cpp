@@ -371,8 +371,9 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // steps, each part handing the next what it needs: the stereo image (its
 // detector, its width target, its output), the AGC (its targets, its gains,
 // its protection's target, its protection), the dynamic EQ (its weights,
-// then their mean and application), the expander (its levels, its targets,
-// its gains) and the final limiter (its target, then its gain and output).
+// then their mean and application), the compressor (its targets, then its
+// gains), the expander (its levels, its targets, its gains) and the final
+// limiter (its target, then its gain and output).
 // The multiband processor splits in kSplit and sums its bands in kRecombine;
 // the density drive acts per band in kDynamicEqApply, after the dynamic EQ.
 enum ChainStep : int {
