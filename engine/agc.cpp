@@ -43,9 +43,9 @@ QX_INLINE double clampGain(double g, double maxGain) {
 // right channel. Each lane is computed exactly as on its own.
 using Pair = LanePair;
 
-// Each band's detector power and target from the crossover's lanes: low
-// left, low right, high left, high right.
-QX_INLINE void bandTargets(AgcState& s, const AgcCoefficients& k, const QuadLanes& lanes, AgcHalfway& w) {
+// Each band's detector power from the crossover's lanes: low left, low
+// right, high left, high right.
+QX_INLINE void bandPowers(AgcState& s, const AgcCoefficients& k, const QuadLanes& lanes, AgcHalfway& w) {
     const Pair detect = {k.detectLow, k.detectHigh}, keepDetect = {k.keepDetectLow, k.keepDetectHigh};
     // Left plus right square of each band: lanes 0 and 2 of the squares plus
     // their neighbours.
@@ -56,13 +56,17 @@ QX_INLINE void bandTargets(AgcState& s, const AgcCoefficients& k, const QuadLane
     power = power * keepDetect + squares * detect;
     s.powerLow = power[0];
     s.powerHigh = power[1];
+    w.lanes = lanes;
+    storeLanes(w.power, power);
+}
 
+// Each band's target from its detector power.
+QX_INLINE void bandTarget(const AgcCoefficients& k, AgcHalfway& w) {
+    const Pair power = loadLanes(w.power);
     const Pair maxGain = {k.maxGain, k.maxGain};
     const Pair root = {std::sqrt(power[0]), std::sqrt(power[1])};
     Pair target = (0.4 / (root + 0.00001) - 1.0) * k.level + 1.0;
     target = target > maxGain ? maxGain : target;
-    w.lanes = lanes;
-    storeLanes(w.power, power);
     storeLanes(w.target, target);
 }
 
@@ -140,7 +144,8 @@ __attribute__((noinline, cold)) void twoBandStepApart(AgcState& s, const AgcCoef
     QuadLanes lanes = {left, right, left, right};
     quadChannelSteps(lowpass, highpass, lanes, true);
     AgcHalfway w;
-    bandTargets(s, k, lanes, w);
+    bandPowers(s, k, lanes, w);
+    bandTarget(k, w);
     bandGains(s, k, w);
     bandProtectTarget(s, k, w);
     bandProtect(s, k, w, left, right);
@@ -232,10 +237,13 @@ bool agcDetect(AgcState& state, const AgcCoefficients& k, const AgcParams& param
     const bool blockEnd = lockStepForward(lowpass, highpass, [&](uint32_t write, uint32_t read) QX_INLINE_LAMBDA {
         quadForward(lowpass, highpass, k.crossover, write, read, lanes, true);
     });
-    bandTargets(state, k, lanes, w);
+    bandPowers(state, k, lanes, w);
     if (blockEnd) finishReverseCascadeBlockQuad(lowpass, highpass, true);
     return true;
 }
+
+QX_VECTOR_CLONES
+void agcTarget(const AgcCoefficients& k, AgcHalfway& w) { bandTarget(k, w); }
 
 QX_VECTOR_CLONES
 void agcApply(AgcState& state, const AgcCoefficients& k, AgcHalfway& w) { bandGains(state, k, w); }

@@ -74,12 +74,13 @@ QX_FRAME_VARIANT_END
 // reverse-cascaded crossover `lowpass` and `highpass` (with gain);
 // single-band mode runs the causal `highpass` for the detector only. The mode
 // AGC.SingleBand is read on every frame.
-// Two-band frames come in four parts, so the chain can run them in
+// Two-band frames come in five parts, so the chain can run them in
 // consecutive steps and the roots and quotients of one wait beside other
-// work: agcDetect runs the crossover and the bands' targets into `w`,
-// agcApply the gains (leaving the gained lanes in `w`), agcProtectTarget the
-// protection's target, agcProtect the protection and the output; each part
-// of a frame runs before the next frame's part before it. In single-band
+// work: agcDetect runs the crossover and the bands' detector powers into
+// `w`, agcTarget their targets (a root and a quotient), agcApply the gains
+// (leaving the gained lanes in `w`), agcProtectTarget the protection's
+// target, agcProtect the protection and the output; each part of a frame
+// runs before the next frame's part before it. In single-band
 // mode, or with the crossover out of lock-step, agcDetect runs the whole
 // frame and returns false (no further parts).
 struct AgcHalfway {
@@ -91,6 +92,7 @@ struct AgcHalfway {
 QX_FRAME_VARIANT_BEGIN
 bool agcDetect(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
                ReverseCascadeFilter& highpass, double& left, double& right, AgcHalfway& w);
+void agcTarget(const AgcCoefficients& k, AgcHalfway& w);
 void agcApply(AgcState& state, const AgcCoefficients& k, AgcHalfway& w);
 void agcProtectTarget(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w);
 void agcProtect(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right);
@@ -100,6 +102,7 @@ inline void agcStep(AgcState& state, const AgcCoefficients& k, const AgcParams& 
                     ReverseCascadeFilter& highpass, double& left, double& right) {
     AgcHalfway w;
     if (agcDetect(state, k, params, lowpass, highpass, left, right, w)) {
+        agcTarget(k, w);
         agcApply(state, k, w);
         agcProtectTarget(state, k, w);
         agcProtect(state, k, w, left, right);

@@ -369,11 +369,11 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // per-frame switches are read on every frame, so the console can toggle them
 // mid-block. The stages whose roots and quotients wait longest take several
 // steps, each part handing the next what it needs: the stereo image (its
-// detector, its width target, its output), the AGC (its targets, its gains,
-// its protection's target, its protection), the dynamic EQ (its weights,
-// then their mean and application), the compressor (its targets, then its
-// gains), the expander (its levels, its targets, its gains) and the final
-// limiter (its target, then its gain and output).
+// detector, its width target, its output), the AGC (its detectors, its
+// targets, its gains, its protection's target, its protection), the dynamic
+// EQ (its weights, then their mean and application), the compressor (its
+// targets, then its gains), the expander (its levels, its targets, its
+// gains) and the final limiter (its target, then its gain and output).
 // The multiband processor splits in kSplit and sums its bands in kRecombine;
 // the density drive acts per band in kDynamicEqApply, after the dynamic EQ.
 enum ChainStep : int {
@@ -382,6 +382,7 @@ enum ChainStep : int {
     kStereoTarget,
     kStereoApply,
     kAgcDetect,
+    kAgcTarget,
     kAgcGains,
     kAgcProtectTarget,
     kAgcProtect,
@@ -442,6 +443,8 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
     } else if constexpr (Stage == kAgcDetect) {
         h.agcSplit = general.agcActive && agcDetect(state.agc, c.agc, p.agc, state.agcLowpass, state.agcHighpass,
                                                     f.left, f.right, h.agc);
+    } else if constexpr (Stage == kAgcTarget) {
+        if (h.agcSplit) agcTarget(c.agc, h.agc);
     } else if constexpr (Stage == kAgcGains) {
         if (h.agcSplit) agcApply(state.agc, c.agc, h.agc);
     } else if constexpr (Stage == kAgcProtectTarget) {

@@ -390,7 +390,7 @@ TEST(Agc, AbsurdParametersKeepOutputAndStateFinite) {
     }
 }
 
-// The chain runs the four two-band parts in consecutive steps, a part of one
+// The chain runs the five two-band parts in consecutive steps, a part of one
 // frame after the next frames' earlier parts, each frame's halfway values in
 // its own record: every sample and the gains as whole frames give them,
 // through loud and quiet passages and the crossover's block ends.
@@ -405,15 +405,16 @@ TEST(AgcTwoBand, PartsInPipelineOrderGiveTheWholeFrames) {
     }
     std::vector<double> pl = l, pr = r;
     for (int i = 0; i < kFrames; ++i) whole.step(l[i], r[i]);
-    AgcHalfway w[4];  // a frame's record lives while its four parts run
+    AgcHalfway w[5];  // a frame's record lives while its five parts run
     std::vector<char> split(kFrames);
     AgcState& s = parts.state;
     test::runSkewed(
         kFrames,
-        [&](int i) { split[i] = agcDetect(s, parts.k, parts.params, *parts.lowpass, *parts.highpass, pl[i], pr[i], w[i % 4]); },
-        [&](int i) { if (split[i]) agcApply(s, parts.k, w[i % 4]); },
-        [&](int i) { if (split[i]) agcProtectTarget(s, parts.k, w[i % 4]); },
-        [&](int i) { if (split[i]) agcProtect(s, parts.k, w[i % 4], pl[i], pr[i]); });
+        [&](int i) { split[i] = agcDetect(s, parts.k, parts.params, *parts.lowpass, *parts.highpass, pl[i], pr[i], w[i % 5]); },
+        [&](int i) { if (split[i]) agcTarget(parts.k, w[i % 5]); },
+        [&](int i) { if (split[i]) agcApply(s, parts.k, w[i % 5]); },
+        [&](int i) { if (split[i]) agcProtectTarget(s, parts.k, w[i % 5]); },
+        [&](int i) { if (split[i]) agcProtect(s, parts.k, w[i % 5], pl[i], pr[i]); });
     for (int i = 0; i < kFrames; ++i) {
         ASSERT_TRUE(split[i]);
         ASSERT_EQ(pl[i], l[i]) << i;
