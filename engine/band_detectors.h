@@ -22,4 +22,19 @@ struct BandDetectors {
 
 BandDetectors bandDetectors(const ProcessorParams& processor);
 
+// A power below which the RMS level, the root of the power plus 0.00001,
+// surely lies under `threshold`, so a group of bands all below it needs no
+// root for a test against the threshold; 0 (never below) where the threshold
+// leaves too little room. Below it the root lies under 0.999 of the room
+// above 0.00001 even with the roundings of r, r * r and the root, and the
+// remaining margin of about a thousandth of the room exceeds the rounding of
+// the sum (threshold * 2^-53) when the room is more than 1e-12 of the
+// threshold.
+constexpr double quietPower(double threshold) {
+    const double room = threshold - 0.00001;
+    if (!(room > threshold * 1e-12)) return 0.0;
+    const double r = room * 0.999;
+    return r * r;
+}
+
 }  // namespace qx

@@ -77,13 +77,18 @@ QX_INLINE void enterLookahead(uint32_t& counter, LookaheadLine& lineL, Lookahead
     }
 }
 
+// The RMS detector's smoothed power, whose root is its level.
+QX_INLINE double rmsPower(double envelope, double d, double keep, double xL, double xR) {
+    return keep * envelope + (xL * xL + xR * xR) * d;
+}
+
 // The level detector both stages run on a band's look-ahead samples: the
 // root of the smoothed power (RMS), or the larger magnitude, decaying by
 // keep = 1 - d while it lies below the envelope (peak). Updates the envelope.
 template <bool PeakDetect>
 QX_INLINE double detectLevel(double& envelope, double d, double keep, double xL, double xR) {
     if constexpr (!PeakDetect) {
-        envelope = keep * envelope + (xL * xL + xR * xR) * d;
+        envelope = rmsPower(envelope, d, keep, xL, xR);
         return std::sqrt(envelope);
     } else {
         const double aL = std::fabs(xL);

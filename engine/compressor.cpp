@@ -23,6 +23,7 @@ CompressorCoefficients compressorCoefficients(const CompressorParams& params,
         c.ratio[i] = ratio;
         c.k[i] = ratio >= 2.0 ? 1.0 / (ratio - 1.0) : ratio - 1.0;
         c.threshold[i] = guard::gain(params.thresholdDb[i].load()) * thresholdScale;
+        c.quietBelow[i] = quietPower(c.threshold[i]);
         c.lookahead[i] = guard::lookahead(params.lookaheadMs[i].load());
         c.attack[i] = guard::coefficient(params.attackMs[i].load());
         c.release[i] = guard::coefficient(params.releaseMs[i].load());
@@ -92,12 +93,22 @@ QX_INLINE void groupTargets(const CompressorCoefficients& c, int first, int last
     double* __restrict envelope = state.envelope;
     double* __restrict lvl = state.level;
     double* __restrict t = state.target + first;
+    if constexpr (PeakDetect) {
 #pragma GCC ivdep
-    for (int i = first; i < last; ++i) {
-        // RMS: the root of the mean square plus a tiny floor; peak: as detected.
-        double level = detectLevel<PeakDetect>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]);
-        if constexpr (!PeakDetect) level = level + 0.00001;
-        lvl[i - first] = level;
+        for (int i = first; i < last; ++i)
+            lvl[i - first] = detectLevel<true>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]);
+    } else {
+        // RMS: the root of the mean square plus a tiny floor, needed only
+        // where some band's power may bring it to the threshold.
+#pragma GCC ivdep
+        for (int i = first; i < last; ++i)
+            envelope[i] = rmsPower(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]);
+        if (!anyLane<LaneTest::NotLess>(last - first, envelope + first, c.quietBelow + first)) {
+            for (int i = first; i < last; ++i) t[i - first] = 1.0;
+            return;
+        }
+#pragma GCC ivdep
+        for (int i = first; i < last; ++i) lvl[i - first] = std::sqrt(envelope[i]) + 0.00001;
     }
     // The quotient q = level / threshold rounds to 1 or more exactly where
     // the level reaches the threshold (both positive; below it, q lies at

@@ -35,6 +35,7 @@ struct CompressorCoefficients {
     double k[kMaxBands] = {};          // ratio law weight
     double ratio[kMaxBands] = {};      // guarded; 2 or more: the steep law
     double threshold[kMaxBands] = {};
+    double quietBelow[kMaxBands] = {};  // quietPower(threshold), for RMS detection
     int32_t lookahead[kMaxBands] = {}; // frames, 0..4095
     bool sameLookahead = true;         // all ten equal
     double attack[kMaxBands] = {};

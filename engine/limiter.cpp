@@ -71,17 +71,25 @@ QX_INLINE void groupLanes(BandLimiterState& state, const BandLimiterCoefficients
                           const double* __restrict xL, const double* __restrict xR) {
     double* __restrict envelope = state.envelope;
     const double* __restrict threshold = c.threshold;
-    alignas(32) double level[kGroupBands], t[kGroupBands];
+    alignas(32) double level[kGroupBands];
+    bool quiet = false;
+    if constexpr (PeakDetect) {
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
-    for (int i = first; i < last; ++i)
-        level[i - first] = detectLevel<PeakDetect>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]) + 0.00001;
-    uint64_t loud = 0;
-    for (int i = first; i < last; ++i) loud |= laneMask(!(threshold[i] > level[i - first]));
-    if (loud != 0) {
-        for (int i = first; i < last; ++i) t[i - first] = limiterTarget(threshold[i], level[i - first]);
+        for (int i = first; i < last; ++i)
+            level[i - first] = detectLevel<true>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]) + 0.00001;
     } else {
-        for (int i = first; i < last; ++i) t[i - first] = 1.0;
+        // The roots only where some band's power may bring its level to the
+        // threshold.
+#pragma GCC ivdep
+        for (int i = first; i < last; ++i)
+            envelope[i] = rmsPower(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]);
+        quiet = !anyLane<LaneTest::NotLess>(last - first, envelope + first, c.quietBelow + first);
+        if (!quiet)
+            for (int i = first; i < last; ++i) level[i - first] = std::sqrt(envelope[i]) + 0.00001;
     }
+    uint64_t loud = 0;
+    if (!quiet)
+        for (int i = first; i < last; ++i) loud |= laneMask(!(threshold[i] > level[i - first]));
     double* __restrict gain = state.gain;
     double* __restrict held = state.held;
     double* __restrict minimum = state.minimum;
@@ -89,10 +97,18 @@ QX_INLINE void groupLanes(BandLimiterState& state, const BandLimiterCoefficients
     const double* __restrict attack = c.attack;
     const double* __restrict release = c.release;
     const double* __restrict holdFrames = c.holdFrames;
+    // The targets stay in registers: lanes stored one by one and read back
+    // as a vector would wait for the stores to retire.
+    if (loud != 0) {
 #pragma GCC ivdep
-    for (int i = first; i < last; ++i)
-        holdAndSmooth(gain[i], held[i], minimum[i], countdown[i], attack[i], release[i], holdFrames[i],
-                      t[i - first]);
+        for (int i = first; i < last; ++i)
+            holdAndSmooth(gain[i], held[i], minimum[i], countdown[i], attack[i], release[i], holdFrames[i],
+                          limiterTarget(threshold[i], level[i - first]));
+    } else {
+#pragma GCC ivdep
+        for (int i = first; i < last; ++i)
+            holdAndSmooth(gain[i], held[i], minimum[i], countdown[i], attack[i], release[i], holdFrames[i], 1.0);
+    }
 }
 
 template <bool PeakDetect, class Count>
@@ -126,6 +142,7 @@ double limiterGainStep(LimiterInstance& instance, const LimiterInstanceCoefficie
 void setBandInstance(BandLimiterCoefficients& c, int band, const LimiterInstanceCoefficients& instance) {
     c.drive[band] = instance.drive;
     c.threshold[band] = instance.threshold;
+    c.quietBelow[band] = quietPower(instance.threshold);
     c.detector[band] = instance.detector;
     c.keep[band] = 1.0 - instance.detector;
     c.attack[band] = instance.attack;

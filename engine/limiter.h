@@ -62,6 +62,8 @@ struct BandLimiterState {
 };
 static_assert(kMaxBands == 10, "the start values here and below list ten bands");
 
+constexpr double kQuietBelowOne = quietPower(1.0);
+
 // The band instances' values as arrays over the bands, for the vector loop;
 // the hold length lookahead + 3 kept in frames as a double. Every band starts
 // as a default instance.
@@ -70,6 +72,9 @@ struct BandLimiterCoefficients {
     bool peakDetect = false;
     double drive[kMaxBands] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
     double threshold[kMaxBands] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    // quietPower(threshold), for RMS detection.
+    double quietBelow[kMaxBands] = {kQuietBelowOne, kQuietBelowOne, kQuietBelowOne, kQuietBelowOne, kQuietBelowOne,
+                                    kQuietBelowOne, kQuietBelowOne, kQuietBelowOne, kQuietBelowOne, kQuietBelowOne};
     double detector[kMaxBands] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
     double keep[kMaxBands] = {};  // 1 - detector, once per block
     double attack[kMaxBands] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};

@@ -361,5 +361,29 @@ TEST(Limiter, AbsurdParametersKeepEverythingFinite) {
     }
 }
 
+// Below quietPower(threshold) the compressor and the band limiter skip the
+// RMS root, taking the level to lie under the threshold: the largest power
+// below it must give a level under the threshold, for thresholds across the
+// guarded range and those just above the 0.00001 floor, where it gives up.
+TEST(Limiter, QuietPowerKeepsTheRmsLevelUnderTheThreshold) {
+    Random random;
+    std::vector<double> thresholds = {1.0, 0.1, 0.00001, 0.0000100001, 1e-10, 1e10};
+    for (int k = 1; k <= 40; ++k) thresholds.push_back(0.00001 * (1.0 + std::ldexp(1.0, -k)));
+    for (int k = 0; k < 20000; ++k) thresholds.push_back(std::pow(10.0, -11.0 + 22.0 * random.next() / 32767.0));
+    int skipping = 0;
+    for (const double threshold : thresholds) {
+        const double quiet = quietPower(threshold);
+        ASSERT_GE(quiet, 0.0) << threshold;
+        if (quiet == 0.0) continue;
+        ++skipping;
+        const double power = std::nextafter(quiet, 0.0);
+        ASSERT_LT(std::sqrt(power) + 0.00001, threshold) << threshold;
+    }
+    EXPECT_EQ(quietPower(0.00001), 0.0);
+    // Every threshold a setting can give from -60 dB up leaves room to skip.
+    EXPECT_GT(quietPower(dbToGain(-60.0) * 0.1), 0.0);
+    EXPECT_GT(skipping, 10000);
+}
+
 }  // namespace
 }  // namespace qx
