@@ -80,9 +80,9 @@ QX_FRAME_VARIANT_END
 // `w`, agcTarget their targets (a root and a quotient), agcApply the gains
 // (leaving the gained lanes in `w`), agcProtectTarget the protection's
 // target, agcProtect the protection and the output; each part of a frame
-// runs before the next frame's part before it. In single-band
-// mode, or with the crossover out of lock-step, agcDetect runs the whole
-// frame and returns false (no further parts).
+// runs before the next frame's part before it. In single-band mode, or with
+// the crossover out of lock-step, agcDetect runs the whole frame and returns
+// false (no further parts).
 struct AgcHalfway {
     // The crossover's (after agcApply: gained): low left, low right, high left, high right.
     QuadLanes lanes;

@@ -21,7 +21,7 @@ struct CompressorState {
     // One group of bands' working values within a frame, kept here: as
     // locals the vector code would have every frame realign the stack.
     double level[kGroupBands] = {};
-    double target[kMaxBands] = {};     // from the first part of a frame to the second
+    double target[kMaxBands] = {};  // from the first part of a frame to the second
     // Look-ahead lines, frame-major so one frame's bands are contiguous.
     double lineL[kLookaheadFrames][kMaxBands] = {};
     double lineR[kLookaheadFrames][kMaxBands] = {};
@@ -35,7 +35,7 @@ struct CompressorCoefficients {
     double k[kMaxBands] = {};          // ratio law weight
     double ratio[kMaxBands] = {};      // guarded; 2 or more: the steep law
     double threshold[kMaxBands] = {};
-    double quietBelow[kMaxBands] = {};  // quietPower(threshold), for RMS detection
+    double quietBelow[kMaxBands] = {}; // quietPower(threshold), for RMS detection
     int32_t lookahead[kMaxBands] = {}; // frames, 0..4095
     bool sameLookahead = true;         // all ten equal
     double attack[kMaxBands] = {};
