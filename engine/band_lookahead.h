@@ -82,6 +82,21 @@ QX_INLINE double rmsPower(double envelope, double d, double keep, double xL, dou
     return keep * envelope + (xL * xL + xR * xR) * d;
 }
 
+// The RMS detectors of bands first..last-1 (at most one group): updates
+// their powers and, unless every power lies below its `quietBelow` (see
+// quietPower), so that no level can reach its threshold, writes each level,
+// the root plus 0.00001, to level[i - first]. Returns whether it did.
+QX_INLINE bool rmsLevelsUnlessQuiet(double* __restrict envelope, const double* d, const double* keep,
+                                    const double* quietBelow, const double* xL, const double* xR, int first,
+                                    int last, double* __restrict level) {
+#pragma GCC ivdep  // the state, coefficient and band arrays never overlap
+    for (int i = first; i < last; ++i) envelope[i] = rmsPower(envelope[i], d[i], keep[i], xL[i], xR[i]);
+    if (!anyLane<LaneTest::NotLess>(last - first, envelope + first, quietBelow + first)) return false;
+#pragma GCC ivdep
+    for (int i = first; i < last; ++i) level[i - first] = std::sqrt(envelope[i]) + 0.00001;
+    return true;
+}
+
 // The level detector both stages run on a band's look-ahead samples: the
 // root of the smoothed power (RMS), or the larger magnitude, decaying by
 // keep = 1 - d while it lies below the envelope (peak). Updates the envelope.

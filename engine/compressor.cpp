@@ -97,18 +97,10 @@ QX_INLINE void groupTargets(const CompressorCoefficients& c, int first, int last
 #pragma GCC ivdep
         for (int i = first; i < last; ++i)
             lvl[i - first] = detectLevel<true>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]);
-    } else {
-        // RMS: the root of the mean square plus a tiny floor, needed only
-        // where some band's power may bring it to the threshold.
-#pragma GCC ivdep
-        for (int i = first; i < last; ++i)
-            envelope[i] = rmsPower(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]);
-        if (!anyLane<LaneTest::NotLess>(last - first, envelope + first, c.quietBelow + first)) {
-            for (int i = first; i < last; ++i) t[i - first] = 1.0;
-            return;
-        }
-#pragma GCC ivdep
-        for (int i = first; i < last; ++i) lvl[i - first] = std::sqrt(envelope[i]) + 0.00001;
+    } else if (!rmsLevelsUnlessQuiet(envelope, c.detector, c.keep, c.quietBelow, xL, xR, first, last, lvl)) {
+        // RMS, every level safely under its threshold.
+        for (int i = first; i < last; ++i) t[i - first] = 1.0;
+        return;
     }
     // The quotient q = level / threshold rounds to 1 or more exactly where
     // the level reaches the threshold (both positive; below it, q lies at

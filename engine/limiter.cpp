@@ -78,14 +78,7 @@ QX_INLINE void groupLanes(BandLimiterState& state, const BandLimiterCoefficients
         for (int i = first; i < last; ++i)
             level[i - first] = detectLevel<true>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]) + 0.00001;
     } else {
-        // The roots only where some band's power may bring its level to the
-        // threshold.
-#pragma GCC ivdep
-        for (int i = first; i < last; ++i)
-            envelope[i] = rmsPower(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]);
-        quiet = !anyLane<LaneTest::NotLess>(last - first, envelope + first, c.quietBelow + first);
-        if (!quiet)
-            for (int i = first; i < last; ++i) level[i - first] = std::sqrt(envelope[i]) + 0.00001;
+        quiet = !rmsLevelsUnlessQuiet(envelope, c.detector, c.keep, c.quietBelow, xL, xR, first, last, level);
     }
     uint64_t loud = 0;
     if (!quiet)
