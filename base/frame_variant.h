@@ -1,13 +1,17 @@
 #pragma once
-// Where the loader cannot pick clones by the processor (the Windows builds
-// have no ELF ifuncs), the frame path is compiled twice: as the baseline
-// (SSE2) and, from the same sources, once more for AVX2 (never FMA, so both
-// give the same bits). The second copy's functions live in an inline
-// namespace of their own, so the two copies share the state types but no
-// function, and the chain's entry points pass each block to the copy the
-// processor can run. Function declarations and definitions of the frame
-// path's sources sit between these marks; types stay outside them.
-#if defined(QX_FRAME_VARIANT_AVX2)
+// The frame path is compiled more than once from the same sources: as the
+// baseline (SSE2) and once more for each wider instruction set the build
+// carries (AVX2; on 64-bit Linux also AVX-512's x86-64-v4 level; never FMA,
+// so every copy gives the same bits). Each further copy's functions live in
+// an inline namespace of their own, so the copies share the state types but
+// no function, calls within a copy go straight to that copy, and the chain's
+// entry points pass each block to the widest copy the processor runs.
+// Function declarations and definitions of the frame path's sources sit
+// between these marks; types stay outside them.
+#if defined(QX_FRAME_VARIANT_AVX512)
+#define QX_FRAME_VARIANT_BEGIN inline namespace frame_avx512 {
+#define QX_FRAME_VARIANT_END }
+#elif defined(QX_FRAME_VARIANT_AVX2)
 #define QX_FRAME_VARIANT_BEGIN inline namespace frame_avx2 {
 #define QX_FRAME_VARIANT_END }
 #else

@@ -1,14 +1,16 @@
 #pragma once
 // The per-frame loops over bands and channels are written for the vector unit:
-// SSE2 everywhere (the i686 build's baseline), and where the loader can pick a
-// clone by the processor (ELF ifuncs) copies for AVX2 and for AVX-512's
-// x86-64-v4 level. The latter runs the same 256-bit vectors (the build
-// prefers that width: ten bands fill 512-bit vectors poorly) with twice the
-// registers and mask registers for the selects, so fewer values wait in
+// SSE2 everywhere (the i686 build's baseline), and in copies of the frame
+// path compiled for AVX2 and, on 64-bit Linux, for AVX-512's x86-64-v4 level
+// (see base/frame_variant.h). The latter runs the same 256-bit vectors (the
+// build prefers that width: ten bands fill 512-bit vectors poorly) with twice
+// the registers and mask registers for the selects, so fewer values wait in
 // memory. Never FMA: with -ffp-contract=off every product and sum is rounded
 // on its own, so scalar, SSE2, AVX2 and AVX-512 code give the same bits.
-// Not under the sanitizers: their runtime is not yet up when the loader runs
-// the clone resolvers.
+//
+// Code outside the frame path (the tool's meters) takes clones the loader
+// picks by the processor (ELF ifuncs) instead. Not under the sanitizers:
+// their runtime is not yet up when the loader runs the clone resolvers.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__ELF__) && defined(__x86_64__) && \
     !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define QX_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
@@ -20,7 +22,7 @@
 #define QX_WIDE_VECTOR_CLONES
 #endif
 // Helpers of a cloned loop are inlined into each clone, so they are compiled
-// for its instruction set too.
+// for its instruction set too; in the frame path, inlined for speed.
 #define QX_INLINE inline __attribute__((always_inline))
 // The same for a lambda: [&](auto n) QX_INLINE_LAMBDA { ... }.
 #define QX_INLINE_LAMBDA __attribute__((always_inline))

@@ -222,7 +222,6 @@ AgcCoefficients agcParameterCoefficients(const AgcParams& p) {
     return k;
 }
 
-QX_VECTOR_CLONES
 bool agcDetect(AgcState& state, const AgcCoefficients& k, const AgcParams& params, ReverseCascadeFilter& lowpass,
                ReverseCascadeFilter& highpass, double& left, double& right, AgcHalfway& w) {
     if (params.singleBand.load()) {
@@ -242,18 +241,14 @@ bool agcDetect(AgcState& state, const AgcCoefficients& k, const AgcParams& param
     return true;
 }
 
-QX_VECTOR_CLONES
 void agcTarget(const AgcCoefficients& k, AgcHalfway& w) { bandTarget(k, w); }
 
-QX_VECTOR_CLONES
 void agcApply(AgcState& state, const AgcCoefficients& k, AgcHalfway& w) { bandGains(state, k, w); }
 
-QX_VECTOR_CLONES
 void agcProtectTarget(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w) {
     bandProtectTarget(state, k, w);
 }
 
-QX_VECTOR_CLONES
 void agcProtect(AgcState& state, const AgcCoefficients& k, const AgcHalfway& w, double& left, double& right) {
     bandProtect(state, k, w, left, right);
 }

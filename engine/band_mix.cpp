@@ -25,7 +25,6 @@ BandEqCoefficients bandEqCoefficients(const Number (&gains)[kMaxBands + 1], int3
     return c;
 }
 
-QX_VECTOR_CLONES
 void bandEqStep(const BandEqCoefficients& c, BandSignals& bands) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
         const int n = nb;  // a constant where the count is one
@@ -64,7 +63,6 @@ namespace {
 }  // namespace
 
 // Unrolled over the band count; the sums stay in band order.
-QX_VECTOR_CLONES
 void recombineBands(const ProcessorParams& processor, int32_t bandCount, BandSignals& bands,
                     double& left, double& right) {
     withBandCount(bandCount, [&](auto nb) QX_INLINE_LAMBDA {

@@ -14,15 +14,36 @@
 #include "engine/sine.h"
 #include "filters/reverse_cascade.h"
 
-#if defined(QX_FRAME_VARIANTS) && !defined(QX_FRAME_VARIANT_AVX2)
-#define QX_PASSES_TO_WIDE_VARIANT 1
-// The AVX2 copy's entry points (see base/frame_variant.h).
+#if !defined(QX_FRAME_VARIANT_AVX2) && !defined(QX_FRAME_VARIANT_AVX512) && defined(QX_FRAME_COPY_AVX2)
+#define QX_PASSES_TO_WIDER_COPIES 1
+// The wider copies' entry points (see base/frame_variant.h).
+#define QX_FRAME_ENTRY_POINTS                                                                                 \
+    int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,     \
+                         ChainState& state);                                                                \
+    int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state); \
+    bool runBlockStream(ChainState& state, int32_t channels, SecondThread* thread, const BlockStreamHooks& hooks);
 namespace qx::frame_avx2 {
-int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
-                     ChainState& state);
-int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state);
-bool runBlockStream(ChainState& state, int32_t channels, SecondThread* thread, const BlockStreamHooks& hooks);
+QX_FRAME_ENTRY_POINTS
 }  // namespace qx::frame_avx2
+#if defined(QX_FRAME_COPY_AVX512)
+namespace qx::frame_avx512 {
+QX_FRAME_ENTRY_POINTS
+}  // namespace qx::frame_avx512
+#define QX_ON_AVX512(call) \
+    case FrameCopy::Avx512: return frame_avx512::call;
+#else
+#define QX_ON_AVX512(call)
+#endif
+// Hands an entry point's call to the copy chosen for the block, unless that
+// is the baseline (this copy).
+#define QX_PASS_TO_WIDER_COPY(state, call)             \
+    switch (widestCopyRun(state)) {                    \
+        QX_ON_AVX512(call)                             \
+        case FrameCopy::Avx2: return frame_avx2::call; \
+        default: break;                                \
+    }
+#else
+#define QX_PASS_TO_WIDER_COPY(state, call)
 #endif
 
 namespace qx {
@@ -723,28 +744,29 @@ struct FloatSamples {
     }
 };
 
-#if QX_PASSES_TO_WIDE_VARIANT
-// Asked once per block: the compiler's runtime found the answer when the
-// module loaded.
-bool runsWideVariant(const ChainState& state) { return state.wideVariant && __builtin_cpu_supports("avx2"); }
+#if QX_PASSES_TO_WIDER_COPIES
+// The widest copy the build carries, the state allows and the processor
+// runs, asked once per block: the compiler's runtime found the processor's
+// features when the module loaded.
+FrameCopy widestCopyRun(const ChainState& state) {
+#if defined(QX_FRAME_COPY_AVX512)
+    if (state.widestCopy >= FrameCopy::Avx512 && __builtin_cpu_supports("x86-64-v4")) return FrameCopy::Avx512;
+#endif
+    if (state.widestCopy >= FrameCopy::Avx2 && __builtin_cpu_supports("avx2")) return FrameCopy::Avx2;
+    return FrameCopy::Baseline;
+}
 #endif
 
 }  // namespace
 
-QX_VECTOR_CLONES
 int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
                      ChainState& state) {
-#if QX_PASSES_TO_WIDE_VARIANT
-    if (runsWideVariant(state)) return frame_avx2::processBlock(samples, frames, bits, channels, rate, state);
-#endif
+    QX_PASS_TO_WIDER_COPY(state, processBlock(samples, frames, bits, channels, rate, state))
     return runBlock(Int16Samples{samples}, frames, bits, channels, rate, state);
 }
 
-QX_VECTOR_CLONES
 int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state) {
-#if QX_PASSES_TO_WIDE_VARIANT
-    if (runsWideVariant(state)) return frame_avx2::processFloatBlock(left, right, frames, channels, state);
-#endif
+    QX_PASS_TO_WIDER_COPY(state, processFloatBlock(left, right, frames, channels, state))
     if (channels == 1) right = left;
     return runBlock(FloatSamples{left, right}, frames, 16, channels, kSampleRate, state);
 }
@@ -830,9 +852,6 @@ int32_t fillBlock(const BlockStreamHooks& hooks, int64_t block, int16_t* samples
     return std::clamp(hooks.fill(block, samples, state, hooks.context), 0, kBlockStreamMaxFrames);
 }
 
-// Cloned like processBlock, so the frames' stages inlined here get the wider
-// vector unit too.
-QX_VECTOR_CLONES
 void runFrontHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     slot.start = startBlock(true, 16, channels, kSampleRate, state);
     if (!slot.start.run) return;
@@ -849,7 +868,6 @@ void runFrontHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     endFrontHalf(c, meters, state);
 }
 
-QX_VECTOR_CLONES
 void runBackHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     if (!slot.start.run) return;
     BlockCoefficients c;
@@ -930,9 +948,7 @@ struct SilentRun {
 }  // namespace
 
 bool runBlockStream(ChainState& state, int32_t channels, SecondThread* thread, const BlockStreamHooks& hooks) {
-#if QX_PASSES_TO_WIDE_VARIANT
-    if (runsWideVariant(state)) return frame_avx2::runBlockStream(state, channels, thread, hooks);
-#endif
+    QX_PASS_TO_WIDER_COPY(state, runBlockStream(state, channels, thread, hooks))
     if ((channels != 1 && channels != 2) || hooks.fill == nullptr || hooks.done == nullptr) return false;
     if (thread != nullptr) {
         auto handOver = std::make_unique<HandOver>(state, channels, *thread, hooks);

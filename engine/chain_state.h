@@ -27,6 +27,9 @@ namespace qx {
 constexpr int kSampleRate = 44100;
 constexpr int kScopeSize = 65536;
 
+// The copies of the frame path, narrowest first (see base/frame_variant.h).
+enum class FrameCopy : uint8_t { Baseline, Avx2, Avx512 };
+
 // Millisecond tick counter; injectable so tests and offline hosts control time.
 using TickFunction = uint32_t (*)(void* context);
 // Called by processBlock every 2000 ms while the host has no console window.
@@ -90,10 +93,10 @@ struct ChainState {
     PollFunction pollSelection = nullptr;
     void* pollContext = nullptr;
     Flag consoleClosed;  // host: the console group exists but has no window
-    // Whether a build carrying a second copy of the frame path for wider
-    // vectors may pass blocks to it where the processor runs it (both give
-    // the same samples; tests clear this to run the baseline).
-    bool wideVariant = true;
+    // The widest copy of the frame path a block may go to, where the build
+    // carries it and the processor runs it (all give the same samples; tests
+    // lower this to run each copy).
+    FrameCopy widestCopy = FrameCopy::Avx512;
 
     // Block timers. The last block time is shared: a preset load on the UI
     // thread sets it to 0 to force a gap reset, the console reads it to see

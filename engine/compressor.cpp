@@ -158,20 +158,18 @@ QX_INLINE void compressorTargetFrame(CompressorState& state, const CompressorCoe
 
 // Bands looking different distances ahead, out of line: the gathered copies
 // would give every frame of the usual case a realigned stack.
-[[gnu::noinline]] QX_VECTOR_CLONES void compressorGathered(CompressorState& state, const CompressorCoefficients& c,
-                                                           const BandSignals& bands) {
+[[gnu::noinline]] void compressorGathered(CompressorState& state, const CompressorCoefficients& c,
+                                          const BandSignals& bands) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorTargetFrame<false>(state, c, nb, bands); });
 }
 
 }  // namespace
 
-QX_VECTOR_CLONES
 void compressorTargets(CompressorState& state, const CompressorCoefficients& c, const BandSignals& bands) {
     if (!c.sameLookahead) return compressorGathered(state, c, bands);
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorTargetFrame<true>(state, c, nb, bands); });
 }
 
-QX_VECTOR_CLONES
 void compressorGains(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
         forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {

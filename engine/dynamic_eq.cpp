@@ -85,12 +85,10 @@ QX_INLINE void applyWeights(DynamicEqState& state, const DynamicEqCoefficients& 
 
 }  // namespace
 
-QX_VECTOR_CLONES
 void dynamicEqWeigh(DynamicEqState& state, const DynamicEqCoefficients& c, const BandSignals& bands) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { weighBands(state, c, bands, nb); });
 }
 
-QX_VECTOR_CLONES
 void dynamicEqApply(DynamicEqState& state, const DynamicEqCoefficients& c, BandSignals& bands) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { applyWeights(state, c, bands, nb); });
 }

@@ -100,21 +100,18 @@ QX_INLINE void expandGroupGains(ExpanderState& state, const ExpanderCoefficients
 
 }  // namespace
 
-QX_VECTOR_CLONES
 void expanderLevels(ExpanderState& state, const ExpanderCoefficients& c, const BandSignals& bands) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
         forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA { expandGroupLevels(state, c, bands, first, last); });
     });
 }
 
-QX_VECTOR_CLONES
 void expanderTargets(ExpanderState& state, const ExpanderCoefficients& c) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
         forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA { expandGroupTargets(state, c, first, last); });
     });
 }
 
-QX_VECTOR_CLONES
 void expanderGains(ExpanderState& state, const ExpanderCoefficients& c, BandSignals& bands) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
         forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA { expandGroupGains(state, c, bands, first, last); });

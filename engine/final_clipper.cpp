@@ -121,7 +121,6 @@ FinalClipperCoefficients finalClipperCoefficients(const FinalClipperParams& para
     return k;
 }
 
-QX_VECTOR_CLONES
 void finalClipperStep(FinalClipperState& state, const FinalClipperCoefficients& k, const FinalClipperParams& params,
                       double& left, double& right) {
     const Pair x = Pair{left, right} * k.drive;

@@ -191,14 +191,13 @@ QX_INLINE void bandLimiterFrame(BandLimiterState& state, const BandLimiterCoeffi
 
 // Bands looking different distances ahead, out of line: the gathered copies
 // would give every frame of the usual case a realigned stack.
-[[gnu::noinline]] QX_VECTOR_CLONES void bandLimiterGathered(BandLimiterState& state,
-                                                            const BandLimiterCoefficients& c, BandSignals& bands) {
+[[gnu::noinline]] void bandLimiterGathered(BandLimiterState& state,
+                                           const BandLimiterCoefficients& c, BandSignals& bands) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { bandLimiterFrame<false>(state, c, nb, bands); });
 }
 
 }  // namespace
 
-QX_VECTOR_CLONES
 void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands) {
     if (!c.sameLookahead) return bandLimiterGathered(state, c, bands);
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { bandLimiterFrame<true>(state, c, nb, bands); });
@@ -225,7 +224,6 @@ FinalLimiterCoefficients finalLimiterCoefficients(const FinalLimiterParams& para
     return c;
 }
 
-QX_VECTOR_CLONES
 void finalLimiterTarget(FinalLimiterState& state, const FinalLimiterCoefficients& c, double left, double right) {
     const LimiterInstanceCoefficients& k = c.instance;
     const uint32_t w = state.counter & kLookaheadMask;
@@ -237,7 +235,6 @@ void finalLimiterTarget(FinalLimiterState& state, const FinalLimiterCoefficients
     state.target = instanceTarget(state.instance, k, c.peakDetect, state.lineL[ahead], state.lineR[ahead]);
 }
 
-QX_VECTOR_CLONES
 void finalLimiterApply(FinalLimiterState& state, const FinalLimiterCoefficients& c, double& left, double& right,
                        bool meterFrame, Number& meter) {
     const uint32_t rd = state.counter & kLookaheadMask;

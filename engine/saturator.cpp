@@ -105,7 +105,6 @@ QX_INLINE void saturateBands(SaturatorState& state, const SaturatorCoefficients&
 
 }  // namespace
 
-QX_VECTOR_CLONES
 void saturatorStep(SaturatorState& state, const SaturatorCoefficients& c,
                    const SaturatorParams& params, ReverseCascadeBank& refilterBank,
                    BandSignals& bands) {

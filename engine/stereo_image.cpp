@@ -25,7 +25,6 @@ StereoImageCoefficients stereoImageCoefficients(const StereoImageParams& params)
     return k;
 }
 
-QX_VECTOR_CLONES
 void stereoImageDetect(StereoImageState& s, const StereoImageCoefficients& k, ReverseCascadeFilter& highpass,
                        bool mono, double left, double right) {
     if (mono) return;
@@ -35,7 +34,6 @@ void stereoImageDetect(StereoImageState& s, const StereoImageCoefficients& k, Re
     s.level = std::sqrt(s.power);
 }
 
-QX_VECTOR_CLONES
 void stereoImageTarget(StereoImageState& s, const StereoImageCoefficients& k, bool mono) {
     if (mono) return;
     const double level = s.level;
@@ -46,7 +44,6 @@ void stereoImageTarget(StereoImageState& s, const StereoImageCoefficients& k, bo
     s.target = w;
 }
 
-QX_VECTOR_CLONES
 void stereoImageApply(StereoImageState& s, const StereoImageCoefficients& k, bool mono, double& left, double& right) {
     const double mid = (left + right) * 0.5;
     if (mono) {

@@ -68,7 +68,7 @@ using Pair = LanePair;
 typedef double Quad __attribute__((vector_size(32), aligned(8)));
 
 // Four-lane vectors go by reference: by value they would take another
-// calling convention in the SSE2 clone.
+// calling convention in the SSE2 copy.
 QX_INLINE void join(Pair a, Pair b, Quad& out) { out = __builtin_shufflevector(a, b, 0, 1, 2, 3); }
 
 // Ranks r and r + 1 of both cascades from the channels' states (at s1 and
@@ -94,7 +94,6 @@ QX_INLINE void storeRanks(ThreeBandState& left, ThreeBandState& right, int r, co
 
 // Both channels and both cascades side by side in one vector, each lane
 // computed exactly as a channel's cascade on its own.
-QX_VECTOR_CLONES
 void threeBandStereoStep(ThreeBandState& left, ThreeBandState& right, const ThreeBandCoefficients& k, double& l,
                          double& r) {
     using S = ThreeBandState;

@@ -42,7 +42,7 @@ using LaneTests = LanesOf<4>::Tests;
 // masks of zeros are zeros, so one comparison turns them into a condition a
 // selection takes whole: one blend in AVX code, where the bitwise choice
 // takes three operations. By reference: vectors passed by value would take
-// another calling convention in the SSE2 clone.
+// another calling convention in the SSE2 copy.
 template <class Masks, class Tests>
 QX_INLINE void laneTests(const Masks& on, Tests& tests) {
     typedef double Bits __attribute__((vector_size(sizeof(Masks)), aligned(8)));
@@ -368,8 +368,8 @@ QX_INLINE void groupRows(ReverseCascadeBank& bank, const uint64_t* __restrict pa
 // waiting filters, in one group, take their rows alongside where the
 // entries fill whole groups of four (a block's rows come in pairs
 // throughout); the result tells whether they did.
-[[gnu::noinline]] QX_VECTOR_CLONES bool runBlockWork(ReverseCascadeBank& bank, int n, const uint64_t* __restrict pass,
-                                                     const WaitingRows* extra) {
+[[gnu::noinline]] bool runBlockWork(ReverseCascadeBank& bank, int n, const uint64_t* __restrict pass,
+                                    const WaitingRows* extra) {
     const auto rows = [&]<int N>() QX_INLINE_LAMBDA {
         if (pass)
             blockRows<N, true>(bank, n, pass);
@@ -852,15 +852,15 @@ namespace {
 
 // The counts of no layout, out of line: their loops and stack arrays would
 // otherwise weigh on every layout frame's entry and exit.
-[[gnu::noinline]] QX_VECTOR_CLONES void splitAnyCount(int count, double left, double right,
-                                                      ReverseCascadeBank& bank, double* outLeft,
-                                                      double* outRight) {
+[[gnu::noinline]] void splitAnyCount(int count, double left, double right,
+                                     ReverseCascadeBank& bank, double* outLeft,
+                                     double* outRight) {
     splitFrame<0>(count, left, right, bank, outLeft, outRight);
 }
 
-[[gnu::noinline]] QX_VECTOR_CLONES void refilterAnyCount(int count, const double* inLeft,
-                                                         const double* inRight, ReverseCascadeBank& bank,
-                                                         double* outLeft, double* outRight, uint32_t mask) {
+[[gnu::noinline]] void refilterAnyCount(int count, const double* inLeft,
+                                        const double* inRight, ReverseCascadeBank& bank,
+                                        double* outLeft, double* outRight, uint32_t mask) {
     refilterFrame<0>(count, inLeft, inRight, bank, outLeft, outRight, mask);
 }
 
@@ -875,7 +875,6 @@ namespace {
 
 }  // namespace
 
-QX_VECTOR_CLONES
 void splitBands(int count, double left, double right, ReverseCascadeBank& bank, double* outLeft,
                 double* outRight) {
     if (bank.later.frames > 0) filterLaterFrames(bank);
@@ -926,14 +925,13 @@ QX_INLINE void refilterStep(int count, const double* inLeft, const double* inRig
     refilterBands(count, bank, bands, mask);
 }
 
-[[gnu::noinline]] QX_VECTOR_CLONES void refilterBandsAnyCount(int count, ReverseCascadeBank& bank, BandSignals& bands,
-                                                              uint32_t mask) {
+[[gnu::noinline]] void refilterBandsAnyCount(int count, ReverseCascadeBank& bank, BandSignals& bands,
+                                             uint32_t mask) {
     refilterFrame<0>(count, bands.left, bands.right, bank, bands.left, bands.right, mask);
 }
 
 }  // namespace
 
-QX_VECTOR_CLONES
 void refilterBands(int count, const double* inLeft, const double* inRight,
                    ReverseCascadeBank& bank, double* outLeft, double* outRight, uint32_t mask) {
     refilterStep(
@@ -942,7 +940,6 @@ void refilterBands(int count, const double* inLeft, const double* inRight,
         [&](int n) { refilterAnyCount(n, inLeft, inRight, bank, outLeft, outRight, mask); });
 }
 
-QX_VECTOR_CLONES
 void refilterBands(int count, ReverseCascadeBank& bank, BandSignals& bands, uint32_t mask) {
     refilterStep(
         count, bands.left, bands.right, bank, bands.left, bands.right, mask,
@@ -997,7 +994,6 @@ QX_INLINE void joinLater(LaterFrames& later) {
 
 }  // namespace
 
-QX_VECTOR_CLONES
 void filterLaterFrames(ReverseCascadeBank& bank) {
     LaterFrames& later = bank.later;
     const int frames = later.frames;
@@ -1035,16 +1031,16 @@ QX_INLINE void refilterLaterFrame(int count, ReverseCascadeBank& bank, BandSigna
 
 // A frame that starts a run, or on a count of no layout, out of line: a call
 // from the usual frame would have it keep its arguments in saved registers.
-[[gnu::noinline]] QX_VECTOR_CLONES void splitStartingRun(int count, double left, double right,
-                                                         ReverseCascadeBank& bank, BandSignals& out) {
+[[gnu::noinline]] void splitStartingRun(int count, double left, double right,
+                                        ReverseCascadeBank& bank, BandSignals& out) {
     count = clampCount(count);
     // The split has no mask: it keeps the one it has.
     if (!joinsAsItIs(bank, count, bank.passMask)) startLaterRun(bank, count, bank.passMask, false);
     splitLaterFrame<0>(count, left, right, bank, out);
 }
 
-[[gnu::noinline]] QX_VECTOR_CLONES void refilterStartingRun(int count, ReverseCascadeBank& bank,
-                                                            BandSignals& bands, uint32_t mask) {
+[[gnu::noinline]] void refilterStartingRun(int count, ReverseCascadeBank& bank,
+                                           BandSignals& bands, uint32_t mask) {
     count = clampCount(count);
     if (!joinsAsItIs(bank, count, mask)) startLaterRun(bank, count, mask, true);
     refilterLaterFrame<0>(count, bank, bands);
@@ -1064,7 +1060,6 @@ QX_INLINE bool onLayoutEntries(int count, Frame&& frame) {
 
 }  // namespace
 
-QX_VECTOR_CLONES
 void splitBandsLater(int count, double left, double right, ReverseCascadeBank& bank, BandSignals& out) {
     if (onLayoutEntries(count, [&]<int N>() QX_INLINE_LAMBDA {
             if (!joinsAsItIs(bank, count, bank.passMask)) return false;
@@ -1075,7 +1070,6 @@ void splitBandsLater(int count, double left, double right, ReverseCascadeBank& b
     splitStartingRun(count, left, right, bank, out);
 }
 
-QX_VECTOR_CLONES
 void refilterBandsLater(int count, ReverseCascadeBank& bank, BandSignals& bands, uint32_t mask) {
     if (onLayoutEntries(count, [&]<int N>() QX_INLINE_LAMBDA {
             if (!joinsAsItIs(bank, count, mask)) return false;

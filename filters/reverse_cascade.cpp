@@ -209,7 +209,6 @@ void finishReverseCascadeBlock(ReverseCascadeFilter& filter, Channel channel, bo
     ix = rotated(ix);
 }
 
-QX_VECTOR_CLONES
 void finishReverseCascadeBlockPair(ReverseCascadeFilter& filter, bool withGain) {
     if (filter.wait.allowed) {
         filter.wait.waiting = true;
@@ -223,7 +222,6 @@ void finishReverseCascadeBlockPair(ReverseCascadeFilter& filter, bool withGain) 
     filter.indices[0] = filter.indices[1] = rotated(ix);
 }
 
-QX_VECTOR_CLONES
 void finishReverseCascadeBlockQuad(ReverseCascadeFilter& first, ReverseCascadeFilter& second, bool withGain) {
     if (first.wait.allowed && second.wait.allowed) {
         for (ReverseCascadeFilter* f : {&first, &second}) {
@@ -252,7 +250,7 @@ QX_INLINE void runWaitingGroups(const WaitingRows& waiting) {
 
 }  // namespace
 
-QX_VECTOR_CLONES void runWaitingRows(WaitingRows& rows) {
+void runWaitingRows(WaitingRows& rows) {
     switch (rows.groups) {
         case 1: runWaitingGroups<1>(rows); break;
         case 2: runWaitingGroups<2>(rows); break;

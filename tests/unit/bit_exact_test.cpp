@@ -68,9 +68,10 @@ protected:
     PresetLibrary library{data};
 };
 
-// The Windows builds carry a second copy of the frame path for AVX2, taken
-// where the processor has it; each case runs with it allowed and without.
-constexpr bool kWideVariant[] = {true, false};
+// The builds carry copies of the frame path for wider vectors, taken where
+// the processor has them; the cases take turns at allowing each (a copy the
+// build or processor lacks falls back to the next narrower one).
+constexpr FrameCopy kCopies[] = {FrameCopy::Avx512, FrameCopy::Avx2, FrameCopy::Baseline};
 
 TEST_F(BitExact, FactoryPresetsOnProgramInHostBlocks) {
     const std::vector<int16_t> input = test::programInput();
@@ -83,15 +84,15 @@ TEST_F(BitExact, FactoryPresetsOnProgramInHostBlocks) {
         for (size_t b = 0; b < 2 * blockings.size(); ++b) {
             const std::vector<int>& sizes = blockings[b / 2];
             auto run = presetChain(n);
-            run->wideVariant = kWideVariant[b % 2];
+            run->widestCopy = kCopies[(n + b) % 3];
             std::vector<int16_t> buffer = input;
             const int frames = static_cast<int>(buffer.size() / 2);
             for (int f = 0, k = 0; f < frames; f += sizes[k++ % sizes.size()])
                 processBlock(buffer.data() + 2 * f, std::min(sizes[k % sizes.size()], frames - f), 16, 2, 44100,
                              *run);
             EXPECT_EQ(hex(fnv1a(buffer.data(), buffer.size() * sizeof(int16_t))), hex(kProgramOutput[n]))
-                << "F" << n + 1 << " in blocks from " << sizes[0] << " frames, wide copy "
-                << run->wideVariant;
+                << "F" << n + 1 << " in blocks from " << sizes[0] << " frames, widest copy "
+                << static_cast<int>(run->widestCopy);
         }
     }
 }
@@ -109,7 +110,7 @@ TEST_F(BitExact, EveryStageOnInHostBlocks) {
     for (int layout : {1, 2}) {
         for (const std::vector<int>& sizes : std::vector<std::vector<int>>{{576}, {1, 2, 3, 4, 5, 1021}}) {
             auto run = presetChain(0);
-            run->wideVariant = kWideVariant[sizes.size() % 2];
+            run->widestCopy = kCopies[(layout + sizes.size()) % 3];
             for (const char* key :
                  {"General.HighpassFilter.Active", "General.StereoImageProc.Active", "General.AGC.Active",
                   "General.3BandEQ.Active", "General.ParametricEQ.Active", "ParametricEQ.Enable2",
@@ -142,7 +143,7 @@ TEST_F(BitExact, FactoryPresetResponses) {
     const auto thread = makeSecondThread();
     for (int n = 0; n < 10; ++n) {
         auto live = presetChain(n);
-        live->wideVariant = kWideVariant[n % 2];
+        live->widestCopy = kCopies[n % 3];
         for (SecondThread* second : {static_cast<SecondThread*>(nullptr), thread.get()}) {
             ResponseCurve curve;
             measureResponse(*live, *measurement, curve, nullptr, nullptr, second);
