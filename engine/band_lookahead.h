@@ -97,22 +97,16 @@ QX_INLINE bool rmsLevelsUnlessQuiet(double* __restrict envelope, const double* d
     return true;
 }
 
-// The level detector both stages run on a band's look-ahead samples: the
-// root of the smoothed power (RMS), or the larger magnitude, decaying by
-// keep = 1 - d while it lies below the envelope (peak). Updates the envelope.
-template <bool PeakDetect>
-QX_INLINE double detectLevel(double& envelope, double d, double keep, double xL, double xR) {
-    if constexpr (!PeakDetect) {
-        envelope = rmsPower(envelope, d, keep, xL, xR);
-        return std::sqrt(envelope);
-    } else {
-        const double aL = std::fabs(xL);
-        const double aR = std::fabs(xR);
-        const double peak = pick(aL > aR, aL, aR);
-        const double decayed = keep * envelope;
-        envelope = pick(peak <= envelope, decayed, peak);
-        return envelope;
-    }
+// The peak detector the stages run on their look-ahead samples (the RMS one
+// is the root of rmsPower): the larger magnitude, decaying by keep = 1 - d
+// while it lies below the envelope. Updates the envelope.
+QX_INLINE double peakLevel(double& envelope, double keep, double xL, double xR) {
+    const double aL = std::fabs(xL);
+    const double aR = std::fabs(xR);
+    const double peak = pick(aL > aR, aL, aR);
+    const double decayed = keep * envelope;
+    envelope = pick(peak <= envelope, decayed, peak);
+    return envelope;
 }
 
 // The gain reductions the band steps' meters show.

@@ -96,7 +96,7 @@ QX_INLINE void groupTargets(const CompressorCoefficients& c, int first, int last
     if constexpr (PeakDetect) {
 #pragma GCC ivdep
         for (int i = first; i < last; ++i)
-            lvl[i - first] = detectLevel<true>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]);
+            lvl[i - first] = peakLevel(envelope[i], c.keep[i], xL[i], xR[i]);
     } else if (!rmsLevelsUnlessQuiet(envelope, c.detector, c.keep, c.quietBelow, xL, xR, first, last, lvl)) {
         // RMS, every level safely under its threshold.
         for (int i = first; i < last; ++i) t[i - first] = 1.0;

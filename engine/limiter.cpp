@@ -44,12 +44,15 @@ QX_INLINE double holdAndSmooth(double& gain, double& held, double& minimum, doub
 }
 
 // One frame of one instance in two parts: the detector and the target ...
+// An RMS power below quietBelow (see quietPower) cannot bring the level up
+// to the threshold, so the target is 1 without the root and the quotient.
 inline double instanceTarget(LimiterInstance& s, const LimiterInstanceCoefficients& c, bool peakDetect, double xL,
-                             double xR) {
+                             double xR, double quietBelow = 0.0) {
     const double keep = 1.0 - c.detector;
-    const double lvl = peakDetect ? detectLevel<true>(s.envelope, c.detector, keep, xL, xR)
-                                  : detectLevel<false>(s.envelope, c.detector, keep, xL, xR);
-    return limiterTarget(c.threshold, lvl + 0.00001);
+    if (peakDetect) return limiterTarget(c.threshold, peakLevel(s.envelope, keep, xL, xR) + 0.00001);
+    s.envelope = rmsPower(s.envelope, c.detector, keep, xL, xR);
+    if (s.envelope < quietBelow) return 1.0;
+    return limiterTarget(c.threshold, std::sqrt(s.envelope) + 0.00001);
 }
 
 // ... then the hold and the gain; returns F.
@@ -76,7 +79,7 @@ QX_INLINE void groupLanes(BandLimiterState& state, const BandLimiterCoefficients
     if constexpr (PeakDetect) {
 #pragma GCC ivdep  // the state, coefficient and band arrays never overlap
         for (int i = first; i < last; ++i)
-            level[i - first] = detectLevel<true>(envelope[i], c.detector[i], c.keep[i], xL[i], xR[i]) + 0.00001;
+            level[i - first] = peakLevel(envelope[i], c.keep[i], xL[i], xR[i]) + 0.00001;
     } else {
         quiet = !rmsLevelsUnlessQuiet(envelope, c.detector, c.keep, c.quietBelow, xL, xR, first, last, level);
     }
@@ -221,6 +224,7 @@ FinalLimiterCoefficients finalLimiterCoefficients(const FinalLimiterParams& para
                                       guard::coefficient(params.detectMs.load()),
                                       params.lookaheadMs.load(), params.attackMs.load(),
                                       params.releaseMs.load());
+    if (!c.peakDetect) c.quietBelow = quietPower(c.instance.threshold);
     return c;
 }
 
@@ -232,7 +236,8 @@ void finalLimiterTarget(FinalLimiterState& state, const FinalLimiterCoefficients
     state.lineL[w] = k.drive * left;
     state.lineR[w] = k.drive * right;
     const uint32_t ahead = (rd + static_cast<uint32_t>(k.lookahead)) & kLookaheadMask;
-    state.target = instanceTarget(state.instance, k, c.peakDetect, state.lineL[ahead], state.lineR[ahead]);
+    state.target =
+        instanceTarget(state.instance, k, c.peakDetect, state.lineL[ahead], state.lineR[ahead], c.quietBelow);
 }
 
 void finalLimiterApply(FinalLimiterState& state, const FinalLimiterCoefficients& c, double& left, double& right,

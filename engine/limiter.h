@@ -121,6 +121,8 @@ struct FinalLimiterState {
 struct FinalLimiterCoefficients {
     bool peakDetect = false;
     LimiterInstanceCoefficients instance;
+    // quietPower(threshold) for RMS detection, else 0 (no power lies below).
+    double quietBelow = 0.0;
 };
 
 QX_FRAME_VARIANT_BEGIN

@@ -231,6 +231,36 @@ TEST(Limiter, FinalLimiterRmsThresholdZeroHoldsRmsAtHalf) {
     EXPECT_NEAR(meter.load(), gainToDb(0.45 * dbToGain(6.0) / 0.5), 0.1);
 }
 
+// In RMS mode a power below the quiet bound takes target 1 without the root
+// and the quotient: over a level sweep from silence into heavy limiting and
+// back, every sample equals what the exact path (no bound) gives.
+TEST(Limiter, FinalLimiterQuietSkipGivesTheExactTargets) {
+    const auto c = finalLimiterCoefficients(finalParams(-6.0, 2.0, 1.0, 30.0, false, 3.0, 2.0));
+    ASSERT_EQ(c.quietBelow, quietPower(c.instance.threshold));
+    EXPECT_EQ(finalLimiterCoefficients(finalParams(-6.0, 2.0, 1.0, 30.0, true)).quietBelow, 0.0);
+    FinalLimiterCoefficients exact = c;
+    exact.quietBelow = 0.0;
+    auto skipping = std::make_unique<FinalLimiterState>();
+    auto reference = std::make_unique<FinalLimiterState>();
+    Random random;
+    Number meter;
+    int quiet = 0, limited = 0;
+    for (int n = 0; n < 40000; ++n) {
+        const double scale = 1e-4 * std::pow(1e4, 1.0 - std::abs(n - 20000) / 20000.0);
+        double l = test::randomSample(random, scale), r = test::randomSample(random, scale);
+        double el = l, er = r;
+        finalLimiterStep(*skipping, c, l, r, false, meter);
+        finalLimiterStep(*reference, exact, el, er, false, meter);
+        ASSERT_EQ(l, el) << n;
+        ASSERT_EQ(r, er) << n;
+        ASSERT_EQ(skipping->instance.gain, reference->instance.gain) << n;
+        quiet += skipping->instance.envelope < c.quietBelow;
+        limited += reference->target < 1.0;
+    }
+    EXPECT_GT(quiet, 10000);
+    EXPECT_GT(limited, 5000);
+}
+
 // The band limiter runs the same arithmetic per band as the final limiter on
 // L/R: with equal coefficients every band reproduces the final limiter.
 TEST(Limiter, BandInstancesMatchTheFinalLimiter) {
