@@ -310,6 +310,7 @@ void prepareBack(BlockCoefficients& c, ChainState& state, const BlockStart& b, i
     const BandKey bands{b.detectors, bandCount};
     c.expander = kept(memos.expander, p.expander, bands, expanderCoefficients);
     c.bandLimiter = kept(memos.bandLimiter, p.limiter, bands, bandLimiterCoefficients);
+    startBandLimiterBlock(state.bandLimiter);
     c.saturator = kept(memos.saturator, p.saturator, bandCount, saturatorCoefficients);
     startSaturatorBlock(state.saturator);
     c.bandEq = bandEqCoefficients(state.tenBandEqGains, bandCount);

@@ -1,5 +1,6 @@
 #include "engine/limiter.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -93,17 +94,31 @@ QX_INLINE void groupLanes(BandLimiterState& state, const BandLimiterCoefficients
     const double* __restrict attack = c.attack;
     const double* __restrict release = c.release;
     const double* __restrict holdFrames = c.holdFrames;
+    bool& steady = state.steady[first / kGroupBands];
     // The targets stay in registers: lanes stored one by one and read back
     // as a vector would wait for the stores to retire.
     if (loud != 0) {
+        steady = false;
 #pragma GCC ivdep
         for (int i = first; i < last; ++i)
             holdAndSmooth(gain[i], held[i], minimum[i], countdown[i], attack[i], release[i], holdFrames[i],
                           limiterTarget(threshold[i], level[i - first]));
-    } else {
+    } else if (!steady) {
+        // Every target is 1. An update that leaves the group's state as it
+        // found it, bit for bit, would do so again on the same coefficients:
+        // the group skips it until a target falls or the block ends. A band
+        // limiter mostly idles, and its gains settle on such a fixed point
+        // (not always exactly 1) early in each quiet stretch.
+        uint64_t changed = 0;
 #pragma GCC ivdep
-        for (int i = first; i < last; ++i)
+        for (int i = first; i < last; ++i) {
+            const double before[4] = {gain[i], held[i], minimum[i], countdown[i]};
             holdAndSmooth(gain[i], held[i], minimum[i], countdown[i], attack[i], release[i], holdFrames[i], 1.0);
+            const double after[4] = {gain[i], held[i], minimum[i], countdown[i]};
+            for (int v = 0; v < 4; ++v)
+                changed |= std::bit_cast<uint64_t>(before[v]) ^ std::bit_cast<uint64_t>(after[v]);
+        }
+        steady = changed == 0;
     }
 }
 
@@ -200,6 +215,10 @@ QX_INLINE void bandLimiterFrame(BandLimiterState& state, const BandLimiterCoeffi
 }
 
 }  // namespace
+
+void startBandLimiterBlock(BandLimiterState& state) {
+    for (bool& steady : state.steady) steady = false;
+}
 
 void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands) {
     if (!c.sameLookahead) return bandLimiterGathered(state, c, bands);

@@ -9,6 +9,7 @@
 
 #include "engine/band_detectors.h"
 #include "base/relaxed.h"
+#include "base/vector_clones.h"
 #include "filters/filterbank.h"
 #include "params/parameters.h"
 #include "base/frame_variant.h"
@@ -57,6 +58,10 @@ struct BandLimiterState {
     double held[kMaxBands] = {1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
     double minimum[kMaxBands] = {1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
     double countdown[kMaxBands] = {};
+    // Per group of bands (see forEachGroup): the last frame's hold and gain
+    // update, with every target 1, left the group's state as it found it.
+    // Cleared at each block start, as the coefficients may change there.
+    bool steady[(kMaxBands + kGroupBands - 1) / kGroupBands] = {};
     double lineL[kLookaheadFrames][kMaxBands] = {};  // frame-major
     double lineR[kLookaheadFrames][kMaxBands] = {};
 };
@@ -98,6 +103,9 @@ LimiterInstanceCoefficients bandInstance(const BandLimiterCoefficients& c, int b
 BandLimiterCoefficients bandLimiterCoefficients(const LimiterParams& params,
                                                 const BandDetectors& detectors,
                                                 int32_t bandCount);
+
+// A block's start: its coefficients may differ from the last block's.
+void startBandLimiterBlock(BandLimiterState& state);
 
 // One frame on bands 0..bands-1 (4095 frames of delay).
 void bandLimiterStep(BandLimiterState& state, const BandLimiterCoefficients& c, BandSignals& bands);

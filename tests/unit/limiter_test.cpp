@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numbers>
 #include <iterator>
@@ -292,6 +293,50 @@ TEST(Limiter, BandInstancesMatchTheFinalLimiter) {
             }
         }
         EXPECT_EQ(bs->counter, fs->counter);
+    }
+}
+
+// A group whose update, every target 1, left its state as it was skips the
+// update until a target falls or the block ends. Against a copy that never
+// skips, over quiet stretches long enough
+// for the gains to settle, bursts that limit only some bands, and a release
+// time changed at a block start, in RMS and peak detection, with smoothing
+// and with instant gains (which hold still while the hold counts down):
+// every sample and every state value is the same.
+TEST(Limiter, SettledGroupsSkipOnlyUpdatesThatChangeNothing) {
+    for (const double ms : {2.0, 0.0}) {
+        for (bool peak : {false, true}) {
+            Random random;
+            auto skipping = std::make_unique<BandLimiterState>();
+            auto reference = std::make_unique<BandLimiterState>();
+            LimiterParams params = bandParams(0.0, -12.0, 1.0, ms, ms, peak);
+            int settled = 0;
+            for (int n = 0; n < 30000; ++n) {
+                // The detectors see the input 4051 frames late: this falls in a
+                // quiet stretch where every group has settled.
+                if (n == 12800) params.releaseMs[6] = ms > 0.0 ? 0.0 : 5.0;
+                const auto c = bandLimiterCoefficients(params, test::uniformDetectors(0.05), kMaxBands);
+                if (n % 576 == 0 || n == 12800) startBandLimiterBlock(*skipping);
+                std::fill(std::begin(reference->steady), std::end(reference->steady), false);
+                BandSignals f = randomFrame(random, 0.02);
+                if (n % 5000 >= 4000)
+                    for (int i = 5; i < 8; ++i) f.left[i] *= 40.0;
+                BandSignals g = f;
+                bandLimiterStep(*skipping, c, f);
+                bandLimiterStep(*reference, c, g);
+                for (int i = 0; i < kMaxBands; ++i) {
+                    ASSERT_EQ(std::bit_cast<uint64_t>(f.left[i]), std::bit_cast<uint64_t>(g.left[i])) << n;
+                    ASSERT_EQ(std::bit_cast<uint64_t>(f.right[i]), std::bit_cast<uint64_t>(g.right[i])) << n;
+                    ASSERT_EQ(std::bit_cast<uint64_t>(skipping->gain[i]), std::bit_cast<uint64_t>(reference->gain[i]))
+                        << n;
+                    ASSERT_EQ(skipping->held[i], reference->held[i]) << n;
+                    ASSERT_EQ(skipping->minimum[i], reference->minimum[i]) << n;
+                    ASSERT_EQ(skipping->countdown[i], reference->countdown[i]) << n;
+                }
+                settled += skipping->steady[0] + skipping->steady[1] + skipping->steady[2];
+            }
+            EXPECT_GT(settled, 30000) << peak << " " << ms;
+        }
     }
 }
 
