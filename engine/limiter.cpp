@@ -209,8 +209,8 @@ QX_INLINE void bandLimiterFrame(BandLimiterState& state, const BandLimiterCoeffi
 
 // Bands looking different distances ahead, out of line: the gathered copies
 // would give every frame of the usual case a realigned stack.
-[[gnu::noinline]] void bandLimiterGathered(BandLimiterState& state,
-                                           const BandLimiterCoefficients& c, BandSignals& bands) {
+[[gnu::noinline]] void bandLimiterGathered(BandLimiterState& state, const BandLimiterCoefficients& c,
+                                           BandSignals& bands) {
     withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { bandLimiterFrame<false>(state, c, nb, bands); });
 }
 

@@ -852,15 +852,14 @@ namespace {
 
 // The counts of no layout, out of line: their loops and stack arrays would
 // otherwise weigh on every layout frame's entry and exit.
-[[gnu::noinline]] void splitAnyCount(int count, double left, double right,
-                                     ReverseCascadeBank& bank, double* outLeft,
-                                     double* outRight) {
+[[gnu::noinline]] void splitAnyCount(int count, double left, double right, ReverseCascadeBank& bank,
+                                     double* outLeft, double* outRight) {
     splitFrame<0>(count, left, right, bank, outLeft, outRight);
 }
 
-[[gnu::noinline]] void refilterAnyCount(int count, const double* inLeft,
-                                        const double* inRight, ReverseCascadeBank& bank,
-                                        double* outLeft, double* outRight, uint32_t mask) {
+[[gnu::noinline]] void refilterAnyCount(int count, const double* inLeft, const double* inRight,
+                                        ReverseCascadeBank& bank, double* outLeft, double* outRight,
+                                        uint32_t mask) {
     refilterFrame<0>(count, inLeft, inRight, bank, outLeft, outRight, mask);
 }
 
@@ -1031,16 +1030,16 @@ QX_INLINE void refilterLaterFrame(int count, ReverseCascadeBank& bank, BandSigna
 
 // A frame that starts a run, or on a count of no layout, out of line: a call
 // from the usual frame would have it keep its arguments in saved registers.
-[[gnu::noinline]] void splitStartingRun(int count, double left, double right,
-                                        ReverseCascadeBank& bank, BandSignals& out) {
+[[gnu::noinline]] void splitStartingRun(int count, double left, double right, ReverseCascadeBank& bank,
+                                        BandSignals& out) {
     count = clampCount(count);
     // The split has no mask: it keeps the one it has.
     if (!joinsAsItIs(bank, count, bank.passMask)) startLaterRun(bank, count, bank.passMask, false);
     splitLaterFrame<0>(count, left, right, bank, out);
 }
 
-[[gnu::noinline]] void refilterStartingRun(int count, ReverseCascadeBank& bank,
-                                           BandSignals& bands, uint32_t mask) {
+[[gnu::noinline]] void refilterStartingRun(int count, ReverseCascadeBank& bank, BandSignals& bands,
+                                           uint32_t mask) {
     count = clampCount(count);
     if (!joinsAsItIs(bank, count, mask)) startLaterRun(bank, count, mask, true);
     refilterLaterFrame<0>(count, bank, bands);

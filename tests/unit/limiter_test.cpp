@@ -298,11 +298,11 @@ TEST(Limiter, BandInstancesMatchTheFinalLimiter) {
 
 // A group whose update, every target 1, left its state as it was skips the
 // update until a target falls or the block ends. Against a copy that never
-// skips, over quiet stretches long enough
-// for the gains to settle, bursts that limit only some bands, and a release
-// time changed at a block start, in RMS and peak detection, with smoothing
-// and with instant gains (which hold still while the hold counts down):
-// every sample and every state value is the same.
+// skips, over quiet stretches long enough for the gains to settle, bursts
+// that limit only some bands, and a release time changed at a block start,
+// in RMS and peak detection, with smoothing and with instant gains (which
+// hold still while the hold counts down): every sample and every state value
+// is the same.
 TEST(Limiter, SettledGroupsSkipOnlyUpdatesThatChangeNothing) {
     for (const double ms : {2.0, 0.0}) {
         for (bool peak : {false, true}) {
