@@ -22,26 +22,28 @@ QX_INLINE double limiterTarget(double threshold, double level) {
     return pick(t > 1.0, 1.0, t);
 }
 
-// Hold and smoothing towards the target t; returns the gain F.
+// An instance's hold and gain, as values.
+struct HoldAndGain {
+    double gain, held, minimum, countdown;
+};
+
+// Hold and smoothing towards the target t.
 // Hold: a lower target takes effect at once and restarts the hold; a higher
 // one is ignored until the hold runs out, when the lowest target seen
-// meanwhile becomes the held value.
-QX_INLINE double holdAndSmooth(double& gain, double& held, double& minimum, double& countdown, double attack,
-                               double release, double holdFrames, double t) {
+// meanwhile becomes the held value. On values, not on the state: selects
+// written straight back into state arrays become masked stores, and a later
+// read of the same entries waits for such a store to retire.
+QX_INLINE HoldAndGain holdAndSmooth(HoldAndGain s, double attack, double release, double holdFrames, double t) {
     // Restart (hold over or a lower target) before expiry. The conditions
     // combine with | rather than ||, so they stay lane masks, not branches.
-    const double lowest = pick(t <= minimum, t, minimum);
-    const double left = countdown - 1.0;
-    const bool restart = (countdown < 1.0) | (t <= held);
+    const double lowest = pick(t <= s.minimum, t, s.minimum);
+    const double left = s.countdown - 1.0;
+    const bool restart = (s.countdown < 1.0) | (t <= s.held);
     const bool renew = restart | (left == 0.0);
-    const double u = pick(restart, t, held);
-    held = pick(restart, t, pick(renew, lowest, held));
-    minimum = pick(renew, 1.0, lowest);
-    countdown = pick(renew, holdFrames, left);
-
-    const double k = pick(gain <= u, release, attack);
-    gain = u * k + (1.0 - k) * gain;
-    return gain;
+    const double u = pick(restart, t, s.held);
+    const double k = pick(s.gain <= u, release, attack);
+    return {u * k + (1.0 - k) * s.gain, pick(restart, t, pick(renew, lowest, s.held)), pick(renew, 1.0, lowest),
+            pick(renew, holdFrames, left)};
 }
 
 // One frame of one instance in two parts: the detector and the target ...
@@ -58,11 +60,13 @@ inline double instanceTarget(LimiterInstance& s, const LimiterInstanceCoefficien
 
 // ... then the hold and the gain; returns F.
 inline double instanceGain(LimiterInstance& s, const LimiterInstanceCoefficients& c, double t) {
-    double countdown = s.hold.countdown;
-    const double f = holdAndSmooth(s.gain, s.hold.held, s.hold.minimum, countdown, c.attack, c.release,
-                                   c.lookahead + 3, t);
-    s.hold.countdown = static_cast<int32_t>(countdown);
-    return f;
+    const HoldAndGain next = holdAndSmooth({s.gain, s.hold.held, s.hold.minimum, static_cast<double>(s.hold.countdown)},
+                                           c.attack, c.release, c.lookahead + 3, t);
+    s.gain = next.gain;
+    s.hold.held = next.held;
+    s.hold.minimum = next.minimum;
+    s.hold.countdown = static_cast<int32_t>(next.countdown);
+    return next.gain;
 }
 
 // Bands first..last-1, at most one vector of them. The divider bounds this
@@ -94,15 +98,26 @@ QX_INLINE void groupLanes(BandLimiterState& state, const BandLimiterCoefficients
     const double* __restrict attack = c.attack;
     const double* __restrict release = c.release;
     const double* __restrict holdFrames = c.holdFrames;
+    // Band i's update towards t, stored back whole; returns the bits it changed.
+    const auto update = [&](int i, double t) QX_INLINE_LAMBDA {
+        const HoldAndGain before = {gain[i], held[i], minimum[i], countdown[i]};
+        const HoldAndGain after = holdAndSmooth(before, attack[i], release[i], holdFrames[i], t);
+        gain[i] = after.gain;
+        held[i] = after.held;
+        minimum[i] = after.minimum;
+        countdown[i] = after.countdown;
+        return (std::bit_cast<uint64_t>(before.gain) ^ std::bit_cast<uint64_t>(after.gain)) |
+               (std::bit_cast<uint64_t>(before.held) ^ std::bit_cast<uint64_t>(after.held)) |
+               (std::bit_cast<uint64_t>(before.minimum) ^ std::bit_cast<uint64_t>(after.minimum)) |
+               (std::bit_cast<uint64_t>(before.countdown) ^ std::bit_cast<uint64_t>(after.countdown));
+    };
     bool& steady = state.steady[first / kGroupBands];
     // The targets stay in registers: lanes stored one by one and read back
     // as a vector would wait for the stores to retire.
     if (loud != 0) {
         steady = false;
 #pragma GCC ivdep
-        for (int i = first; i < last; ++i)
-            holdAndSmooth(gain[i], held[i], minimum[i], countdown[i], attack[i], release[i], holdFrames[i],
-                          limiterTarget(threshold[i], level[i - first]));
+        for (int i = first; i < last; ++i) update(i, limiterTarget(threshold[i], level[i - first]));
     } else if (!steady) {
         // Every target is 1. An update that leaves the group's state as it
         // found it, bit for bit, would do so again on the same coefficients:
@@ -111,13 +126,7 @@ QX_INLINE void groupLanes(BandLimiterState& state, const BandLimiterCoefficients
         // (not always exactly 1) early in each quiet stretch.
         uint64_t changed = 0;
 #pragma GCC ivdep
-        for (int i = first; i < last; ++i) {
-            const double before[4] = {gain[i], held[i], minimum[i], countdown[i]};
-            holdAndSmooth(gain[i], held[i], minimum[i], countdown[i], attack[i], release[i], holdFrames[i], 1.0);
-            const double after[4] = {gain[i], held[i], minimum[i], countdown[i]};
-            for (int v = 0; v < 4; ++v)
-                changed |= std::bit_cast<uint64_t>(before[v]) ^ std::bit_cast<uint64_t>(after[v]);
-        }
+        for (int i = first; i < last; ++i) changed |= update(i, 1.0);
         steady = changed == 0;
     }
 }
