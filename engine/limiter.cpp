@@ -125,8 +125,24 @@ QX_INLINE void groupLanes(BandLimiterState& state, const BandLimiterCoefficients
         // limiter mostly idles, and its gains settle on such a fixed point
         // (not always exactly 1) early in each quiet stretch.
         uint64_t changed = 0;
+        uint64_t holding = 0;
+        for (int i = first; i < last; ++i)
+            holding |= laneMask(!(held[i] == 1.0) | !(minimum[i] == 1.0) | !(countdown[i] == holdFrames[i]));
+        if (holding == 0) {
+            // No hold running: each band's held value and minimum are 1 and
+            // its countdown full, and a target of 1 restarts the hold just so;
+            // only the gain moves, towards 1 (1 * k is k exactly).
 #pragma GCC ivdep
-        for (int i = first; i < last; ++i) changed |= update(i, 1.0);
+            for (int i = first; i < last; ++i) {
+                const double k = pick(gain[i] <= 1.0, release[i], attack[i]);
+                const double g = k + (1.0 - k) * gain[i];
+                changed |= std::bit_cast<uint64_t>(g) ^ std::bit_cast<uint64_t>(gain[i]);
+                gain[i] = g;
+            }
+        } else {
+#pragma GCC ivdep
+            for (int i = first; i < last; ++i) changed |= update(i, 1.0);
+        }
         steady = changed == 0;
     }
 }

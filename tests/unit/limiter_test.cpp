@@ -263,7 +263,8 @@ TEST(Limiter, FinalLimiterQuietSkipGivesTheExactTargets) {
 }
 
 // The band limiter runs the same arithmetic per band as the final limiter on
-// L/R: with equal coefficients every band reproduces the final limiter.
+// L/R: with equal coefficients every band reproduces the final limiter, its
+// hold included, through limiting, holds and the recoveries after them.
 TEST(Limiter, BandInstancesMatchTheFinalLimiter) {
     for (bool peak : {false, true}) {
         Random random;
@@ -290,6 +291,9 @@ TEST(Limiter, BandInstancesMatchTheFinalLimiter) {
                 ASSERT_EQ(f.left[i], l) << n;
                 ASSERT_EQ(f.right[i], r) << n;
                 ASSERT_EQ(meters[i].load(), meter.load());
+                ASSERT_EQ(bs->held[i], fs->instance.hold.held) << n;
+                ASSERT_EQ(bs->minimum[i], fs->instance.hold.minimum) << n;
+                ASSERT_EQ(bs->countdown[i], fs->instance.hold.countdown) << n;
             }
         }
         EXPECT_EQ(bs->counter, fs->counter);
