@@ -394,8 +394,9 @@ void publishBackMeters(ChainState& state, const BlockCoefficients& c) {
 // detector, its width target, its output), the AGC (its detectors, its
 // targets, its gains, its protection's target, its protection), the dynamic
 // EQ (its weights, then their mean and application), the compressor (its
-// targets, then its gains), the expander (its levels, its targets, its
-// gains) and the final limiter (its target, then its gain and output).
+// levels, its targets, then its gains), the expander (its levels, its
+// targets, its gains) and the final limiter (its target, then its gain and
+// output).
 // The multiband processor splits in kSplit and sums its bands in kRecombine;
 // the density drive acts per band in kDynamicEqApply, after the dynamic EQ.
 enum ChainStep : int {
@@ -413,6 +414,7 @@ enum ChainStep : int {
     kSplit,
     kDynamicEqWeigh,
     kDynamicEqApply,
+    kCompressorLevels,
     kCompressorTargets,
     kCompressorGains,
     kExpanderLevels,
@@ -503,8 +505,10 @@ QX_INLINE void chainStage(HalfFrame& h, BlockCoefficients& c, bool meterFrame, B
             scaleGroups(bands.left, n, c.driveGain);
             scaleGroups(bands.right, n, c.driveGain);
         });
-    } else if constexpr (Stage == kCompressorTargets) {
+    } else if constexpr (Stage == kCompressorLevels) {
         h.compressorSplit = h.inBands && general.compressorActive;
+        if (h.compressorSplit) compressorLevels(state.compressor, c.compressor, bands);
+    } else if constexpr (Stage == kCompressorTargets) {
         if (h.compressorSplit) compressorTargets(state.compressor, c.compressor, bands);
     } else if constexpr (Stage == kCompressorGains) {
         bandStage(h.compressorSplit, &compressorGains, &publishCompressorMeters, &ChainState::compressor,

@@ -86,22 +86,31 @@ QX_INLINE void smoothGains(const CompressorCoefficients& c, int first, int last,
 }
 
 // The first part of a frame on the bands first..last-1: the detector and
-// the static curve's target.
+// its level. An RMS group whose every power lies safely under its threshold
+// leaves its levels at 0, under every threshold, without the roots.
 template <bool PeakDetect>
-QX_INLINE void groupTargets(const CompressorCoefficients& c, int first, int last, const double* __restrict xL,
-                            const double* __restrict xR, CompressorState& state) {
+QX_INLINE void groupLevels(const CompressorCoefficients& c, int first, int last, const double* __restrict xL,
+                           const double* __restrict xR, CompressorState& state) {
     double* __restrict envelope = state.envelope;
-    double* __restrict lvl = state.level;
-    double* __restrict t = state.target + first;
+    double* __restrict lvl = state.level + first;
     if constexpr (PeakDetect) {
 #pragma GCC ivdep
         for (int i = first; i < last; ++i)
             lvl[i - first] = peakLevel(envelope[i], c.keep[i], xL[i], xR[i]);
     } else if (!rmsLevelsUnlessQuiet(envelope, c.detector, c.keep, c.quietBelow, xL, xR, first, last, lvl)) {
-        // RMS, every level safely under its threshold.
-        for (int i = first; i < last; ++i) t[i - first] = 1.0;
-        return;
+        for (int i = first; i < last; ++i) lvl[i - first] = 0.0;
     }
+}
+
+// The second part on the same bands: the static curve's target. A part of
+// its own, a frame after the levels' roots, so its quotients and root do not
+// wait on them.
+QX_INLINE void groupTargets(const CompressorCoefficients& c, int first, int last, CompressorState& state) {
+    const double* __restrict lvl = state.level + first;
+    double* __restrict t = state.target + first;
+    // The gate in the third part wants this frame's envelopes; by then the
+    // next frame's first part has moved them on.
+    for (int i = first; i < last; ++i) state.detected[i] = state.envelope[i];
     // The quotient q = level / threshold rounds to 1 or more exactly where
     // the level reaches the threshold (both positive; below it, q lies at
     // least an ulp of 1 under 1 and stays there), so a group where no band
@@ -130,29 +139,29 @@ QX_INLINE void groupTargets(const CompressorCoefficients& c, int first, int last
     }
 }
 
-// The second part on the same bands: the gains move towards their targets.
+// The third part on the same bands: the gains move towards their targets.
 template <bool TypeII>
 QX_INLINE void groupSmoothing(const CompressorCoefficients& c, int first, int last, CompressorState& state) {
     const double* t = state.target + first;
     // Only a gain above its target (not falling) takes the attack.
     if (anyLane<LaneTest::NotLessEqual>(last - first, state.gain + first, t))
-        smoothGains<TypeII, true>(c, first, last, t, state.envelope, state.gain);
+        smoothGains<TypeII, true>(c, first, last, t, state.detected, state.gain);
     else
-        smoothGains<TypeII, false>(c, first, last, t, state.envelope, state.gain);
+        smoothGains<TypeII, false>(c, first, last, t, state.detected, state.gain);
 }
 
 // The first part of a frame on nb bands, the look-ahead samples read in
 // place (Same) or gathered.
 template <bool Same, class Count>
-QX_INLINE void compressorTargetFrame(CompressorState& state, const CompressorCoefficients& c, Count nb,
+QX_INLINE void compressorLevelFrame(CompressorState& state, const CompressorCoefficients& c, Count nb,
                                      const BandSignals& bands) {
     LookaheadFrame<Same> frame;
     enterLookahead(state.counter, state.lineL, state.lineR, nb, c.makeup, c.lookahead, bands, frame);
     forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA {
         if (c.peakDetect)
-            groupTargets<true>(c, first, last, frame.xL, frame.xR, state);
+            groupLevels<true>(c, first, last, frame.xL, frame.xR, state);
         else
-            groupTargets<false>(c, first, last, frame.xL, frame.xR, state);
+            groupLevels<false>(c, first, last, frame.xL, frame.xR, state);
     });
 }
 
@@ -160,14 +169,31 @@ QX_INLINE void compressorTargetFrame(CompressorState& state, const CompressorCoe
 // would give every frame of the usual case a realigned stack.
 [[gnu::noinline]] void compressorGathered(CompressorState& state, const CompressorCoefficients& c,
                                           const BandSignals& bands) {
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorTargetFrame<false>(state, c, nb, bands); });
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorLevelFrame<false>(state, c, nb, bands); });
 }
 
 }  // namespace
 
-void compressorTargets(CompressorState& state, const CompressorCoefficients& c, const BandSignals& bands) {
+void compressorLevels(CompressorState& state, const CompressorCoefficients& c, const BandSignals& bands) {
     if (!c.sameLookahead) return compressorGathered(state, c, bands);
-    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorTargetFrame<true>(state, c, nb, bands); });
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA { compressorLevelFrame<true>(state, c, nb, bands); });
+}
+
+void compressorTargets(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands) {
+    withBandCount(c.bands, [&](auto nb) QX_INLINE_LAMBDA {
+        forEachGroup(nb, [&](int first, int last) QX_INLINE_LAMBDA { groupTargets(c, first, last, state); });
+        // The frame's samples leave the line here, from the row the first
+        // part's counter step left: the next frame's first part writes that
+        // row before the third part of this one runs.
+        const double* __restrict readL = state.lineL[state.counter & kLookaheadMask];
+        const double* __restrict readR = state.lineR[state.counter & kLookaheadMask];
+        const int n = nb;
+#pragma GCC ivdep
+        for (int i = 0; i < n; ++i) {
+            bands.left[i] = readL[i];
+            bands.right[i] = readR[i];
+        }
+    });
 }
 
 void compressorGains(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands) {
@@ -178,14 +204,18 @@ void compressorGains(CompressorState& state, const CompressorCoefficients& c, Ba
             else
                 groupSmoothing<false>(c, first, last, state);
         });
-        // The row the first part's counter step left for this frame.
-        LookaheadFrame<true> frame;
-        frame.read = state.counter & kLookaheadMask;
-        leaveLookahead(state.lineL, state.lineR, frame, nb, state.gain, bands);
+        const int n = nb;
+        const double* __restrict gain = state.gain;
+#pragma GCC ivdep
+        for (int i = 0; i < n; ++i) {
+            bands.left[i] *= gain[i];
+            bands.right[i] *= gain[i];
+        }
     });
 }
 
 void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands) {
+    compressorLevels(state, c, bands);
     compressorTargets(state, c, bands);
     compressorGains(state, c, bands);
 }

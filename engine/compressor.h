@@ -18,10 +18,9 @@ struct CompressorState {
     uint32_t counter = 0;              // C: write counter, never reset
     double envelope[kMaxBands] = {};   // E_i: mean square (RMS) or peak
     double gain[kMaxBands] = {};       // G_i
-    // One group of bands' working values within a frame, kept here: as
-    // locals the vector code would have every frame realign the stack.
-    double level[kGroupBands] = {};
-    double target[kMaxBands] = {};  // from the first part of a frame to the second
+    double level[kMaxBands] = {};   // from the first part of a frame to the second
+    double target[kMaxBands] = {};  // from the second part to the third
+    double detected[kMaxBands] = {};  // the envelopes, from the second part to the third
     // Look-ahead lines, frame-major so one frame's bands are contiguous.
     double lineL[kLookaheadFrames][kMaxBands] = {};
     double lineR[kLookaheadFrames][kMaxBands] = {};
@@ -60,10 +59,12 @@ CompressorCoefficients compressorCoefficients(const CompressorParams& params,
 // One frame on bands 0..bands-1: every band leaves 4095 frames late.
 void compressorStep(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands);
 
-// The same frame in two parts, for a pipeline that runs other work between
-// them: the detectors and the targets, then the gains and the output. Each
-// part of a frame runs before the next frame's part before it.
-void compressorTargets(CompressorState& state, const CompressorCoefficients& c, const BandSignals& bands);
+// The same frame in three parts, for a pipeline that runs other work between
+// them: the detectors and their levels; the targets, the frame's delayed
+// samples taken into `bands`; then the gains applied to them. Each part of a
+// frame runs before the next frame's part before it.
+void compressorLevels(CompressorState& state, const CompressorCoefficients& c, const BandSignals& bands);
+void compressorTargets(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands);
 void compressorGains(CompressorState& state, const CompressorCoefficients& c, BandSignals& bands);
 
 // The gain reduction -dB(G_i) per band.

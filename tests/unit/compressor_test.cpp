@@ -448,11 +448,12 @@ TEST(Compressor, AbsurdParametersKeepEverythingFinite) {
     }
 }
 
-// Each frame's second part runs after the next frame's first, as in the
-// chain's pipeline: every detector law, smoothing law and look-ahead form,
-// through loud and quiet passages, gives what whole frames give.
+// Each frame's later parts run after the next frame's earlier ones, as in
+// the chain's pipeline: every detector law, smoothing law and look-ahead form,
+// through loud and quiet passages and with a gate that opens and closes
+// from frame to frame, gives what whole frames give.
 TEST(Compressor, PartsInPipelineOrderGiveTheWholeFrames) {
-    for (int flags = 0; flags < 8; ++flags) {
+    for (int flags = 0; flags < 16; ++flags) {
         CompressorParams p = makeParams(3.0, -18.0, 2.0, 3.0);
         for (int i = 0; i < kMaxBands; ++i) {
             p.attackMs[i] = 2.0;
@@ -462,20 +463,24 @@ TEST(Compressor, PartsInPipelineOrderGiveTheWholeFrames) {
             if (flags & 4) p.lookaheadMs[i] = 0.5 * i;
         }
         p.windowSizeDb = 3.0;
-        p.gateDb = -40.0;
+        p.gateDb = flags & 8 ? -4.0 : -40.0;  // -4: the loud passages open and close the gate
         p.peakDetect = flags & 1;
         p.typeII = (flags >> 1) & 1;
         const auto c = compressorCoefficients(p, test::uniformDetectors(0.05), 10);
         ASSERT_EQ(c.sameLookahead, (flags & 4) == 0);
         Random random;
-        std::vector<BandSignals> whole(3000), parts;
-        for (int n = 0; n < 3000; ++n) whole[n] = randomFrame(random, (n / 300) % 2 ? 1.0 : 1e-3);
+        // The detectors see each frame about 4000 frames late: long enough
+        // for them to follow several loud and quiet passages.
+        constexpr int kFrames = 8000;
+        std::vector<BandSignals> whole(kFrames), parts;
+        for (int n = 0; n < kFrames; ++n) whole[n] = randomFrame(random, (n / 300) % 2 ? 1.0 : 1e-3);
         parts = whole;
         auto a = makeState(), b = makeState();
         for (BandSignals& f : whole) compressorStep(*a, c, f);
-        test::runSkewed(3000, [&](int n) { compressorTargets(*b, c, parts[n]); },
+        test::runSkewed(kFrames, [&](int n) { compressorLevels(*b, c, parts[n]); },
+                        [&](int n) { compressorTargets(*b, c, parts[n]); },
                         [&](int n) { compressorGains(*b, c, parts[n]); });
-        for (int n = 0; n < 3000; ++n)
+        for (int n = 0; n < kFrames; ++n)
             ASSERT_EQ(std::memcmp(&parts[n], &whole[n], sizeof(BandSignals)), 0) << flags << " frame " << n;
         EXPECT_EQ(std::memcmp(a->gain, b->gain, sizeof a->gain), 0) << flags;
     }
