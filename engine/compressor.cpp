@@ -185,8 +185,9 @@ void compressorTargets(CompressorState& state, const CompressorCoefficients& c, 
         // The frame's samples leave the line here, from the row the first
         // part's counter step left: the next frame's first part writes that
         // row before the third part of this one runs.
-        const double* __restrict readL = state.lineL[state.counter & kLookaheadMask];
-        const double* __restrict readR = state.lineR[state.counter & kLookaheadMask];
+        const uint32_t read = state.counter & kLookaheadMask;
+        const double* __restrict readL = state.lineL[read];
+        const double* __restrict readR = state.lineR[read];
         const int n = nb;
 #pragma GCC ivdep
         for (int i = 0; i < n; ++i) {
