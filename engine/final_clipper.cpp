@@ -27,8 +27,8 @@ constexpr double kHilbert[32] = {
     -0.0030833182, -0.0025806452,
 };
 // Applied on entry to the ring and to the centre sample; their product is 1.
-constexpr double kInputScale = 0.6376356075826649;
-constexpr double kOutputScale = 1.568293847;
+constexpr double kRingEntryScale = 0.6376356075826649;
+constexpr double kCentreScale = 1.568293847;
 
 constexpr double kMaxDepth = 30.0;
 
@@ -71,7 +71,7 @@ QX_INLINE Pair softClip(Pair x, const FinalClipperCoefficients& k, double& depth
 QX_INLINE Pair envelopeClip(HilbertHistory& h, Pair x, const FinalClipperCoefficients& k, double& depth) {
     // Unsigned arithmetic: the counter may wrap after days of playback.
     const uint32_t n = static_cast<uint32_t>(h.counter);
-    const Pair in = x * kInputScale;
+    const Pair in = x * kRingEntryScale;
     storeLanes(h.ring[n & 63u], in);
     h.counter = static_cast<int32_t>(n + 1u);
 
@@ -94,7 +94,7 @@ QX_INLINE Pair envelopeClip(HilbertHistory& h, Pair x, const FinalClipperCoeffic
     const Pair q = loadLanes(mine);
     storeLanes(mine, Pair{0.0, 0.0});
     // The input of 32 frames ago.
-    const Pair v = loadLanes(h.ring[(n + 32u) & 63u]) * kOutputScale;
+    const Pair v = loadLanes(h.ring[(n + 32u) & 63u]) * kCentreScale;
 
     const Pair zero = {0.0, 0.0};
     const Pair ceiling = {k.thresholdSquared, k.thresholdSquared};

@@ -11,7 +11,7 @@ QX_FRAME_VARIANT_BEGIN
 
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
+constexpr double kRadiansPerCycle = 6.283185307179586;
 constexpr double kHalfLn2 = 0.34657359027997264;
 
 // Guards against values from hand-edited files. The frequency, bandwidth and
@@ -142,7 +142,7 @@ BiquadCoefficients designCoefficients(FilterType type, double gainDb, double fre
                                kNeutralBandwidthOctaves);
     gainDb = clampTo(gainDb, -kMaxGainDb, kMaxGainDb, 0.0);
 
-    const double w0 = kTwoPi * frequencyHz / sampleRateHz;
+    const double w0 = kRadiansPerCycle * frequencyHz / sampleRateHz;
     const double s = std::sin(w0);
     const double c = std::cos(w0);
     const double arg = kHalfLn2 * bandwidthOctaves * w0 / s;
