@@ -8,6 +8,13 @@
 // entry points pass each block to the widest copy the processor runs.
 // Function declarations and definitions of the frame path's sources sit
 // between these marks; types stay outside them.
+//
+// Where the build lets it (Linux: QX_FRAME_ALIGNED_STACK), a wider
+// copy is compiled to take its stack aligned for its vectors, so its
+// functions need not realign it each call; what enters the copy from outside
+// (the entry points, the function a second thread starts) realigns it once,
+// marked QX_FRAME_ENTRY. Its aligned moves are assembled as unaligned ones,
+// so an entry left unmarked would cost speed, never a fault.
 #if defined(QX_FRAME_VARIANT_AVX512)
 #define QX_FRAME_VARIANT_BEGIN inline namespace frame_avx512 {
 #define QX_FRAME_VARIANT_END }
@@ -17,4 +24,9 @@
 #else
 #define QX_FRAME_VARIANT_BEGIN
 #define QX_FRAME_VARIANT_END
+#endif
+#if defined(QX_FRAME_ALIGNED_STACK)
+#define QX_FRAME_ENTRY [[gnu::force_align_arg_pointer]]
+#else
+#define QX_FRAME_ENTRY
 #endif

@@ -764,12 +764,14 @@ FrameCopy widestCopyRun(const ChainState& state) {
 
 }  // namespace
 
+QX_FRAME_ENTRY
 int32_t processBlock(int16_t* samples, int32_t frames, int32_t bits, int32_t channels, int32_t rate,
                      ChainState& state) {
     QX_PASS_TO_WIDER_COPY(state, processBlock(samples, frames, bits, channels, rate, state))
     return runBlock(Int16Samples{samples}, frames, bits, channels, rate, state);
 }
 
+QX_FRAME_ENTRY
 int32_t processFloatBlock(float* left, float* right, int32_t frames, int32_t channels, ChainState& state) {
     QX_PASS_TO_WIDER_COPY(state, processFloatBlock(left, right, frames, channels, state))
     if (channels == 1) right = left;
@@ -885,6 +887,7 @@ void runBackHalf(HandOverSlot& slot, int32_t channels, ChainState& state) {
     endBackHalf(c, meters, state);
 }
 
+QX_FRAME_ENTRY
 void runFrontHalves(void* argument) {
     HandOver& h = *static_cast<HandOver*>(argument);
     const BlockStreamHooks& hooks = h.hooks;
@@ -952,6 +955,7 @@ struct SilentRun {
 
 }  // namespace
 
+QX_FRAME_ENTRY
 bool runBlockStream(ChainState& state, int32_t channels, SecondThread* thread, const BlockStreamHooks& hooks) {
     QX_PASS_TO_WIDER_COPY(state, runBlockStream(state, channels, thread, hooks))
     if ((channels != 1 && channels != 2) || hooks.fill == nullptr || hooks.done == nullptr) return false;
