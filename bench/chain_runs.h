@@ -31,7 +31,9 @@ inline void runBlocks(benchmark::State& bench, ChainState& state) {
     // Playback runs settled: the timing starts after 20 s of the input, by
     // when a fresh state's dynamics have left their start (the band
     // limiter's gains climb from 0 for about 14 s).
-    for (int settle = 0; settle < 24; ++settle) pass();
+    constexpr int kPassFrames = kBlocks * kBlockFrames;
+    constexpr int kSettlePasses = (20 * 44100 + kPassFrames - 1) / kPassFrames;
+    for (int settle = 0; settle < kSettlePasses; ++settle) pass();
     for (auto _ : bench) pass();
     const double frames = static_cast<double>(bench.iterations()) * kBlocks * kBlockFrames;
     bench.SetItemsProcessed(static_cast<int64_t>(frames));
